@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need, when it is missing.
+# Quiet and quick when everything is already there.
+set -euo pipefail
+
+packages=(
+  g++ gcc make cmake pkg-config
+  libxml++2.6-dev
+  libgtest-dev
+  gcc-mingw-w64-x86-64
+  libc-dev-bin perl time
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "deps: installing ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "deps: run as root (or install these packages): ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test twice: once in the
+# normal build and once with AddressSanitizer and UndefinedBehaviorSanitizer,
+# where any sanitizer report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+
+bash scripts/build.sh build
+ctest --test-dir build --output-on-failure -j "$(nproc)"
+
+bash scripts/build.sh build-asan -DKEL_SANITIZE=ON
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+ctest --test-dir build-asan --output-on-failure -j "$(nproc)"

@@ -1,0 +1,152 @@
+// The template reader: the template's records, the SAX event recorder and the
+// recursive-descent loaders that turn recorded events into records.
+// Used by kelgen (the user's template) and keltrace (the copy inside a trace).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <libxml++/parsers/saxparser.h>
+
+// ---------------------------------------------------------------- records
+
+struct Expr {
+    std::string oper;
+    std::string type;
+    std::string value;
+};
+
+struct Arg {
+    std::string type;
+    std::string name;
+};
+
+struct Tor {
+    std::string name;
+    std::vector<Arg> args;
+    std::int64_t float_arg_n1 = 0;
+    std::int64_t float_arg_n2 = 0;
+    std::vector<std::string> validateDom_before;
+    bool is_handle_arg_out = false;
+    std::int64_t handle_arg_out = 0;
+    Expr expr;
+    std::string cpp_alias;
+};
+
+struct Domain {
+    std::string name;
+    bool float_handle = false;
+    std::string handle;
+    Expr expr;
+    bool includesGlobal = false;
+    std::vector<std::string> includes;
+    std::vector<Tor> allocators;
+    std::vector<Tor> deallocators;
+    std::vector<Tor> reallocators;
+    std::vector<Tor> operators;
+};
+
+struct Template {
+    std::string name;
+    std::string prefix;
+    std::string errlogmode;
+    // Flags start false so that a template which leaves a flag out (or spells it
+    // wrongly) yields a defined value.
+    bool trap_on_io_err = false;
+    bool remote_mode = false;
+    bool force_flush = false;
+    bool fork_enabled = false;
+    bool multithreaded = false;
+    std::string threading;
+    std::string compiler_type;
+    std::string trace_target;
+    std::vector<Domain> domains;
+};
+
+// The text a string field holds when its attribute is missing.
+extern const char* const kMissingField;
+
+// ---------------------------------------------------------------- recorded events
+
+enum ChunkEvent : std::int32_t {
+    onDocStart = 0,
+    onDocEnd = 1,
+    onElementStart = 2,
+    onElementEnd = 3,
+    onText = 4,
+};
+
+struct ChunkElement {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> attributes;
+};
+
+struct Chunk {
+    ChunkEvent event = onDocStart;
+    ChunkElement element;
+    std::string text;
+};
+
+// The loaders' input: the recorded events and a read cursor.
+struct ChunkList {
+    std::vector<Chunk> chunks;
+    std::uint64_t index = 0;
+    std::uint64_t length = 0;
+
+    Chunk getChunk();
+    void putChunkBack();
+    Chunk peekPrev();
+    Chunk getNonTextChunk();
+    void skipTextChunks();
+};
+
+// Records every SAX event of interest as a Chunk, in document order.
+class kelSaxParser : public xmlpp::SaxParser {
+public:
+    kelSaxParser();
+    ~kelSaxParser() override;
+
+    std::vector<Chunk> chunks;
+
+protected:
+    void on_start_document() override;
+    void on_end_document() override;
+    void on_start_element(const Glib::ustring& name, const AttributeList& attributes) override;
+    void on_end_element(const Glib::ustring& name) override;
+    void on_characters(const Glib::ustring& characters) override;
+    void on_comment(const Glib::ustring& text) override;
+    void on_warning(const Glib::ustring& text) override;
+    void on_error(const Glib::ustring& text) override;
+    void on_fatal_error(const Glib::ustring& text) override;
+};
+
+// ---------------------------------------------------------------- loaders
+
+enum ValueKind : std::int32_t {
+    vkInteger = 3,
+    vkString = 4,
+    vkFlag = 5,
+};
+
+struct AttributeBinding {
+    void* target;  // std::int64_t*, std::string* or bool*, as kind says
+    const char* attribute;
+    ValueKind kind;
+};
+
+// The entry: 0 loaded; -1 the XML parser rejected the file or a structural
+// check failed (its diagnostic is on standard error). After a structural
+// failure the Template keeps the records completed before it.
+int saxparser_templateLoader(Template& tmpl, const char* path);
+
+int domainLoader(Domain& domain, ChunkList& list);
+int torLoader(Tor& tor, ChunkList& list);
+int argsLoader(Arg& arg, ChunkList& list);
+int exprLoader(Expr& expr, ChunkList& list);
+int stringLoader(std::vector<std::string>& out, ChunkList& list);
+
+int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_t count);
+std::string findAttribute(const Chunk& chunk, const std::string& name);
