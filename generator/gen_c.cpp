@@ -780,41 +780,38 @@ class OutputFile {
 public:
     explicit OutputFile(const char* path) : path_(path) {}
     ~OutputFile() {
+        if (fd_ >= 0) ::close(fd_);
         if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
     }
 
     bool open(std::ostream& err) {
         struct stat st {};
-        const bool replaceable = ::stat(path_.c_str(), &st) != 0 || S_ISREG(st.st_mode);
-        std::string target = path_;
-        if (replaceable) {
-            for (int attempt = 0;; ++attempt) {
-                target = path_ + ".kelgen-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-                const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-                if (fd >= 0) {
-                    ::close(fd);
-                    tempPath_ = target;
-                    break;
-                }
-                if (errno != EEXIST || attempt > 100) return fail(err, errno);
-            }
+        if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC);
+            return fd_ >= 0 || fail(err, errno);
         }
-        errno = 0;
-        stream_.open(target, std::ios::out | std::ios::trunc);
-        if (!stream_.is_open()) return fail(err, errno);
+        for (int attempt = 0; fd_ < 0; ++attempt) {
+            const std::string temp = path_ + ".kelgen-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+            fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+            if (fd_ >= 0)
+                tempPath_ = temp;
+            else if (errno != EEXIST || attempt == 100)
+                return fail(err, errno);
+        }
         return true;
     }
 
-    std::ostream& stream() { return stream_; }
-
-    // Flushes and closes; the data is on disk under its temporary name.
-    bool finish(std::ostream& err) {
-        errno = 0;
-        stream_.flush();
-        if (!stream_) return fail(err, errno);
-        stream_.close();
-        if (!stream_) return fail(err, errno);
-        return true;
+    // Writes the whole text and closes the file.
+    bool write(const std::string& text, std::ostream& err) {
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return fail(err, n < 0 ? errno : EIO);
+            done += static_cast<std::size_t>(n);
+        }
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0 || fail(err, errno);
     }
 
     bool commit(std::ostream& err) {
@@ -826,14 +823,13 @@ public:
 
 private:
     bool fail(std::ostream& err, int error) {
-        err << "kelgen: cannot write '" << path_ << "': " << (error ? std::strerror(error) : "write failed")
-            << std::endl;
+        err << "kelgen: cannot write '" << path_ << "': " << std::strerror(error) << std::endl;
         return false;
     }
 
     std::string path_;
     std::string tempPath_;
-    std::ofstream stream_;
+    int fd_ = -1;
 };
 
 }  // namespace
@@ -846,12 +842,16 @@ int generateFiles(const Template& t, const char* templatePath, const char* heade
     OutputFile source(sourcePath);
     if (!header.open(std::cerr) || !source.open(std::cerr)) return genOutputFailed;
 
-    writeHeader(t, header.stream());
-    const int status = writeSource(t, templatePath, source.stream());
-
-    if (!source.finish(std::cerr) || !header.finish(std::cerr)) return genOutputFailed;
+    // The text is made in memory so that a failed write is known with its
+    // reason, and neither file is replaced until both are complete.
+    std::ostringstream headerText, sourceText;
+    writeHeader(t, headerText);
+    const int status = writeSource(t, templatePath, sourceText);
     if (status != 0) return status;
-    if (!header.commit(std::cerr) || !source.commit(std::cerr)) return genOutputFailed;
+
+    if (!header.write(headerText.str(), std::cerr) || !source.write(sourceText.str(), std::cerr) ||
+        !header.commit(std::cerr) || !source.commit(std::cerr))
+        return genOutputFailed;
     return genOk;
 }
 
