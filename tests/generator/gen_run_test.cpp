@@ -541,6 +541,32 @@ TEST(GeneratedLibrary, Win32PairCrossCompilesWithMinGW) {
     EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
 }
 
+TEST(GeneratedLibrary, BundledExampleGeneratesCompilesAndTraces) {
+    const std::string examples = std::string(KEL_SOURCE_DIR) + "/examples/";
+    const std::string templateText = readWholeFile(examples + "example.xml");
+    Traced t(templateText);
+    ASSERT_TRUE(t.build(readWholeFile(examples + "example.c")));
+    const CommandResult r = t.run();
+    ASSERT_EQ(0, r.status) << r.err;
+
+    const std::string trace = t.file("kel_trace.out");
+    EXPECT_EQ(0u, trace.find(t.head()));
+    const std::string done = "KEL TRACING DONE\n";
+    ASSERT_GE(trace.size(), done.size());
+    EXPECT_EQ(done, trace.substr(trace.size() - done.size()));
+    // Every traced call of the program, counted by domain and function.
+    struct Calls { const char* domain; const char* tor; int count; };
+    for (const Calls& c : {Calls{"mem", "calloc", 1}, Calls{"mem", "strdup", 3}, Calls{"mem", "malloc", 2},
+                           Calls{"mem", "realloc", 2}, Calls{"mem", "memset", 2}, Calls{"mem", "free", 5},
+                           Calls{"FILE", "fopen", 2}, Calls{"FILE", "fputs", 3}, Calls{"FILE", "fclose", 1}}) {
+        SCOPED_TRACE(c.tor);
+        const std::string head = std::string("\n") + c.domain + "\n" + c.tor + "\nmain.c\n";
+        int found = 0;
+        for (auto at = trace.find(head); at != std::string::npos; at = trace.find(head, at + 1)) ++found;
+        EXPECT_EQ(c.count, found);
+    }
+}
+
 // ---------------------------------------------------------------- the generate form's outcomes
 
 class GenerateForm : public testing::Test {
