@@ -66,9 +66,10 @@ bool splitTarget(const std::string& target, std::string& host, std::string& port
 
 bool errlogIsFile(const Template& t) { return !t.errlogmode.empty() && t.errlogmode != "console"; }
 
-std::string kelTrace1(const char* literal) {
-    return std::string("kel_trace(1, \"") + literal + "\");";
-}
+// A trace field that the protocol fixes, as a C string literal.
+std::string quoted(const char* field) { return std::string("\"") + field + "\""; }
+
+std::string kelTrace1(const char* field) { return "kel_trace(1, " + quoted(field) + ");"; }
 
 }  // namespace
 
@@ -584,10 +585,10 @@ void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std
         const Expr& e = t.domains[static_cast<std::size_t>(k)].expr;
         const std::string& a = argName(tor, static_cast<std::int64_t>(i));
         line(out, "\tif(", a, " ", e.oper, " ", e.value, "){");
-        line(out, "\t\tkel_trace(3, \"", n, "\", \"BAD\", keluint64tostr1(", a, "));");
+        line(out, "\t\tkel_trace(3, \"", n, "\", ", quoted(kelproto::kBAD), ", keluint64tostr1(", a, "));");
         line(out, "\t}");
         line(out, "\telse\t{");
-        line(out, "\t\tkel_trace(3, \"", n, "\", \"OK\", keluint64tostr1(", a, "));");
+        line(out, "\t\tkel_trace(3, \"", n, "\", ", quoted(kelproto::kOK), ", keluint64tostr1(", a, "));");
         line(out, "\t}");
     }
     if (d.float_handle && tor.float_arg_n1 != 0) {
@@ -617,21 +618,21 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
     const std::string& p = t.prefix;
 
     if (tor.expr.type == "void") {
-        line(out, "\tkel_trace(1, \"void\");");
+        line(out, "\t", kelTrace1(kelproto::kVoid));
     } else if (tor.expr.type.empty()) {
-        line(out, "\tkel_trace(1, \"-\");");
+        line(out, "\t", kelTrace1(kelproto::kNothing));
     } else {
         line(out, "\tif(", p, "stored_retcode ", tor.expr.oper, " ", tor.expr.value, "){");
-        line(out, "\t\tkel_trace(1, ", "\"BAD\");");
+        line(out, "\t\tkel_trace(1, ", quoted(kelproto::kBAD), ");");
         line(out, "\t}");
         line(out, "\telse\t{");
-        line(out, "\t\tkel_trace(1, ", "\"OK\");");
+        line(out, "\t\tkel_trace(1, ", quoted(kelproto::kOK), ");");
         line(out, "\t}");
     }
 
     const Expr& f = d.expr;
     if (!tor.is_handle_arg_out) {
-        line(out, "\tkel_trace(1, \"-\");");
+        line(out, "\t", kelTrace1(kelproto::kNothing));
     } else {
         std::string h;
         if (tor.handle_arg_out == 0) {
@@ -641,10 +642,10 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
             h = argName(tor, tor.handle_arg_out);
             line(out, "\tif(", h, f.oper, f.value, "){");
         }
-        line(out, "\t\tkel_trace(2, ", "\"BAD\", keluint64tostr1(", h, "));");
+        line(out, "\t\tkel_trace(2, ", quoted(kelproto::kBAD), ", keluint64tostr1(", h, "));");
         line(out, "\t}");
         line(out, "\telse\t{");
-        line(out, "\t\tkel_trace(2, ", "\"OK\", keluint64tostr1(", h, "));");
+        line(out, "\t\tkel_trace(2, ", quoted(kelproto::kOK), ", keluint64tostr1(", h, "));");
         line(out, "\t}");
     }
 
