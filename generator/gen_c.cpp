@@ -39,6 +39,26 @@ const std::string& argName(const Tor& tor, std::int64_t i) {
 
 bool isAliased(const Tor& tor) { return !tor.cpp_alias.empty(); }
 
+// The parameters (args 1 and up) in the three forms the generated text uses:
+// "type name, " each, "name, " each, and the names joined by ", ".
+std::string declaredParameters(const Tor& tor) {
+    std::string s;
+    for (std::size_t i = 1; i < tor.args.size(); ++i) s += tor.args[i].type + " " + tor.args[i].name + ", ";
+    return s;
+}
+
+std::string passedParameters(const Tor& tor) {
+    std::string s;
+    for (std::size_t i = 1; i < tor.args.size(); ++i) s += tor.args[i].name + ", ";
+    return s;
+}
+
+std::string parameterNames(const Tor& tor) {
+    std::string s = passedParameters(tor);
+    if (!s.empty()) s.resize(s.size() - 2);
+    return s;
+}
+
 // The kind lists in the order the header declares them.
 template <class F>
 void forEachTorHeaderOrder(const Domain& d, F visit) {
@@ -195,10 +215,7 @@ void writeDeclarations(const Template& t, std::ostream& out) {
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
             line(out, returnType(tor));
-            out << t.prefix << tor.name << "(";
-            for (std::size_t i = 1; i < tor.args.size(); ++i)
-                out << tor.args[i].type << " " << tor.args[i].name << ", ";
-            line(out, "const char *file, size_t line);");
+            line(out, t.prefix, tor.name, "(", declaredParameters(tor), "const char *file, size_t line);");
             line(out);
         });
     line(out, "/* foo decl END *************************************/");
@@ -212,11 +229,8 @@ void writeRedefinitions(const Template& t, std::ostream& out) {
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
-            out << "#define " << tor.name << "(";
-            for (std::size_t i = 1; i < tor.args.size(); ++i) out << (i > 1 ? ", " : "") << tor.args[i].name;
-            out << ")\t" << t.prefix << tor.name << "(";
-            for (std::size_t i = 1; i < tor.args.size(); ++i) out << tor.args[i].name << ", ";
-            line(out, "__FILE__, __LINE__)");
+            line(out, "#define ", tor.name, "(", parameterNames(tor), ")\t", t.prefix, tor.name, "(",
+                 passedParameters(tor), "__FILE__, __LINE__)");
         });
     line(out, "#endif");
     line(out, "/* foo redef END ****************************************/");
@@ -541,9 +555,8 @@ void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostre
 void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
     if (isAliased(tor)) return;
     const std::string& p = t.prefix;
-    out << returnType(tor) << "\t" << p << tor.name << "(";
-    for (std::size_t i = 1; i < tor.args.size(); ++i) out << tor.args[i].type << " " << tor.args[i].name << ", ";
-    line(out, "const char *", p, "file, size_t ", p, "line){");
+    line(out, returnType(tor), "\t", p, tor.name, "(", declaredParameters(tor), "const char *", p, "file, size_t ", p,
+         "line){");
     if (!isVoid(returnType(tor))) line(out, "\t", returnType(tor), " ", p, "stored_retcode;");
     if (tor.is_handle_arg_out) line(out, "\t", d.handle, " ", p, "stored_handle;");
     switch (mutexKind(t)) {
@@ -606,9 +619,7 @@ void writeCall(const Template& t, const Tor& tor, std::ostream& out) {
     } else {
         out << "\t";
     }
-    out << tor.name << "(";
-    for (std::size_t i = 1; i < tor.args.size(); ++i) out << (i > 1 ? ", " : "") << tor.args[i].name;
-    line(out, ");");
+    line(out, tor.name, "(", parameterNames(tor), ");");
     if (tor.is_handle_arg_out && tor.handle_arg_out != 0)
         line(out, "\t", p, "stored_handle = ", argName(tor, tor.handle_arg_out), ";");
 }
