@@ -87,9 +87,22 @@ bool splitTarget(const std::string& target, std::string& host, std::string& port
 bool errlogIsFile(const Template& t) { return !t.errlogmode.empty() && t.errlogmode != "console"; }
 
 // A trace field that the protocol fixes, as a C string literal.
-std::string quoted(const char* field) { return std::string("\"") + field + "\""; }
+std::string quoted(const std::string& field) { return "\"" + field + "\""; }
 
 std::string kelTrace1(const char* field) { return "kel_trace(1, " + quoted(field) + ");"; }
+
+// A generated test: a true condition traces "BAD", a false one "OK". `fields`
+// are the kel_trace arguments before the verdict (count first), `rest` what
+// follows it.
+void writeVerdict(std::ostream& out, const std::string& condition, const std::string& fields,
+                  const std::string& rest) {
+    line(out, "\tif(", condition, "){");
+    line(out, "\t\tkel_trace(", fields, quoted(kelproto::kBAD), rest);
+    line(out, "\t}");
+    line(out, "\telse\t{");
+    line(out, "\t\tkel_trace(", fields, quoted(kelproto::kOK), rest);
+    line(out, "\t}");
+}
 
 }  // namespace
 
@@ -597,12 +610,8 @@ void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std
         if (k == -1) continue;
         const Expr& e = t.domains[static_cast<std::size_t>(k)].expr;
         const std::string& a = argName(tor, static_cast<std::int64_t>(i));
-        line(out, "\tif(", a, " ", e.oper, " ", e.value, "){");
-        line(out, "\t\tkel_trace(3, \"", n, "\", ", quoted(kelproto::kBAD), ", keluint64tostr1(", a, "));");
-        line(out, "\t}");
-        line(out, "\telse\t{");
-        line(out, "\t\tkel_trace(3, \"", n, "\", ", quoted(kelproto::kOK), ", keluint64tostr1(", a, "));");
-        line(out, "\t}");
+        writeVerdict(out, a + " " + e.oper + " " + e.value, "3, " + quoted(n) + ", ",
+                     ", keluint64tostr1(" + a + "));");
     }
     if (d.float_handle && tor.float_arg_n1 != 0) {
         line(out, "\tkel_trace(1, keluint64tostr1(", argName(tor, tor.float_arg_n1), "));");
@@ -633,31 +642,19 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
     } else if (tor.expr.type.empty()) {
         line(out, "\t", kelTrace1(kelproto::kNothing));
     } else {
-        line(out, "\tif(", p, "stored_retcode ", tor.expr.oper, " ", tor.expr.value, "){");
-        line(out, "\t\tkel_trace(1, ", quoted(kelproto::kBAD), ");");
-        line(out, "\t}");
-        line(out, "\telse\t{");
-        line(out, "\t\tkel_trace(1, ", quoted(kelproto::kOK), ");");
-        line(out, "\t}");
+        writeVerdict(out, p + "stored_retcode " + tor.expr.oper + " " + tor.expr.value, "1, ", ");");
     }
 
     const Expr& f = d.expr;
     if (!tor.is_handle_arg_out) {
         line(out, "\t", kelTrace1(kelproto::kNothing));
     } else {
-        std::string h;
-        if (tor.handle_arg_out == 0) {
-            h = p + "stored_handle";
-            line(out, "\tif(", h, " ", f.oper, " ", f.value, "){");
-        } else {
-            h = argName(tor, tor.handle_arg_out);
-            line(out, "\tif(", h, f.oper, f.value, "){");
-        }
-        line(out, "\t\tkel_trace(2, ", quoted(kelproto::kBAD), ", keluint64tostr1(", h, "));");
-        line(out, "\t}");
-        line(out, "\telse\t{");
-        line(out, "\t\tkel_trace(2, ", quoted(kelproto::kOK), ", keluint64tostr1(", h, "));");
-        line(out, "\t}");
+        // The stored handle is tested with blanks around the operator, an
+        // argument without.
+        const bool fromReturn = tor.handle_arg_out == 0;
+        const std::string h = fromReturn ? p + "stored_handle" : argName(tor, tor.handle_arg_out);
+        const std::string condition = fromReturn ? h + " " + f.oper + " " + f.value : h + f.oper + f.value;
+        writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + h + "));");
     }
 
     switch (mutexKind(t)) {
