@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,8 +19,7 @@
 
 namespace {
 
-// One helper writes a whole line: pieces joined, then std::endl, so that each
-// line reaches the file as soon as it is complete.
+// One helper writes a whole line: pieces joined, then std::endl.
 template <class... P>
 void line(std::ostream& out, const P&... pieces) {
     (out << ... << pieces) << std::endl;
@@ -89,7 +87,7 @@ bool errlogIsFile(const Template& t) { return !t.errlogmode.empty() && t.errlogm
 // A trace field that the protocol fixes, as a C string literal.
 std::string quoted(const std::string& field) { return "\"" + field + "\""; }
 
-std::string kelTrace1(const char* field) { return "kel_trace(1, " + quoted(field) + ");"; }
+std::string kelTrace1(const std::string& field) { return "kel_trace(1, " + quoted(field) + ");"; }
 
 // A generated test: a true condition traces "BAD", a false one "OK". `fields`
 // are the kel_trace arguments before the verdict (count first), `rest` what
@@ -534,7 +532,7 @@ int embedTemplateLines(const char* templatePath, std::ostream& out) {
         if (!text.empty() && text.back() == '\r') text.pop_back();
         if (text.empty()) continue;
         escapeQuotes(text);
-        line(out, "kel_trace(1, \"", text, "\");");
+        line(out, kelTrace1(text));
     }
 }
 
