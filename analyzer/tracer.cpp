@@ -525,9 +525,8 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& table
         } catch (const char* failure) {
             // Nothing has been replayed yet, so there is nothing to report.
             if (std::strcmp(failure, "eof") == 0) {
-                line(err, "keltrace: the trace ends after line ", counted.last,
-                     counted.last < 2 ? ", inside its header"
-                                      : ", inside its embedded template (no line \"</template>\")");
+                line(err, "keltrace: line ", counted.last + 1, ": the trace ends inside its ",
+                     counted.last < 2 ? "header" : "embedded template (no line \"</template>\")");
             } else {
                 line(err, "keltrace: line ", counted.last + 1, ": cannot be read: ", kUnreadable);
             }
@@ -543,8 +542,8 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& table
         } catch (const char* failure) {
             // The leak report is most useful exactly when the program died.
             if (std::strcmp(failure, "eof") == 0) {
-                line(err, "keltrace: the trace ends after line ", counted.last,
-                     " without \"KEL TRACING DONE\": the traced program did not exit normally");
+                line(err, "keltrace: line ", counted.last + 1,
+                     ": the trace ends without \"KEL TRACING DONE\": the traced program did not exit normally");
             } else {
                 line(err, "keltrace: line ", counted.last + 1, ": cannot be read: ", kUnreadable);
             }
