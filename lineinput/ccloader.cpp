@@ -9,11 +9,10 @@ CFileLineFetcher::CFileLineFetcher() : pushedBack(false), lineBuffer{}, lineNumb
 CFileLineFetcher::~CFileLineFetcher() = default;
 
 int CFileLineFetcher::attach(const char* path) {
+    // Opening a second file on an open stream fails and leaves it failed,
+    // so every later read throws.
     file.open(path, std::ios::in);
-    if (!file.is_open()) {
-        file.setstate(std::ios::failbit);
-        return -1;
-    }
+    if (file.fail()) return -1;
     file.clear();
     return 0;
 }
@@ -27,6 +26,11 @@ std::int64_t CFileLineFetcher::getLine(std::string& line) {
         line.assign(lineBuffer);
         pushedBack = false;
         return lineNumber;
+    }
+    // A stream never opened would report end of file; it is an error.
+    if (!file.is_open()) {
+        file.setstate(std::ios::failbit);
+        throw "i/o error";
     }
     lineBuffer[0] = '\0';
     // Reads at most 254 characters up to the line feed, which is consumed.
