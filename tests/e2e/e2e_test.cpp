@@ -1,0 +1,121 @@
+// End to end: kelgen generates the library from a template, gcc builds a real
+// C program with it, the program runs and writes its trace, and keltrace
+// analyses the trace. Each case is a folder under tests/e2e/cases:
+//   case          settings: "template: NAME" (from tests/e2e/templates),
+//                 "cflags: ...", "program: N" (its exit status) or
+//                 "program: signal", "keltrace: N" (keltrace's exit status)
+//   *.c, *.h      the program (every .c is compiled with kel.c)
+//   expected.out  keltrace's standard output, handles masked
+//   expected.err  keltrace's standard error (absent: empty)
+// Handles are addresses that change from run to run, so the runner replaces
+// each distinct non-zero 0x<16 digits> by <H1>, <H2>... in order of first
+// appearance: the expectation still says which messages name the same handle.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "run_command.h"
+#include "temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kRoot = std::string(KEL_SOURCE_DIR) + "/tests/e2e";
+
+std::string maskHandles(const std::string& text) {
+    static const std::regex handle("0x([0-9A-F]{16})");
+    std::map<std::string, std::string> names;
+    std::string out;
+    auto begin = std::sregex_iterator(text.begin(), text.end(), handle);
+    std::size_t last = 0;
+    for (auto it = begin; it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        out += text.substr(last, m.position() - last);
+        const std::string digits = m[1].str();
+        if (digits == std::string(16, '0')) {
+            out += m.str();
+        } else {
+            auto found = names.find(digits);
+            if (found == names.end()) {
+                found = names.emplace(digits, "<H" + std::to_string(names.size() + 1) + ">").first;
+            }
+            out += "0x" + found->second;
+        }
+        last = m.position() + m.length();
+    }
+    return out + text.substr(last);
+}
+
+std::map<std::string, std::string> readSettings(const std::string& path) {
+    std::map<std::string, std::string> settings;
+    std::istringstream in(readWholeFile(path));
+    for (std::string l; std::getline(in, l);) {
+        if (l.empty() || l[0] == '#') continue;
+        const std::size_t colon = l.find(':');
+        std::string value = l.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        settings[l.substr(0, colon)] = value;
+    }
+    return settings;
+}
+
+std::vector<std::string> listCases() {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(kRoot + "/cases")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(MaskHandles, NumbersDistinctHandlesAndKeepsZero) {
+    EXPECT_EQ(maskHandles("0x00000000016A2010 0x0000000000000000 0x00007F0000000010 0x00000000016A2010 0x12"),
+              "0x<H1> 0x0000000000000000 0x<H2> 0x<H1> 0x12");
+}
+
+class EndToEnd : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(EndToEnd, AnalysisMatchesExpected) {
+    const std::string caseDir = kRoot + "/cases/" + GetParam();
+    std::map<std::string, std::string> settings = readSettings(caseDir + "/case");
+    TempDir dir;
+    fs::copy_file(kRoot + "/templates/" + settings.at("template"), dir.file("t.xml"));
+    std::string sources;
+    for (const auto& e : fs::directory_iterator(caseDir)) {
+        const std::string ext = e.path().extension().string();
+        if (ext == ".c" || ext == ".h") {
+            fs::copy_file(e.path(), dir.file(e.path().filename().string()));
+            if (ext == ".c") sources += " " + e.path().filename().string();
+        }
+    }
+
+    const std::string in = "cd " + dir.path() + " && ";
+    CommandResult r = runCommand(in + KELGEN + " t.xml kel.h kel.c");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // -w: the generated text has known warnings; -fcommon: its globals are
+    // tentative definitions shared by the header's includers.
+    r = runCommand(in + "gcc -w -fcommon " + settings["cflags"] + " -I. -o prog" + sources + " kel.c");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+    r = runCommand(in + "{ ./prog; echo $? >prog.status; }");
+    const int programStatus = std::stoi(readWholeFile(dir.file("prog.status")));
+    if (settings.at("program") == "signal") {
+        EXPECT_GT(programStatus, 128) << "the program must die of a signal";
+    } else {
+        EXPECT_EQ(programStatus, std::stoi(settings.at("program")));
+    }
+
+    r = runCommand(in + KELTRACE + " --file trace.out");
+    EXPECT_EQ(r.status, std::stoi(settings.at("keltrace")));
+    EXPECT_EQ(maskHandles(r.out), readWholeFile(caseDir + "/expected.out"));
+    const std::string errFile = caseDir + "/expected.err";
+    EXPECT_EQ(maskHandles(r.err), fs::exists(errFile) ? readWholeFile(errFile) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, ::testing::ValuesIn(listCases()),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+}  // namespace
