@@ -264,24 +264,28 @@ TEST(GeneratedLibrary, PosixMutexKeepsRecordsOfFourThreadsWhole) {
     s.multithreaded = "true";
     Traced t(memTemplate(s));
     const int kThreads = 4;
-    const int kRounds = 1000;
+    const int kRounds = 2500;
+    // The threads start together at a barrier, so their calls overlap.
     ASSERT_TRUE(t.build(program({{1, "#include \"kel.h\""},
-                                 {2, "static void *worker(void *arg) {"},
-                                 {3, "\tint i;"},
-                                 {4, "\tfor (i = 0; i < 1000; i++) {"},
-                                 {5, "\t\tvoid *p = malloc(16 + i % 7);"},
-                                 {6, "\t\tfree(p);"},
-                                 {7, "\t}"},
-                                 {8, "\treturn arg;"},
-                                 {9, "}"},
-                                 {10, "int main(void) {"},
-                                 {11, "\tpthread_t t[4]; int i;"},
-                                 {12, "\tkel_start(\"threads\");"},
-                                 {13, "\tfor (i = 0; i < 4; i++) pthread_create(&t[i], NULL, worker, NULL);"},
-                                 {14, "\tfor (i = 0; i < 4; i++) pthread_join(t[i], NULL);"},
-                                 {15, "\treturn 0;"},
-                                 {16, "}"}},
-                                16)));
+                                 {2, "static pthread_barrier_t start;"},
+                                 {3, "static void *worker(void *arg) {"},
+                                 {4, "\tint i;"},
+                                 {5, "\tpthread_barrier_wait(&start);"},
+                                 {6, "\tfor (i = 0; i < 2500; i++) {"},
+                                 {7, "\t\tvoid *p = malloc(16 + i % 7);"},
+                                 {8, "\t\tfree(p);"},
+                                 {9, "\t}"},
+                                 {10, "\treturn arg;"},
+                                 {11, "}"},
+                                 {12, "int main(void) {"},
+                                 {13, "\tpthread_t t[4]; int i;"},
+                                 {14, "\tkel_start(\"threads\");"},
+                                 {15, "\tpthread_barrier_init(&start, NULL, 4);"},
+                                 {16, "\tfor (i = 0; i < 4; i++) pthread_create(&t[i], NULL, worker, NULL);"},
+                                 {17, "\tfor (i = 0; i < 4; i++) pthread_join(t[i], NULL);"},
+                                 {18, "\treturn 0;"},
+                                 {19, "}"}},
+                                19)));
     const CommandResult r = t.run();
     ASSERT_EQ(0, r.status) << r.err;
 
@@ -300,12 +304,12 @@ TEST(GeneratedLibrary, PosixMutexKeepsRecordsOfFourThreadsWhole) {
         ASSERT_EQ("main.c", rec.file);
         if (rec.tor == "malloc") {
             ++mallocs;
-            ASSERT_EQ("5", rec.line);
+            ASSERT_EQ("7", rec.line);
             ASSERT_GE(rec.size, 16u);
             ASSERT_LE(rec.size, 22u);
             ASSERT_TRUE(live.insert(rec.handle).second) << "handle " << rec.handle << " allocated twice";
         } else {
-            ASSERT_EQ("6", rec.line);
+            ASSERT_EQ("8", rec.line);
             ASSERT_EQ(1u, live.erase(rec.handle)) << "handle " << rec.handle << " freed while not live";
         }
     }
@@ -332,7 +336,18 @@ public:
         thread_ = std::thread([this] { receive(); });
     }
     ~TraceReceiver() {
-        if (thread_.joinable()) thread_.join();
+        if (thread_.joinable()) {
+            // Nobody connected (the test failed before running the program):
+            // connect once so that the receiving thread ends at once.
+            const int wake = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            addr.sin_port = htons(static_cast<std::uint16_t>(port_));
+            ::connect(wake, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            ::close(wake);
+            thread_.join();
+        }
         ::close(listener_);
     }
     int port() const { return port_; }
@@ -524,6 +539,32 @@ TEST(GeneratedLibrary, Win32PairCrossCompilesWithMinGW) {
     t.dir().write("Winbase.h", "#include <winbase.h>\n");
     ASSERT_TRUE(t.build(kExampleProgram, "x86_64-w64-mingw32-gcc -I.", "prog.exe"));
     EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+}
+
+TEST(GeneratedLibrary, BundledExampleGeneratesCompilesAndTraces) {
+    const std::string examples = std::string(KEL_SOURCE_DIR) + "/examples/";
+    const std::string templateText = readWholeFile(examples + "example.xml");
+    Traced t(templateText);
+    ASSERT_TRUE(t.build(readWholeFile(examples + "example.c")));
+    const CommandResult r = t.run();
+    ASSERT_EQ(0, r.status) << r.err;
+
+    const std::string trace = t.file("kel_trace.out");
+    EXPECT_EQ(0u, trace.find(t.head()));
+    const std::string done = "KEL TRACING DONE\n";
+    ASSERT_GE(trace.size(), done.size());
+    EXPECT_EQ(done, trace.substr(trace.size() - done.size()));
+    // Every traced call of the program, counted by domain and function.
+    struct Calls { const char* domain; const char* tor; int count; };
+    for (const Calls& c : {Calls{"mem", "calloc", 1}, Calls{"mem", "strdup", 3}, Calls{"mem", "malloc", 2},
+                           Calls{"mem", "realloc", 2}, Calls{"mem", "memset", 2}, Calls{"mem", "free", 5},
+                           Calls{"FILE", "fopen", 2}, Calls{"FILE", "fputs", 3}, Calls{"FILE", "fclose", 1}}) {
+        SCOPED_TRACE(c.tor);
+        const std::string head = std::string("\n") + c.domain + "\n" + c.tor + "\nmain.c\n";
+        int found = 0;
+        for (auto at = trace.find(head); at != std::string::npos; at = trace.find(head, at + 1)) ++found;
+        EXPECT_EQ(c.count, found);
+    }
 }
 
 // ---------------------------------------------------------------- the generate form's outcomes
