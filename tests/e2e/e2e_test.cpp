@@ -1,10 +1,13 @@
 // End to end: kelgen generates the library from a template, gcc builds a real
 // C program with it, the program runs and writes its trace, and keltrace
 // analyses the trace. Each case is a folder under tests/e2e/cases:
-//   case          settings: "template: NAME" (from tests/e2e/templates),
+//   case          settings: "template: NAME" (from tests/e2e/templates, or a
+//                 path from the repository's root when NAME holds a "/"),
+//                 "sources: PATH..." (more sources, from the root),
 //                 "cflags: ...", "program: N" (its exit status) or
 //                 "program: signal", "keltrace: N" (keltrace's exit status)
 //   *.c, *.h      the program (every .c is compiled with kel.c)
+//                 "trace: FILE" (the template's trace_target, default trace.out)
 //   expected.out  keltrace's standard output, handles masked
 //   expected.err  keltrace's standard error (absent: empty)
 // Handles are addresses that change from run to run, so the runner replaces
@@ -82,8 +85,17 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
     const std::string caseDir = kRoot + "/cases/" + GetParam();
     std::map<std::string, std::string> settings = readSettings(caseDir + "/case");
     TempDir dir;
-    fs::copy_file(kRoot + "/templates/" + settings.at("template"), dir.file("t.xml"));
+    const std::string& tmpl = settings.at("template");
+    fs::copy_file(tmpl.find('/') == std::string::npos ? kRoot + "/templates/" + tmpl
+                                                      : std::string(KEL_SOURCE_DIR) + "/" + tmpl,
+                  dir.file("t.xml"));
     std::string sources;
+    std::istringstream extra(settings["sources"]);
+    for (std::string path; extra >> path;) {
+        const fs::path from = fs::path(KEL_SOURCE_DIR) / path;
+        fs::copy_file(from, dir.file(from.filename().string()));
+        sources += " " + from.filename().string();
+    }
     for (const auto& e : fs::directory_iterator(caseDir)) {
         const std::string ext = e.path().extension().string();
         if (ext == ".c" || ext == ".h") {
@@ -108,7 +120,7 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
         EXPECT_EQ(programStatus, std::stoi(settings.at("program")));
     }
 
-    r = runCommand(in + KELTRACE + " --file trace.out");
+    r = runCommand(in + KELTRACE + " --file " + (settings.count("trace") ? settings["trace"] : "trace.out"));
     EXPECT_EQ(r.status, std::stoi(settings.at("keltrace")));
     EXPECT_EQ(maskHandles(r.out), readWholeFile(caseDir + "/expected.out"));
     const std::string errFile = caseDir + "/expected.err";
