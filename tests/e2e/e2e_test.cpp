@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include "run_command.h"
@@ -30,28 +29,37 @@ namespace {
 
 const std::string kRoot = std::string(KEL_SOURCE_DIR) + "/tests/e2e";
 
+bool isHex16(const std::string& text, std::size_t at) {
+    if (at + 16 > text.size()) return false;
+    for (std::size_t i = at; i < at + 16; ++i) {
+        const char c = text[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
 std::string maskHandles(const std::string& text) {
-    static const std::regex handle("0x([0-9A-F]{16})");
     std::map<std::string, std::string> names;
     std::string out;
-    auto begin = std::sregex_iterator(text.begin(), text.end(), handle);
-    std::size_t last = 0;
-    for (auto it = begin; it != std::sregex_iterator(); ++it) {
-        const std::smatch& m = *it;
-        out += text.substr(last, m.position() - last);
-        const std::string digits = m[1].str();
-        if (digits == std::string(16, '0')) {
-            out += m.str();
-        } else {
-            auto found = names.find(digits);
-            if (found == names.end()) {
-                found = names.emplace(digits, "<H" + std::to_string(names.size() + 1) + ">").first;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text.compare(i, 2, "0x") == 0 && isHex16(text, i + 2)) {
+            const std::string digits = text.substr(i + 2, 16);
+            if (digits == std::string(16, '0')) {
+                out += "0x" + digits;
+            } else {
+                auto found = names.find(digits);
+                if (found == names.end()) {
+                    found = names.emplace(digits, "<H" + std::to_string(names.size() + 1) + ">").first;
+                }
+                out += "0x" + found->second;
             }
-            out += "0x" + found->second;
+            i += 18;
+        } else {
+            out += text[i++];
         }
-        last = m.position() + m.length();
     }
-    return out + text.substr(last);
+    return out;
 }
 
 std::map<std::string, std::string> readSettings(const std::string& path) {
