@@ -1,30 +1,12 @@
 // CFileLineFetcher: numbering, look-ahead and every failure text.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "ccloader.h"
+#include "temp_file.h"
 
 namespace {
-
-class TempFile {
-public:
-    explicit TempFile(const std::string& content) {
-        char name[] = "/tmp/kel_lines_XXXXXX";
-        int fd = mkstemp(name);
-        path_ = name;
-        ::close(fd);
-        std::ofstream(path_, std::ios::binary) << content;
-    }
-    ~TempFile() { std::remove(path_.c_str()); }
-    const char* path() const { return path_.c_str(); }
-
-private:
-    std::string path_;
-};
 
 // Reads lines until a throw; returns "n:text" per line and the thrown text.
 std::string drain(CVLineFetcher& f) {

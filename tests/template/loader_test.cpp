@@ -4,7 +4,7 @@
 #include <string>
 
 #include "gen_xml_sax_read.h"
-#include "test_support.h"
+#include "temp_file.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "gen_xml_sax_read.h"
-#include "test_support.h"
+#include "temp_file.h"
 
 namespace {
 

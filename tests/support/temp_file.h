@@ -1,4 +1,5 @@
-// Writes XML text to a temporary file so the reader can parse it by path.
+// A temporary file holding given content, removed afterwards: lets readers
+// that take a path read text a test wrote.
 #pragma once
 
 #include <cstdio>
@@ -9,7 +10,7 @@
 class TempFile {
 public:
     explicit TempFile(const std::string& content) {
-        char name[] = "/tmp/kel_template_XXXXXX";
+        char name[] = "/tmp/kel_file_XXXXXX";
         int fd = mkstemp(name);
         path_ = name;
         ::close(fd);
