@@ -1,0 +1,93 @@
+// The production handle table: the observable behaviour of a plain list of
+// records searched linearly, at constant cost per operation.
+//
+// Per handle it keeps the live (allocated or operated) records in table order
+// and the latest deallocated record; every record it retains is also on one
+// list in table order for the leak report. A deallocated record that a later
+// deallocated record of the same handle shadows can never be found or
+// reported again (deallocated records never change), so it is released: with
+// a small live set, memory stays flat however long the trace is.
+//
+// Record ids are slots, reused after release; they identify a record only
+// until the next change of the table and say nothing about table order.
+// Preconditions the engines keep: markOperated, markDeallocated and
+// reallocate are applied to live records only.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "handle_table.h"
+
+class IndexedHandleTable : public HandleTable {
+public:
+    IndexedHandleTable();
+    ~IndexedHandleTable() override;
+
+    void append(const HandleRecord& record) override;
+    bool findLastHandle(std::uint64_t handle, RecordId& pos) const override;
+    void liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const override;
+    const HandleRecord& record(RecordId pos) const override;
+    void markOperated(RecordId pos) override;
+    void markDeallocated(RecordId pos, const CallSite& at) override;
+    void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at) override;
+    void forEachRecord(const std::function<void(const HandleRecord&)>& visit) const override;
+
+private:
+    using Slot = std::uint32_t;
+    static constexpr Slot kNone = 0xFFFFFFFFu;
+
+    struct Node {
+        HandleRecord rec;
+        std::uint64_t seq = 0;  // table order
+        Slot prevOrder = kNone, nextOrder = kNone;
+        Slot prevLive = kNone, nextLive = kNone;  // live records of the same handle
+    };
+
+    // What the table knows about one handle value.
+    struct Entry {
+        Slot lastDead = kNone;
+        Slot liveHead = kNone;
+        Slot liveTail = kNone;
+        bool empty() const { return lastDead == kNone && liveHead == kNone; }
+    };
+
+    // Open addressing with linear probing over handle values; erasing shifts
+    // the following run back, so no tombstones pile up.
+    class HandleIndex {
+    public:
+        HandleIndex();
+        Entry* find(std::uint64_t key);
+        const Entry* find(std::uint64_t key) const;
+        Entry& findOrInsert(std::uint64_t key);
+        void erase(std::uint64_t key);
+
+    private:
+        struct Bucket {
+            std::uint64_t key = 0;
+            Entry entry;
+            bool used = false;
+        };
+        std::size_t home(std::uint64_t key) const;
+        void grow();
+        std::vector<Bucket> buckets_;
+        std::size_t count_ = 0;
+        unsigned shift_ = 0;
+    };
+
+    Slot newSlot();
+    void release(Slot s);
+    void linkLive(Entry& e, Slot s);
+    void unlinkLive(Entry& e, Slot s);
+    // Keeps only the latest of the deallocated records of a handle.
+    void settleDead(Entry& e, Slot s);
+
+    std::vector<Node> nodes_;
+    std::vector<Slot> free_;
+    Slot orderHead_ = kNone, orderTail_ = kNone;
+    std::uint64_t nextSeq_ = 0;
+    HandleIndex index_;
+};
+
+// The factory keltrace uses.
+HandleTableFactory indexedTables();
