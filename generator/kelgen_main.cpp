@@ -1,0 +1,58 @@
+// kelgen's entry: parses the command line, loads the template and maps every
+// outcome to an exit status.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "gen_xml_sax_read.h"
+#include "kel_version.h"
+
+namespace {
+
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitNotBuilt = 2,
+    kExitLoadFailed = -1,  // the shell sees 255
+};
+
+void printGeneratorUsage() {
+    std::puts("params:  <template> <header> <source> # generate kel.h kel.c from template file");
+    std::puts("params:  <template>                   # dumps template (DEBUG VERSION ONLY)");
+    std::puts("params:  --version                    # prints version");
+    std::puts("example: tpl_generic3.xml kel.h kel.c");
+    std::puts("example: tpl_generic3.xml");
+}
+
+int run(int argc, char** argv) {
+    const int count = argc - 1;
+    if (count == 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("KEL v%s%s%s\n", kelversion::kMajor, kelversion::kMinor, kelversion::kPatch);
+        return kExitOk;
+    }
+    if (count != 1 && count != 3) {
+        printGeneratorUsage();
+        return kExitOk;
+    }
+
+    Template tmpl;
+    if (saxparser_templateLoader(tmpl, argv[1]) == -1) {
+        std::perror("Unable to parse template file!\n");
+        return kExitLoadFailed;
+    }
+    if (count == 1) return kExitOk;
+
+    std::cerr << "kelgen: generating " << argv[2] << " and " << argv[3] << " is not built yet" << std::endl;
+    return kExitNotBuilt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const char* what) {
+        std::fflush(stdout);
+        std::cerr << "kelgen: " << what << std::endl;
+        return 2;
+    }
+}

@@ -1,0 +1,9 @@
+// The toolset's version, kept as the three parts that the version line and
+// the generated banner print one after the other ("0.9" ".02" "").
+#pragma once
+
+namespace kelversion {
+constexpr const char* kMajor = "0.9";
+constexpr const char* kMinor = ".02";
+constexpr const char* kPatch = "";
+}  // namespace kelversion

@@ -1,0 +1,369 @@
+// The template reader: records every SAX event as a Chunk, then walks the
+// chunks with one recursive-descent loader per element kind.
+#include "gen_xml_sax_read.h"
+
+#include <cstdlib>
+#include <iostream>
+
+#include <libxml++/exceptions/exception.h>
+
+const char* const kMissingField = "<MISSING FIELD>";
+
+namespace {
+
+// A failed structural check: its diagnostic is already on standard error.
+// Unwinds to saxparser_templateLoader, which returns -1.
+struct StructureError {};
+
+// The diagnostic names the condition, the function, the reader's source name
+// and the line number that identifies the check.
+void check(bool ok, const char* condition, const char* function, int line) {
+    if (ok) return;
+    std::cerr << "gen_xml_sax_read:" << line << ": " << function << ": Assertion '" << condition
+              << "' failed." << std::endl;
+    throw StructureError{};
+}
+
+// Cursor misuse is a defect of the caller, never reached by any input.
+[[noreturn]] void cursorFailure(const char* function, const char* condition, int line) {
+    std::cerr << "gen_xml_sax_read:" << line << ": " << function << ": Assertion '" << condition
+              << "' failed." << std::endl;
+    std::abort();
+}
+
+bool isStart(const Chunk& c, const char* name) {
+    return c.event == onElementStart && c.element.name == name;
+}
+
+// getNonTextChunk then putChunkBack: consumes the text before the next
+// element-level chunk and returns that chunk without taking it.
+Chunk peek(ChunkList& list) {
+    Chunk c = list.getNonTextChunk();
+    list.putChunkBack();
+    return c;
+}
+
+// A copy of the chunk at the cursor, cursor unchanged.
+Chunk look(ChunkList& list) {
+    Chunk c = list.getChunk();
+    list.putChunkBack();
+    return c;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- cursor
+
+Chunk ChunkList::getChunk() {
+    if (!(index < length)) cursorFailure("getChunk", "i < l", __LINE__);
+    return chunks[index++];
+}
+
+void ChunkList::putChunkBack() {
+    if (!(index > 0)) cursorFailure("putChunkBack", "i > 0", __LINE__);
+    --index;
+}
+
+Chunk ChunkList::peekPrev() {
+    if (!(index > 0)) cursorFailure("peekPrev", "i > 0", __LINE__);
+    return chunks[index - 1];
+}
+
+Chunk ChunkList::getNonTextChunk() {
+    for (;;) {
+        Chunk c = getChunk();
+        if (c.event != onText) return c;
+    }
+}
+
+void ChunkList::skipTextChunks() {
+    getNonTextChunk();
+    putChunkBack();
+}
+
+// ---------------------------------------------------------------- recorder
+
+kelSaxParser::kelSaxParser() : xmlpp::SaxParser(false) {}
+
+kelSaxParser::~kelSaxParser() = default;
+
+void kelSaxParser::on_start_document() {
+    Chunk c;
+    c.event = onDocStart;
+    chunks.push_back(c);
+}
+
+void kelSaxParser::on_end_document() {
+    Chunk c;
+    c.event = onDocEnd;
+    chunks.push_back(c);
+}
+
+void kelSaxParser::on_start_element(const Glib::ustring& name, const AttributeList& attributes) {
+    Chunk c;
+    c.event = onElementStart;
+    c.element.name = name.raw();
+    for (const auto& a : attributes) c.element.attributes.emplace_back(a.name.raw(), a.value.raw());
+    chunks.push_back(std::move(c));
+}
+
+void kelSaxParser::on_end_element(const Glib::ustring&) {
+    Chunk c;
+    c.event = onElementEnd;
+    chunks.push_back(c);
+}
+
+void kelSaxParser::on_characters(const Glib::ustring& characters) {
+    // Runs made only of blanks and line feeds are layout, not text. Both are
+    // single-byte in UTF-8, so a byte test counts the same as a code-point test.
+    const std::string& bytes = characters.raw();
+    bool layoutOnly = true;
+    for (char ch : bytes) {
+        if (ch != ' ' && ch != '\n') {
+            layoutOnly = false;
+            break;
+        }
+    }
+    if (layoutOnly) return;
+    Chunk c;
+    c.event = onText;
+    c.text = bytes;
+    chunks.push_back(std::move(c));
+}
+
+void kelSaxParser::on_comment(const Glib::ustring& text) {
+    Chunk c;
+    c.event = onText;
+    c.text = text.raw();
+    chunks.push_back(std::move(c));
+}
+
+void kelSaxParser::on_warning(const Glib::ustring& text) {
+    std::cout << "on_warning(): " << text.raw() << std::endl;
+}
+
+void kelSaxParser::on_error(const Glib::ustring& text) {
+    std::cout << "on_error(): " << text.raw() << std::endl;
+}
+
+void kelSaxParser::on_fatal_error(const Glib::ustring& text) {
+    std::cout << "on_fatal_error(): " << text.raw() << std::endl;
+}
+
+// ---------------------------------------------------------------- attributes
+
+std::string findAttribute(const Chunk& chunk, const std::string& name) {
+    for (const auto& attribute : chunk.element.attributes) {
+        if (attribute.first == name) return attribute.second;
+    }
+    return kMissingField;
+}
+
+int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const AttributeBinding& row = table[i];
+        const std::string text = findAttribute(chunk, row.attribute);
+        switch (row.kind) {
+        case vkInteger:
+            // atoll's reading; out-of-range texts saturate instead of being undefined.
+            *static_cast<std::int64_t*>(row.target) = std::strtoll(text.c_str(), nullptr, 10);
+            break;
+        case vkString:
+            *static_cast<std::string*>(row.target) = text;
+            break;
+        case vkFlag:
+            if (text == "true") {
+                *static_cast<bool*>(row.target) = true;
+            } else if (text == "false") {
+                *static_cast<bool*>(row.target) = false;
+            } else {
+                std::cerr << "unexpected value '" << text << "' at " << "ccloader" << ":" << 29 << std::endl;
+            }
+            break;
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- loaders
+
+int stringLoader(std::vector<std::string>& out, ChunkList& list) {
+    Chunk c = list.getChunk();
+    check(onElementStart == c.event, "onElementStart == chunk.event", "stringLoader", 214);
+    c = list.getChunk();
+    if (c.event == onText) {
+        out.push_back(c.text);
+        c = list.getChunk();
+        check(onElementEnd == c.event, "onElementEnd == chunk.event", "stringLoader", 224);
+    }
+    return 0;
+}
+
+int exprLoader(Expr& expr, ChunkList& list) {
+    Chunk c = list.getChunk();
+    check("expr" == c.element.name, "\"expr\" == chunk.element.name", "exprLoader", 240);
+    const AttributeBinding table[] = {
+        {&expr.oper, "oper", vkString},
+        {&expr.type, "type", vkString},
+        {&expr.value, "value", vkString},
+    };
+    loadAttributes(c, table, sizeof table / sizeof table[0]);
+    c = list.getChunk();
+    check(onElementEnd == c.event, "onElementEnd == chunk.event", "exprLoader", 252);
+    return 0;
+}
+
+int argsLoader(Arg& arg, ChunkList& list) {
+    Chunk c = list.getChunk();
+    check("args" == c.element.name, "\"args\" == chunk.element.name", "argsLoader", 263);
+    const AttributeBinding table[] = {
+        {&arg.type, "type", vkString},
+        {&arg.name, "name", vkString},
+    };
+    loadAttributes(c, table, sizeof table / sizeof table[0]);
+    c = list.getChunk();
+    check(onElementEnd == c.event, "onElementEnd == chunk.event", "argsLoader", 274);
+    return 0;
+}
+
+int torLoader(Tor& tor, ChunkList& list) {
+    Chunk c = list.getChunk();
+    check("tor" == c.element.name, "\"tor\" == chunk.element.name", "torLoader", 285);
+    const AttributeBinding table[] = {
+        {&tor.name, "name", vkString},
+        {&tor.float_arg_n1, "float_arg_n1", vkInteger},
+        {&tor.float_arg_n2, "float_arg_n2", vkInteger},
+        {&tor.is_handle_arg_out, "is_handle_arg_out", vkFlag},
+        {&tor.handle_arg_out, "handle_arg_out", vkInteger},
+        {&tor.cpp_alias, "cpp_alias", vkString},
+    };
+    loadAttributes(c, table, sizeof table / sizeof table[0]);
+
+    // The first child is read as a validateDom_before element whatever its name.
+    do {
+        list.skipTextChunks();
+        stringLoader(tor.validateDom_before, list);
+    } while (isStart(peek(list), "validateDom_before"));
+
+    do {
+        list.skipTextChunks();
+        Arg arg;
+        argsLoader(arg, list);
+        tor.args.push_back(arg);
+    } while (isStart(peek(list), "args"));
+
+    // The last peek has already consumed the text before the expr.
+    Expr expr;
+    exprLoader(expr, list);
+    tor.expr.oper = expr.oper;
+    tor.expr.type = expr.type;
+    tor.expr.value = expr.value;
+
+    // No text may stand between the expr and the tor's end tag.
+    c = list.getChunk();
+    check(onElementEnd == c.event, "onElementEnd == chunk.event", "torLoader", 341);
+    return 0;
+}
+
+int domainLoader(Domain& domain, ChunkList& list) {
+    Chunk c = list.getChunk();
+    check("domain" == c.element.name, "\"domain\" == chunk.element.name", "domainLoader", 361);
+    const AttributeBinding table[] = {
+        {&domain.name, "name", vkString},
+        {&domain.float_handle, "float_handle", vkFlag},
+        {&domain.handle, "handle", vkString},
+        {&domain.includesGlobal, "includesGlobal", vkFlag},
+    };
+    loadAttributes(c, table, sizeof table / sizeof table[0]);
+
+    list.skipTextChunks();
+    Expr expr;
+    exprLoader(expr, list);
+    domain.expr.oper = expr.oper;
+    domain.expr.type = expr.type;
+    domain.expr.value = expr.value;
+
+    // The first child after the expr is read as an includes element whatever its name.
+    do {
+        list.skipTextChunks();
+        stringLoader(domain.includes, list);
+    } while (isStart(peek(list), "includes"));
+
+    do {
+        list.skipTextChunks();
+        const Chunk start = look(list);
+        check(onElementStart == start.event, "onElementStart == chunk.event", "domainLoader", 399);
+        const std::string type = findAttribute(start, "__type__");
+        Tor tor;
+        if (type == "allocator") {
+            torLoader(tor, list);
+            domain.allocators.push_back(tor);
+        } else if (type == "deallocator") {
+            torLoader(tor, list);
+            domain.deallocators.push_back(tor);
+        } else if (type == "reallocator") {
+            torLoader(tor, list);
+            domain.reallocators.push_back(tor);
+        } else if (type == "operator") {
+            torLoader(tor, list);
+            domain.operators.push_back(tor);
+        } else {
+            std::cerr << "Unexpected element '" << type << "' !" << std::endl;
+            check(false, "false", "domainLoader", 421);
+        }
+    } while (isStart(peek(list), "tor"));
+
+    c = list.getChunk();
+    check(onElementEnd == c.event, "onElementEnd == chunk.event", "domainLoader", 433);
+    return 0;
+}
+
+int saxparser_templateLoader(Template& tmpl, const char* path) {
+    ChunkList list;
+    try {
+        kelSaxParser parser;
+        parser.set_substitute_entities(true);
+        parser.parse_file(path);
+        list.chunks = parser.chunks;
+        list.index = 0;
+        list.length = list.chunks.size();
+    } catch (const xmlpp::exception& e) {
+        std::cout << "libxml++ exception: " << e.what() << std::endl;
+        return -1;
+    }
+
+    try {
+        Chunk c = list.getChunk();
+        check(onDocStart == c.event, "onDocStart == chunk.event", "saxparser_templateLoader", 454);
+
+        // The root: neither its kind nor its name is tested.
+        c = list.getChunk();
+        const AttributeBinding table[] = {
+            {&tmpl.name, "name", vkString},
+            {&tmpl.prefix, "prefix", vkString},
+            {&tmpl.errlogmode, "errlogmode", vkString},
+            {&tmpl.trap_on_io_err, "trap_on_io_err", vkFlag},
+            {&tmpl.remote_mode, "remote_mode", vkFlag},
+            {&tmpl.force_flush, "force_flush", vkFlag},
+            {&tmpl.fork_enabled, "fork_enabled", vkFlag},
+            {&tmpl.multithreaded, "multithreaded", vkFlag},
+            {&tmpl.threading, "threading", vkString},
+            {&tmpl.compiler_type, "compiler_type", vkString},
+            {&tmpl.trace_target, "trace_target", vkString},
+        };
+        loadAttributes(c, table, sizeof table / sizeof table[0]);
+
+        do {
+            list.skipTextChunks();
+            Domain domain;
+            domainLoader(domain, list);
+            tmpl.domains.push_back(domain);
+        } while (isStart(peek(list), "domain"));
+
+        c = list.getChunk();
+        check(onElementEnd == c.event, "onElementEnd == chunk.event", "saxparser_templateLoader", 496);
+    } catch (const StructureError&) {
+        return -1;
+    }
+    return 0;
+}

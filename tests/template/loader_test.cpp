@@ -1,0 +1,399 @@
+// The loaders: what each document turns into, and how each bad one is refused.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "gen_xml_sax_read.h"
+#include "test_support.h"
+
+namespace {
+
+const char* const kRoot =
+    "<template name=\"t\" prefix=\"p_\" errlogmode=\"console\" trap_on_io_err=\"true\" remote_mode=\"false\" "
+    "force_flush=\"true\" fork_enabled=\"false\" multithreaded=\"true\" threading=\"posix\" compiler_type=\"gcc\" "
+    "trace_target=\"out.trace\">\n";
+
+const char* const kDomainStart =
+    "  <domain name=\"mem\" float_handle=\"true\" handle=\"void*\" includesGlobal=\"true\">\n"
+    "    <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
+    "    <includes>stdlib.h</includes>\n";
+
+std::string tor(const std::string& type, const std::string& name, const std::string& body = "") {
+    return "    <tor __type__=\"" + type + "\" name=\"" + name +
+           "\" float_arg_n1=\"1\" float_arg_n2=\"0\" is_handle_arg_out=\"true\" handle_arg_out=\"0\" cpp_alias=\"\">\n" +
+           (body.empty() ? "      <validateDom_before>-</validateDom_before>\n"
+                           "      <args type=\"void*\" name=\"ret\"/>\n"
+                           "      <args type=\"size_t\" name=\"size\"/>\n"
+                           "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
+                         : body) +
+           "    </tor>\n";
+}
+
+std::string document(const std::string& domains) {
+    return std::string("<?xml version=\"1.0\"?>\n") + kRoot + domains + "</template>\n";
+}
+
+std::string domain(const std::string& tors) { return std::string(kDomainStart) + tors + "  </domain>\n"; }
+
+struct Loaded {
+    int rc;
+    Template tmpl;
+    std::string out;
+    std::string err;
+};
+
+Loaded load(const std::string& xml) {
+    TempFile file(xml);
+    Loaded result;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    result.rc = saxparser_templateLoader(result.tmpl, file.path());
+    result.out = testing::internal::GetCapturedStdout();
+    result.err = testing::internal::GetCapturedStderr();
+    return result;
+}
+
+TEST(Loader, MinimalTemplateFillsEveryRecord) {
+    const Loaded l = load(document(domain(tor("allocator", "malloc"))));
+    ASSERT_EQ(0, l.rc) << l.err;
+    EXPECT_EQ("", l.out);
+    EXPECT_EQ("", l.err);
+    const Template& t = l.tmpl;
+    EXPECT_EQ("t", t.name);
+    EXPECT_EQ("p_", t.prefix);
+    EXPECT_EQ("console", t.errlogmode);
+    EXPECT_TRUE(t.trap_on_io_err);
+    EXPECT_FALSE(t.remote_mode);
+    EXPECT_TRUE(t.force_flush);
+    EXPECT_FALSE(t.fork_enabled);
+    EXPECT_TRUE(t.multithreaded);
+    EXPECT_EQ("posix", t.threading);
+    EXPECT_EQ("gcc", t.compiler_type);
+    EXPECT_EQ("out.trace", t.trace_target);
+    ASSERT_EQ(1u, t.domains.size());
+    const Domain& d = t.domains[0];
+    EXPECT_EQ("mem", d.name);
+    EXPECT_TRUE(d.float_handle);
+    EXPECT_EQ("void*", d.handle);
+    EXPECT_TRUE(d.includesGlobal);
+    EXPECT_EQ("==", d.expr.oper);
+    EXPECT_EQ("void*", d.expr.type);
+    EXPECT_EQ("NULL", d.expr.value);
+    ASSERT_EQ(std::vector<std::string>{"stdlib.h"}, d.includes);
+    ASSERT_EQ(1u, d.allocators.size());
+    EXPECT_TRUE(d.deallocators.empty() && d.reallocators.empty() && d.operators.empty());
+    const Tor& m = d.allocators[0];
+    EXPECT_EQ("malloc", m.name);
+    EXPECT_EQ(1, m.float_arg_n1);
+    EXPECT_EQ(0, m.float_arg_n2);
+    EXPECT_TRUE(m.is_handle_arg_out);
+    EXPECT_EQ(0, m.handle_arg_out);
+    EXPECT_EQ("", m.cpp_alias);
+    EXPECT_EQ(std::vector<std::string>{"-"}, m.validateDom_before);
+    ASSERT_EQ(2u, m.args.size());
+    EXPECT_EQ("void*", m.args[0].type);
+    EXPECT_EQ("ret", m.args[0].name);
+    EXPECT_EQ("size_t", m.args[1].type);
+    EXPECT_EQ("size", m.args[1].name);
+    EXPECT_EQ("==", m.expr.oper);
+    EXPECT_EQ("NULL", m.expr.value);
+}
+
+TEST(Loader, TorsLandInTheListOfTheirKindInDocumentOrder) {
+    const Loaded l = load(document(domain(tor("operator", "op1") + "    <!-- between tors -->\n" +
+                                          tor("allocator", "a1") + tor("deallocator", "d1") +
+                                          tor("operator", "op2") + tor("reallocator", "r1") +
+                                          tor("deallocator", "d2"))));
+    ASSERT_EQ(0, l.rc) << l.err;
+    const Domain& d = l.tmpl.domains[0];
+    auto names = [](const std::vector<Tor>& tors) {
+        std::string s;
+        for (const Tor& t : tors) s += t.name + " ";
+        return s;
+    };
+    EXPECT_EQ("op1 op2 ", names(d.operators));
+    EXPECT_EQ("a1 ", names(d.allocators));
+    EXPECT_EQ("d1 d2 ", names(d.deallocators));
+    EXPECT_EQ("r1 ", names(d.reallocators));
+}
+
+TEST(Loader, TwoDomainsOfTheSameNameAreKept) {
+    const Loaded l = load(document(domain(tor("allocator", "a")) + domain(tor("operator", "b"))));
+    ASSERT_EQ(0, l.rc) << l.err;
+    ASSERT_EQ(2u, l.tmpl.domains.size());
+    EXPECT_EQ(1u, l.tmpl.domains[0].allocators.size());
+    EXPECT_EQ(1u, l.tmpl.domains[1].operators.size());
+}
+
+TEST(Loader, IntegerAttributesReadLikeAtoll) {
+    struct Case {
+        const char* attribute;  // the whole attribute text, or "" for none
+        std::int64_t expected;
+    };
+    const Case cases[] = {
+        {"handle_arg_out=\"2\"", 2},     {"handle_arg_out=\"-1\"", -1},  {"handle_arg_out=\"2a\"", 2},
+        {"handle_arg_out=\"a2\"", 0},    {"handle_arg_out=\" 7\"", 7},   {"handle_arg_out=\"+3\"", 3},
+        {"handle_arg_out=\"\"", 0},      {"", 0},
+        {"handle_arg_out=\"99999999999999999999\"", INT64_MAX},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.attribute);
+        const std::string body = "      <validateDom_before>-</validateDom_before>\n"
+                                 "      <args type=\"void*\" name=\"ret\"/>\n"
+                                 "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n";
+        const std::string t = std::string("    <tor __type__=\"allocator\" name=\"m\" ") + c.attribute + ">\n" + body +
+                              "    </tor>\n";
+        const Loaded l = load(document(domain(t)));
+        ASSERT_EQ(0, l.rc) << l.err;
+        EXPECT_EQ(c.expected, l.tmpl.domains[0].allocators[0].handle_arg_out);
+        // The tor has no other integer attribute: both read as 0.
+        EXPECT_EQ(0, l.tmpl.domains[0].allocators[0].float_arg_n1);
+    }
+}
+
+TEST(Loader, MissingAttributesGiveTheMissingFieldTextAndFlagMessages) {
+    const std::string xml = "<template>\n" + domain(tor("allocator", "m")) + "</template>\n";
+    const Loaded l = load(xml);
+    ASSERT_EQ(0, l.rc);
+    EXPECT_EQ(
+        "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+        "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+        "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+        "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+        "unexpected value '<MISSING FIELD>' at ccloader:29\n",
+        l.err);
+    const Template& t = l.tmpl;
+    for (const std::string* s : {&t.name, &t.prefix, &t.errlogmode, &t.threading, &t.compiler_type, &t.trace_target}) {
+        EXPECT_EQ("<MISSING FIELD>", *s);
+    }
+    // Flags keep their initial value.
+    EXPECT_FALSE(t.trap_on_io_err || t.remote_mode || t.force_flush || t.fork_enabled || t.multithreaded);
+}
+
+TEST(Loader, FlagsTakeOnlyExactTrueOrFalse) {
+    struct Case {
+        const char* text;
+        const char* message;
+        bool expected;  // a fresh Domain starts false, which a rejected text leaves
+    };
+    const Case cases[] = {
+        {"true", "", true},
+        {"false", "", false},
+        {"yes", "unexpected value 'yes' at ccloader:29\n", false},
+        {"TRUE", "unexpected value 'TRUE' at ccloader:29\n", false},
+        {"true ", "unexpected value 'true ' at ccloader:29\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string xml = document(domain(tor("allocator", "m")));
+        const std::string from = "float_handle=\"true\"";
+        xml.replace(xml.find(from), from.size(), std::string("float_handle=\"") + c.text + "\"");
+        const Loaded l = load(xml);
+        ASSERT_EQ(0, l.rc);
+        EXPECT_EQ(c.message, l.err);
+        EXPECT_EQ(c.expected, l.tmpl.domains[0].float_handle);
+    }
+}
+
+TEST(Loader, AttributeNamesAreCaseSensitive) {
+    std::string xml = document(domain(tor("allocator", "m")));
+    const std::string from = "multithreaded=\"true\"";
+    xml.replace(xml.find(from), from.size(), "multiThreaded=\"true\"");
+    const Loaded l = load(xml);
+    ASSERT_EQ(0, l.rc);
+    EXPECT_EQ("unexpected value '<MISSING FIELD>' at ccloader:29\n", l.err);
+    EXPECT_FALSE(l.tmpl.multithreaded);
+}
+
+TEST(Loader, TextOnlyElements) {
+    struct Case {
+        const char* name;
+        const char* includes;  // the includes elements of the domain
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"blank text adds nothing", "    <includes>  \n  </includes>\n", {}},
+        {"empty element adds nothing", "    <includes/>\n    <includes>b.h</includes>\n", {"b.h"}},
+        {"comment alone is the text", "    <includes><!--c.h--></includes>\n", {"c.h"}},
+        {"text is kept untrimmed", "    <includes> a.h\n</includes>\n", {" a.h\n"}},
+        {"first element is read whatever its name", "    <headers>x.h</headers>\n    <includes>y.h</includes>\n",
+         {"x.h", "y.h"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string xml = document(std::string("  <domain name=\"d\" float_handle=\"false\" handle=\"int\" "
+                                                     "includesGlobal=\"false\">\n"
+                                                     "    <expr oper=\"&lt;\" type=\"int\" value=\"0\"/>\n") +
+                                         c.includes + tor("allocator", "m") + "  </domain>\n");
+        const Loaded l = load(xml);
+        ASSERT_EQ(0, l.rc) << l.err;
+        EXPECT_EQ(c.expected, l.tmpl.domains[0].includes);
+    }
+}
+
+TEST(Loader, ValidateDomBeforePositions) {
+    const std::string body = "      <validateDom_before>-</validateDom_before>\n"
+                             "      <validateDom_before>mem</validateDom_before>\n"
+                             "      <validateDom_before/>\n"
+                             "      <args type=\"void\" name=\"ret\"/>\n"
+                             "      <args type=\"void*\" name=\"ptr\"/>\n"
+                             "      <expr oper=\"\" type=\"void\" value=\"\"/>\n";
+    const Loaded l = load(document(domain(tor("deallocator", "free", body))));
+    ASSERT_EQ(0, l.rc) << l.err;
+    EXPECT_EQ((std::vector<std::string>{"-", "mem"}), l.tmpl.domains[0].deallocators[0].validateDom_before);
+}
+
+TEST(Loader, TorStartingWithArgsLosesItsFirstArgs) {
+    const std::string body = "      <args type=\"void*\" name=\"ret\"/>\n"
+                             "      <args type=\"size_t\" name=\"size\"/>\n"
+                             "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n";
+    const Loaded l = load(document(domain(tor("allocator", "m", body))));
+    ASSERT_EQ(0, l.rc) << l.err;
+    const Tor& t = l.tmpl.domains[0].allocators[0];
+    EXPECT_TRUE(t.validateDom_before.empty());
+    ASSERT_EQ(1u, t.args.size());
+    EXPECT_EQ("size", t.args[0].name);
+}
+
+TEST(Loader, XmlFailuresAreReportedAndLeaveTheTemplateUntouched) {
+    {
+        SCOPED_TRACE("missing file");
+        Template tmpl;
+        tmpl.name = "before";
+        testing::internal::CaptureStdout();
+        const int rc = saxparser_templateLoader(tmpl, "/nonexistent/kel/template.xml");
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(-1, rc);
+        EXPECT_EQ(0u, out.find("libxml++ exception: ")) << out;
+        EXPECT_EQ("before", tmpl.name);
+        EXPECT_TRUE(tmpl.domains.empty());
+    }
+    {
+        SCOPED_TRACE("missing end tag");
+        std::string xml = document(domain(tor("allocator", "m")));
+        xml.erase(xml.find("</template>"));
+        const Loaded l = load(xml);
+        EXPECT_EQ(-1, l.rc);
+        EXPECT_EQ(0u, l.out.find("on_error(): Premature end of data")) << l.out;
+        EXPECT_NE(std::string::npos, l.out.find("\nlibxml++ exception: ")) << l.out;
+        EXPECT_EQ("", l.tmpl.name);
+    }
+    {
+        SCOPED_TRACE("empty file");
+        const Loaded l = load("");
+        EXPECT_EQ(-1, l.rc);
+        EXPECT_NE(std::string::npos, l.out.find("libxml++ exception: ")) << l.out;
+    }
+    {
+        SCOPED_TRACE("binary file");
+        const Loaded l = load(std::string("\x7f" "ELF\x02\x01\x01\0\0\0", 10));
+        EXPECT_EQ(-1, l.rc);
+        EXPECT_NE(std::string::npos, l.out.find("libxml++ exception: ")) << l.out;
+    }
+}
+
+TEST(Loader, EachStructuralCheckNamesItsCondition) {
+    const std::string good = tor("allocator", "m");
+    struct Case {
+        const char* name;
+        std::string xml;
+        const char* diagnostic;
+    };
+    const std::string exprLine = "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n";
+    const Case cases[] = {
+        {"B: element after the last domain", document(domain(good) + "  <other/>\n"),
+         "gen_xml_sax_read:496: saxparser_templateLoader: Assertion 'onElementEnd == chunk.event' failed.\n"},
+        {"C: root without domains", document(""),
+         "gen_xml_sax_read:361: domainLoader: Assertion '\"domain\" == chunk.element.name' failed.\n"},
+        {"C: comment before the root", "<?xml version=\"1.0\"?>\n<!-- c -->\n" + document(domain(good)).substr(22),
+         "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+         "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+         "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+         "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+         "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+         "gen_xml_sax_read:361: domainLoader: Assertion '\"domain\" == chunk.element.name' failed.\n"},
+        {"D: domain without tors", document(domain("")),
+         "gen_xml_sax_read:399: domainLoader: Assertion 'onElementStart == chunk.event' failed.\n"},
+        {"E: __type__ with a capital", document(domain(tor("Allocator", "m"))),
+         "Unexpected element 'Allocator' !\n"
+         "gen_xml_sax_read:421: domainLoader: Assertion 'false' failed.\n"},
+        {"F: element after the last tor", document(domain(good + "    <other/>\n")),
+         "gen_xml_sax_read:433: domainLoader: Assertion 'onElementEnd == chunk.event' failed.\n"},
+        {"G: tor-typed element of another name",
+         document(domain("    <rot __type__=\"allocator\"><v>-</v><args/><expr/></rot>\n")),
+         "gen_xml_sax_read:285: torLoader: Assertion '\"tor\" == chunk.element.name' failed.\n"},
+        {"H: tab between expr and end tag", document(domain(tor("allocator", "m",
+                                                                 "      <validateDom_before>-</validateDom_before>\n"
+                                                                 "      <args type=\"void*\" name=\"ret\"/>\n"
+                                                                 "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n\t"))),
+         "gen_xml_sax_read:341: torLoader: Assertion 'onElementEnd == chunk.event' failed.\n"},
+        {"H: comment between expr and end tag",
+         document(domain(tor("allocator", "m", "      <v>-</v>\n      <args/>\n" + exprLine + "      <!-- x -->\n"))),
+         "gen_xml_sax_read:341: torLoader: Assertion 'onElementEnd == chunk.event' failed.\n"},
+        {"I: tor with a single args and no validateDom_before",
+         document(domain(tor("allocator", "m", "      <args/>\n" + exprLine))),
+         "gen_xml_sax_read:263: argsLoader: Assertion '\"args\" == chunk.element.name' failed.\n"},
+        {"J: text inside args", document(domain(tor("allocator", "m", "      <v>-</v>\n      <args>x</args>\n" + exprLine))),
+         "gen_xml_sax_read:274: argsLoader: Assertion 'onElementEnd == chunk.event' failed.\n"},
+        {"K: tor without expr", document(domain(tor("allocator", "m", "      <v>-</v>\n      <args/>\n"))),
+         "gen_xml_sax_read:240: exprLoader: Assertion '\"expr\" == chunk.element.name' failed.\n"},
+        {"L: text inside expr", document(domain(tor("allocator", "m", "      <v>-</v>\n      <args/>\n      <expr>x</expr>\n"))),
+         "gen_xml_sax_read:252: exprLoader: Assertion 'onElementEnd == chunk.event' failed.\n"},
+        {"M: empty tor", document(domain("    <tor __type__=\"operator\"></tor>\n")),
+         "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+         "gen_xml_sax_read:214: stringLoader: Assertion 'onElementStart == chunk.event' failed.\n"},
+        {"N: entity inside includes",
+         document("  <domain name=\"d\">\n    <expr/>\n    <includes>a&amp;b</includes>\n" + good + "  </domain>\n"),
+         "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+         "unexpected value '<MISSING FIELD>' at ccloader:29\n"
+         "gen_xml_sax_read:224: stringLoader: Assertion 'onElementEnd == chunk.event' failed.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Loaded l = load(c.xml);
+        EXPECT_EQ(-1, l.rc);
+        EXPECT_EQ(c.diagnostic, l.err);
+    }
+}
+
+TEST(Loader, MissingTypeIsQuotedAsMissingField) {
+    const Loaded l = load(document(domain("    <tor name=\"m\"/>\n")));
+    EXPECT_EQ(-1, l.rc);
+    EXPECT_EQ(
+        "Unexpected element '<MISSING FIELD>' !\n"
+        "gen_xml_sax_read:421: domainLoader: Assertion 'false' failed.\n",
+        l.err);
+}
+
+TEST(Loader, FailureKeepsTheDomainsCompletedBeforeIt) {
+    const Loaded l = load(document(domain(tor("allocator", "a")) + domain(tor("bogus", "b"))));
+    EXPECT_EQ(-1, l.rc);
+    ASSERT_EQ(1u, l.tmpl.domains.size());
+    EXPECT_EQ("a", l.tmpl.domains[0].allocators[0].name);
+    EXPECT_EQ("t", l.tmpl.name);
+}
+
+TEST(Loader, RootOfAnyNameAndUnknownAttributesLoadTheSame) {
+    std::string xml = document(domain(tor("allocator", "m")));
+    xml.replace(xml.find("<template "), 10, "<other extra=\"1\" ");
+    xml.replace(xml.find("</template>"), 11, "</other>");
+    const Loaded l = load(xml);
+    ASSERT_EQ(0, l.rc) << l.err;
+    EXPECT_EQ("p_", l.tmpl.prefix);
+    EXPECT_EQ(1u, l.tmpl.domains[0].allocators.size());
+}
+
+TEST(Records, CopiesAreIndependent) {
+    Domain d;
+    d.includes.push_back("a.h");
+    Tor t;
+    t.args.push_back({"int", "x"});
+    d.operators.push_back(t);
+    Domain copy = d;
+    copy.includes.push_back("b.h");
+    copy.operators[0].args.push_back({"int", "y"});
+    EXPECT_EQ(1u, d.includes.size());
+    EXPECT_EQ(1u, d.operators[0].args.size());
+}
+
+}  // namespace

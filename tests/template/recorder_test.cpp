@@ -1,0 +1,130 @@
+// The SAX recorder and the chunk cursor.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gen_xml_sax_read.h"
+#include "test_support.h"
+
+namespace {
+
+// One token per chunk: DS, DE, S:name, E, T:text.
+std::string describe(const std::vector<Chunk>& chunks) {
+    std::string out;
+    for (const Chunk& c : chunks) {
+        if (!out.empty()) out += " | ";
+        switch (c.event) {
+        case onDocStart: out += "DS"; break;
+        case onDocEnd: out += "DE"; break;
+        case onElementStart: out += "S:" + c.element.name; break;
+        case onElementEnd: out += "E" + c.element.name; break;
+        case onText: out += "T:" + c.text; break;
+        }
+    }
+    return out;
+}
+
+std::vector<Chunk> record(const std::string& xml) {
+    TempFile file(xml);
+    kelSaxParser parser;
+    parser.set_substitute_entities(true);
+    parser.parse_file(file.path());
+    return parser.chunks;
+}
+
+TEST(Recorder, ChunkSequencesOfSmallDocuments) {
+    struct Case {
+        const char* name;
+        const char* xml;
+        const char* chunks;
+    };
+    const Case cases[] = {
+        {"blank indentation gives no text", "<r>\n  <c>word</c>\n</r>\n", "DS | S:r | S:c | T:word | E | E | DE"},
+        {"tab indentation is text", "<r>\n\t<c>word</c>\n</r>\n", "DS | S:r | T:\n\t | S:c | T:word | E | E | DE"},
+        {"empty element tag", "<r><c/></r>", "DS | S:r | S:c | E | E | DE"},
+        {"comment is text", "<r><!-- note --></r>", "DS | S:r | T: note  | E | DE"},
+        {"empty comment is empty text", "<r><!----></r>", "DS | S:r | T: | E | DE"},
+        {"CDATA leaves nothing", "<r><![CDATA[data]]></r>", "DS | S:r | E | DE"},
+        {"CRLF line ends are layout", "<r>\r\n  <c/>\r\n</r>", "DS | S:r | S:c | E | E | DE"},
+        {"escaped carriage return is text", "<r>&#13;</r>", "DS | S:r | T:\r | E | DE"},
+        {"entity splits a run into parts", "<r>a&amp;b</r>", "DS | S:r | T:a | T:& | T:b | E | DE"},
+        {"comment after root is recorded", "<r/><!--x-->", "DS | S:r | E | T:x | DE"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.chunks, describe(record(c.xml)));
+    }
+}
+
+TEST(Recorder, AttributesInDocumentOrderWithEntitiesReplaced) {
+    const std::vector<Chunk> chunks = record("<r z=\"1\" a=\"x &amp; y\" m=\"&lt;3\"/>");
+    ASSERT_EQ(4u, chunks.size());
+    const auto& attributes = chunks[1].element.attributes;
+    ASSERT_EQ(3u, attributes.size());
+    EXPECT_EQ("z", attributes[0].first);
+    EXPECT_EQ("1", attributes[0].second);
+    EXPECT_EQ("a", attributes[1].first);
+    EXPECT_EQ("x & y", attributes[1].second);
+    EXPECT_EQ("m", attributes[2].first);
+    EXPECT_EQ("<3", attributes[2].second);
+    EXPECT_TRUE(chunks[2].element.attributes.empty());
+}
+
+TEST(Recorder, ParserMessagesGoToStandardOutput) {
+    TempFile file("<r>\n<c>\n</r>\n");
+    kelSaxParser parser;
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(parser.parse_file(file.path()), xmlpp::exception);
+    const std::string out = testing::internal::GetCapturedStdout();
+    // libxml2 routes its fatal errors through the error callback.
+    EXPECT_EQ(0u, out.find("on_error(): Opening and ending tag mismatch")) << out;
+}
+
+ChunkList listOf(const std::vector<ChunkEvent>& events) {
+    ChunkList list;
+    for (ChunkEvent e : events) {
+        Chunk c;
+        c.event = e;
+        if (e == onText) c.text = "t";
+        list.chunks.push_back(c);
+    }
+    list.length = list.chunks.size();
+    return list;
+}
+
+TEST(Cursor, GetPutBackAndPeekPrev) {
+    ChunkList list = listOf({onDocStart, onElementStart, onDocEnd});
+    EXPECT_EQ(onDocStart, list.getChunk().event);
+    EXPECT_EQ(onElementStart, list.getChunk().event);
+    EXPECT_EQ(2u, list.index);
+    EXPECT_EQ(onElementStart, list.peekPrev().event);
+    EXPECT_EQ(2u, list.index);
+    list.putChunkBack();
+    EXPECT_EQ(1u, list.index);
+    EXPECT_EQ(onElementStart, list.getChunk().event);
+    EXPECT_EQ(3u, list.length);
+}
+
+TEST(Cursor, SkipAndGetNonText) {
+    ChunkList list = listOf({onElementStart, onText, onText, onElementEnd, onDocEnd});
+    list.skipTextChunks();
+    EXPECT_EQ(0u, list.index) << "a non-text chunk at the cursor stays";
+    list.getChunk();
+    list.skipTextChunks();
+    EXPECT_EQ(3u, list.index) << "two text chunks skipped";
+    list.index = 1;
+    EXPECT_EQ(onElementEnd, list.getNonTextChunk().event);
+    EXPECT_EQ(4u, list.index);
+}
+
+TEST(CursorDeathTest, PreconditionsStopTheProgram) {
+    ChunkList list = listOf({onDocStart});
+    list.getChunk();
+    EXPECT_DEATH(list.getChunk(), "getChunk: Assertion 'i < l' failed");
+    ChunkList fresh = listOf({onDocStart});
+    EXPECT_DEATH(fresh.putChunkBack(), "putChunkBack: Assertion 'i > 0' failed");
+    EXPECT_DEATH(fresh.peekPrev(), "peekPrev: Assertion 'i > 0' failed");
+}
+
+}  // namespace
