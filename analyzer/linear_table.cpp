@@ -1,0 +1,48 @@
+#include "linear_table.h"
+
+void LinearHandleTable::append(const HandleRecord& record) { records.push_back(record); }
+
+bool LinearHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
+    for (std::size_t i = records.size(); i > 0; --i) {
+        if (records[i - 1].handle == handle) {
+            pos = i - 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+void LinearHandleTable::liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const {
+    out.clear();
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const HandleRecord& r = records[i];
+        // A used resource is as live as an unused one: both block a second
+        // allocation of the handle and both can be reallocated.
+        if (r.handle == handle && (r.resourceState == allocated || r.resourceState == operated)) out.push_back(i);
+    }
+}
+
+const HandleRecord& LinearHandleTable::record(RecordId pos) const { return records.at(pos); }
+
+void LinearHandleTable::markOperated(RecordId pos) { records.at(pos).resourceState = operated; }
+
+void LinearHandleTable::markDeallocated(RecordId pos, const CallSite& at) {
+    HandleRecord& r = records.at(pos);
+    r.resourceState = deallocated;
+    r.deallocatedAt = at;
+}
+
+void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at) {
+    HandleRecord& r = records.at(pos);
+    r.handle = handle;
+    r.size = size;
+    r.allocatedAt = at;
+}
+
+void LinearHandleTable::forEachRecord(const std::function<void(const HandleRecord&)>& visit) const {
+    for (const HandleRecord& r : records) visit(r);
+}
+
+HandleTableFactory linearTables() {
+    return [] { return std::unique_ptr<HandleTable>(new LinearHandleTable()); };
+}

@@ -1,0 +1,26 @@
+// The straightforward handle table: a plain list searched linearly on every
+// lookup. It is the reference behaviour that faster tables are checked
+// against, so it stays as simple as the engines' rules.
+#pragma once
+
+#include <vector>
+
+#include "handle_table.h"
+
+class LinearHandleTable : public HandleTable {
+public:
+    void append(const HandleRecord& record) override;
+    bool findLastHandle(std::uint64_t handle, RecordId& pos) const override;
+    void liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const override;
+    const HandleRecord& record(RecordId pos) const override;
+    void markOperated(RecordId pos) override;
+    void markDeallocated(RecordId pos, const CallSite& at) override;
+    void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at) override;
+    void forEachRecord(const std::function<void(const HandleRecord&)>& visit) const override;
+
+private:
+    std::vector<HandleRecord> records;
+};
+
+// A factory that makes LinearHandleTable objects.
+HandleTableFactory linearTables();

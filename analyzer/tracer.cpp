@@ -1,0 +1,593 @@
+#include "tracer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "keltrace_status.h"
+#include "trace_protocol.h"
+#include "utils_numeric.h"
+
+namespace {
+
+// One message line: pieces joined, ended and flushed at once so that the two
+// streams keep their order on a shared terminal.
+template <class... P>
+void line(std::ostream& out, const P&... pieces) {
+    (out << ... << pieces) << std::endl;
+}
+
+const char* const kTemplateFile = "template.tmp";
+const char* const kUnreadable = "longer than 254 characters, or a read error";
+
+// Remembers the number of the last line delivered, so that a failure the
+// fetcher throws (which carries no number) can be reported with one.
+class CountingFetcher : public CVLineFetcher {
+public:
+    explicit CountingFetcher(CVLineFetcher& inner) : inner(inner) {}
+    int attach(const char* path) override { return inner.attach(path); }
+    int attach(int s) override { return inner.attach(s); }
+    std::int64_t getLine(std::string& text) override { return last = inner.getLine(text); }
+    std::int64_t peekLine(std::string& text) override { return last = inner.peekLine(text); }
+
+    std::int64_t last = 0;
+
+private:
+    CVLineFetcher& inner;
+};
+
+std::uint64_t hexField(const std::string& text) {
+    try {
+        return parseHex(text);
+    } catch (const char* reason) {
+        throw MalformedField{text, reason};
+    }
+}
+
+HandleTable& tableOf(TraceAnalysis& a, std::size_t domain) { return *a.tables[domain]; }
+const Domain& domainOf(const TraceAnalysis& a, std::size_t domain) { return a.tmpl.domains[domain]; }
+
+void internalError(TraceAnalysis& a, const char* function) {
+    line(a.err, "Internal error. Please, report to developers.");
+    line(a.err, "keltrace: ", function, ": a record holds an unknown state");
+    std::abort();
+}
+
+}  // namespace
+
+TraceAnalysis::TraceAnalysis(HandleTableFactory tableFactory, std::ostream& outStream, std::ostream& errStream)
+    : makeTable(std::move(tableFactory)), out(outStream), err(errStream) {}
+
+// ---------------------------------------------------------------- header
+
+bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
+    std::string text;
+    for (const char* expected : {kelproto::kBegin, kelproto::kProtocol}) {
+        fetcher.getLine(text);
+        if (text != expected) {
+            line(analysis.out, "Unexpected data: '", text, "'");
+            return false;
+        }
+    }
+
+    // A template.tmp that cannot be written must not be loaded: it would be
+    // a stale one from an earlier run.
+    auto cannotWrite = [&analysis]() {
+        line(analysis.err, "keltrace: cannot write ", kTemplateFile, ": ", std::strerror(errno));
+        throw AnalysisExit{statusNotATrace};
+    };
+    std::ofstream copy(kTemplateFile, std::ios::out | std::ios::trunc);
+    if (!copy) cannotWrite();
+    do {
+        fetcher.getLine(text);
+        copy << text << '\n';
+        copy.flush();
+        if (!copy) cannotWrite();
+    } while (text != kelproto::kTemplateEnd);
+    copy.close();
+    if (copy.fail()) cannotWrite();
+
+    saxparser_templateLoader(analysis.tmpl, kTemplateFile);
+    analysis.tables.clear();
+    for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) analysis.tables.push_back(analysis.makeTable());
+    return true;
+}
+
+// ---------------------------------------------------------------- replay
+
+bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::size_t& domain) {
+    for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) {
+        if (analysis.tmpl.domains[i].name == name) {
+            domain = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+TorKind findTorKind(const TraceAnalysis& analysis, std::size_t domain, const std::string& name) {
+    const Domain& d = domainOf(analysis, domain);
+    const std::pair<const std::vector<Tor>*, TorKind> lists[] = {
+        {&d.operators, TorKind::operator_},
+        {&d.allocators, TorKind::allocator},
+        {&d.reallocators, TorKind::reallocator},
+        {&d.deallocators, TorKind::deallocator},
+    };
+    for (const auto& [tors, kind] : lists) {
+        for (const Tor& t : *tors) {
+            if (t.name == name) return kind;
+        }
+    }
+    return TorKind::none;
+}
+
+CallSite readCallSite(CVLineFetcher& fetcher) {
+    CallSite site;
+    fetcher.getLine(site.file);
+    fetcher.getLine(site.line);
+    return site;
+}
+
+bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
+    std::string first;
+    fetcher.peekLine(first);
+    if (first == kelproto::kDone) return true;
+    for (;;) {
+        fetcher.getLine(first);
+        std::size_t domain = 0;
+        std::string second;
+        if (!findDomain(analysis, first, domain)) {
+            fetcher.getLine(second);
+            if (second != kelproto::kForkCall) return false;
+            CallSite at = readCallSite(fetcher);
+            line(analysis.out, "KEL detected fork() usage at ", at.file, ":", at.line,
+                 ", meanwhile fork() is forbidden according to template settings. Please, disable application "
+                 "fork() usage. If it isn't possible, contact KEL author.");
+            return false;
+        }
+        fetcher.getLine(second);
+        TorKind kind = findTorKind(analysis, domain, second);
+        if (kind == TorKind::none) {
+            line(analysis.err, "Unexpected tor name '", second, "' in domain '", domainOf(analysis, domain).name,
+                 "'.");
+            return false;
+        }
+        CallSite site = readCallSite(fetcher);
+        HandleRecord record;
+        bool ok = false;
+        switch (kind) {
+            case TorKind::allocator:
+                ok = readAllocatorRecord(fetcher, analysis, site, second, domain, record);
+                break;
+            case TorKind::operator_:
+                ok = readOperatorRecord(fetcher, analysis, site, second);
+                break;
+            case TorKind::reallocator:
+                ok = ReallocatorEngine(fetcher, analysis, site, second, domain, record);
+                break;
+            case TorKind::deallocator:
+                ok = readDeallocatorRecord(fetcher, analysis, site, second, domain, record);
+                break;
+            case TorKind::none:
+                break;
+        }
+        if (!ok) return false;
+        fetcher.peekLine(first);
+        if (first == kelproto::kDone) return true;
+    }
+}
+
+bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
+                         const std::string& tor, std::size_t domain, HandleRecord& record) {
+    const Domain& d = domainOf(analysis, domain);
+    record.allocatedAt = site;
+    std::string x;
+    if (d.float_handle) {
+        fetcher.getLine(x);
+        record.size = hexField(x);
+    }
+    std::int64_t n = fetcher.getLine(x);
+    if (x.size() == kelproto::kHex16Digits) {
+        if (!d.float_handle) {
+            line(analysis.err, "Strange error: domain '", d.name, "' isn't float, but allocator ", tor,
+                 " has 2nd argument");
+            return false;
+        }
+        record.size *= hexField(x);
+        n = fetcher.getLine(x);
+    }
+    if (x != kelproto::kOK && x != kelproto::kBAD) {
+        line(analysis.err, "Unexpected value '", x, "' instead of OK or BAD at line ", n, ".");
+        return false;
+    }
+    std::string h;
+    fetcher.getLine(h);
+    if (h.size() < 4) {
+        line(analysis.err, "Unexpected number of chars. Must be at least 4.");
+        return false;
+    }
+    std::string handleText;
+    if (h.compare(0, 3, kelproto::kOKPrefix) == 0) {
+        record.handleState = valid;
+        handleText = h.substr(3);
+    } else if (h.compare(0, 4, kelproto::kBADPrefix) == 0) {
+        record.handleState = bad;
+        handleText = h.substr(4);
+    } else {
+        line(analysis.err, "Strange values at begging of line '", h, "'.");
+        return false;
+    }
+    record.handle = hexField(handleText);
+    record.resourceState = allocated;
+    AllocatorEngine(analysis, site, tor, domain, record);
+    return true;
+}
+
+bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
+                           const std::string& tor, std::size_t domain, HandleRecord& record) {
+    record.deallocatedAt = site;
+    std::string a;
+    fetcher.getLine(a);
+    std::vector<std::string> chunks;
+    if (splitLine(a, chunks) != 3) {
+        line(analysis.err, "Unexpected numer of chunks at ", "tracer", ":", 476);
+        return false;
+    }
+    if (chunks[1] == kelproto::kOK) {
+        record.handleState = valid;
+    } else if (chunks[1] == kelproto::kBAD) {
+        record.handleState = bad;
+    } else {
+        line(analysis.err, "Unexpected value at ", "tracer", ":", 467);
+        return false;
+    }
+    record.handle = hexField(chunks[2]);
+    // Applied before the outcome is read: the program may have died inside
+    // the call, and the release is what it was doing.
+    DeallocatorEngine(analysis, site, tor, domain, record);
+
+    std::string b;
+    std::int64_t n = 0;
+    try {
+        n = fetcher.getLine(b);
+    } catch (const char*) {
+        line(analysis.out, "Looks like target code execution died after calling ", tor, "(0x", chunks[2], ") at ",
+             formatCallSite(site));
+        return false;
+    }
+    if (b != kelproto::kVoid && b != kelproto::kOK) {
+        line(analysis.err, "Unexpected value '", b, "' at ", n, ".");
+        return false;
+    }
+    std::string c;
+    n = fetcher.getLine(c);
+    if (c != kelproto::kNothing) {
+        line(analysis.err, "Unexpected value '", c, "' at ", n, ".");
+        return false;
+    }
+    return true;
+}
+
+bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
+                        const std::string& tor) {
+    std::string text;
+    std::vector<std::string> chunks;
+    for (;;) {
+        fetcher.peekLine(text);
+        if (text == kelproto::kNothing) {
+            fetcher.getLine(text);  // the result line
+            fetcher.getLine(text);  // the handle line, "-" for an operator
+            return true;
+        }
+        fetcher.getLine(text);
+        if (splitLine(text, chunks) != 3) {
+            line(analysis.err, "unexpected/wrong format at ", "tracer", ":", 376);
+            return false;
+        }
+        std::size_t domain = 0;
+        if (!findDomain(analysis, chunks[0], domain)) {
+            line(analysis.err, "invalid domain at ", "tracer", ":", 357);
+            return false;
+        }
+        HandleState state;
+        if (chunks[1] == kelproto::kOK) {
+            state = valid;
+        } else if (chunks[1] == kelproto::kBAD) {
+            state = bad;
+        } else {
+            line(analysis.err, "unexpected value at ", "tracer", ":", 365);
+            return false;
+        }
+        OperatorEngine(analysis, domain, state, hexField(chunks[2]), tor, site);
+    }
+}
+
+// ---------------------------------------------------------------- engines
+
+void AllocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::string& tor, std::size_t domain,
+                     const HandleRecord& record) {
+    const Domain& d = domainOf(analysis, domain);
+    HandleTable& table = tableOf(analysis, domain);
+    if (record.size == 0 && d.float_handle) {
+        line(analysis.out, "Warning: allocation zero bytes by ", d.name, ":", tor, " at ", formatCallSite(site));
+    }
+    std::vector<RecordId> matches;
+    table.liveMatches(record.handle, matches);
+    if (matches.empty()) {
+        table.append(record);
+        return;
+    }
+    // The earlier allocation stays the tracked one.
+    std::ostream& out = analysis.out;
+    out << "Error: allocated handle 0x" << toHex16(record.handle) << " from '" << d.name << "'"
+        << " at " << formatCallSite(record.allocatedAt) << " marked as already allocated at:";
+    for (RecordId m : matches) out << " " << formatCallSite(table.record(m).allocatedAt);
+    out << std::endl;
+}
+
+void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::string& tor, std::size_t domain,
+                       const HandleRecord& record) {
+    (void)site;  // the call's site travels in record.deallocatedAt
+    const Domain& d = domainOf(analysis, domain);
+    HandleTable& table = tableOf(analysis, domain);
+    const std::string h = toHex16(record.handle);
+    const std::string call = formatCallSite(record.deallocatedAt);
+    RecordId pos = 0;
+    if (!table.findLastHandle(record.handle, pos)) {
+        line(analysis.out, "Error: deallocation of unallocated ", handleStateName(record.handleState), " handle 0x",
+             h, " by ", d.name, ":", tor, " at ", call);
+        return;
+    }
+    const HandleRecord& e = table.record(pos);
+    switch (e.resourceState) {
+        case deallocated:
+            line(analysis.out, "Error: deallocation of handle 0x", h, " by ", d.name, ":", tor, " at ", call,
+                 " while the handle allocated at ", formatCallSite(e.allocatedAt), " and freed at ",
+                 formatCallSite(e.deallocatedAt), ".");
+            return;
+        case allocated:
+            line(analysis.out, "Warning: deallocation of resource 0x", h, " by ", d.name, ":", tor, " at ", call,
+                 " while allocated at ", formatCallSite(e.allocatedAt), " which never operated.");
+            table.markDeallocated(pos, record.deallocatedAt);
+            return;
+        case operated:
+            table.markDeallocated(pos, record.deallocatedAt);
+            return;
+    }
+    internalError(analysis, "DeallocatorEngine");
+}
+
+bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState state, std::uint64_t handle,
+                    const std::string& tor, const CallSite& site) {
+    const Domain& d = domainOf(analysis, domain);
+    HandleTable& table = tableOf(analysis, domain);
+    const std::string h = toHex16(handle);
+    if (state == bad) {
+        line(analysis.out, "Error 007: bad handle 0x", h, " usage by ", d.name, ":", tor, " at ",
+             formatCallSite(site));
+        return true;
+    }
+    RecordId pos = 0;
+    if (!table.findLastHandle(handle, pos)) {
+        line(analysis.out, "Error: Unallocated resource usage 0x", h, " by ", d.name, ":", tor, " at ",
+             formatCallSite(site));
+        return false;
+    }
+    const HandleRecord& e = table.record(pos);
+    if (e.resourceState == allocated) {
+        table.markOperated(pos);
+    } else if (e.resourceState == deallocated) {
+        line(analysis.out, "Error: resource 0x", h, " used by ", d.name, ":", tor, " at ", formatCallSite(site),
+             " was allocated at ", formatCallSite(e.allocatedAt), " and deallocated at ",
+             formatCallSite(e.deallocatedAt));
+    }
+    return true;
+}
+
+bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
+                       const std::string& tor, std::size_t domain, HandleRecord& record) {
+    const Domain& d = domainOf(analysis, domain);
+    HandleTable& table = tableOf(analysis, domain);
+    std::string a;
+    std::int64_t n = fetcher.getLine(a);
+    std::vector<std::string> chunks;
+    if (splitLine(a, chunks) != 3) {
+        line(analysis.err, "Unexpected value '", a, "' at ", n, ".");
+        throw AnalysisExit{statusMalformedRealloc};
+    }
+    std::string text;
+    if (chunks[1] == kelproto::kBAD) {
+        // Not a valid old handle: the call allocates afresh.
+        fetcher.getLine(text);
+        const std::uint64_t newSize = hexField(text);
+        fetcher.getLine(text);
+        if (text != kelproto::kOK) {
+            fetcher.getLine(text);
+            return true;
+        }
+        std::string b;
+        n = fetcher.getLine(b);
+        std::vector<std::string> handleChunks;
+        if (splitLine(b, handleChunks) != 2) {
+            line(analysis.err, "Unexpected format string \"", b, "\" at tracefile line ", n, ". ", "tracer", ":", 671);
+            throw AnalysisExit{statusMalformedRealloc};
+        }
+        if (handleChunks[0] != kelproto::kOK) {
+            line(analysis.out, "NYI at ", "tracer", ":", 686);
+            line(analysis.out, "LINE: '", b, "' at line ", n);
+            throw AnalysisExit{statusReallocNotSupported};
+        }
+        record.allocatedAt = site;
+        record.size = newSize;
+        record.handle = hexField(handleChunks[1]);
+        record.handleState = valid;
+        record.resourceState = allocated;
+        AllocatorEngine(analysis, site, tor, domain, record);
+        return true;
+    }
+    if (chunks[1] != kelproto::kOK) {
+        line(analysis.err, "Unexpected format string \"", a, "\" at tracefile line ", n, ". ", "tracer", ":", 695);
+        throw AnalysisExit{statusMalformedRealloc};
+    }
+
+    record.handle = hexField(chunks[2]);
+    const std::string oldHandle = toHex16(record.handle);
+    std::vector<RecordId> matches;
+    table.liveMatches(record.handle, matches);
+    if (matches.empty()) {
+        line(analysis.out, "Error XX7: ", d.name, ":", tor, " at ", formatCallSite(site),
+             " trying to reallocate never allocated (or allocated by ", "untracked function) handle 0x", oldHandle);
+        return false;
+    }
+    if (matches.size() > 1) {
+        line(analysis.out, "NYI at ", "tracer", ":", 630);
+        throw AnalysisExit{statusReallocNotSupported};
+    }
+    std::string z;
+    n = fetcher.getLine(z);
+    if (z.size() != kelproto::kHex16Digits) {
+        line(analysis.err, "Unexpected format string \"", z, "\" at tracefile line ", n, ". ", "tracer", ":", 626);
+        throw AnalysisExit{statusMalformedRealloc};
+    }
+    const std::uint64_t newSize = hexField(z);
+    if (newSize == 0) {
+        // realloc(p, 0) frees p.
+        record.deallocatedAt = site;
+        DeallocatorEngine(analysis, site, tor, domain, record);
+        fetcher.getLine(text);
+        fetcher.getLine(text);
+        return true;
+    }
+    const RecordId m = matches.front();
+    if (table.record(m).size == newSize) {
+        line(analysis.out, "Warning: reallocation handle 0x", oldHandle, " has the same size (", newSize,
+             " bytes) at", formatCallSite(site));
+    }
+    fetcher.getLine(text);
+    if (text != kelproto::kOK) {
+        // A failed reallocation leaves the old resource in place.
+        fetcher.getLine(text);
+        return true;
+    }
+    std::string b;
+    n = fetcher.getLine(b);
+    if (b.compare(0, 3, kelproto::kOKPrefix) != 0) {
+        line(analysis.out, "Abnormal content \"", b, "\" at tracefile line ", n);
+        throw AnalysisExit{statusMalformedRealloc};
+    }
+    table.reallocate(m, hexField(b.substr(3)), newSize, site);
+    return true;
+}
+
+// ---------------------------------------------------------------- report
+
+bool postTransactionAnalyzer(TraceAnalysis& analysis) {
+    for (std::size_t i = 0; i < analysis.tables.size() && i < analysis.tmpl.domains.size(); ++i) {
+        const Domain& d = analysis.tmpl.domains[i];
+        analysis.tables[i]->forEachRecord([&](const HandleRecord& r) {
+            if (r.resourceState == deallocated) return;
+            if (r.resourceState != allocated && r.resourceState != operated) {
+                internalError(analysis, "postTransactionAnalyzer");
+            }
+            std::ostream& out = analysis.out;
+            out << "Error: resource leak; handle 0x" << toHex16(r.handle) << " from '" << d.name << "'"
+                << " allocated at " << formatCallSite(r.allocatedAt)
+                << (r.resourceState == allocated ? " not deallocated. Never operated" : " not deallocated");
+            if (d.float_handle) {
+                if (r.size != 0) {
+                    out << ". Bytes leaked: " << r.size;
+                } else {
+                    out << ". Bytes leaked: 0, plus indirect leakage for pointer "
+                        << "(example: malloc(size), when size is 0)";
+                }
+            }
+            out << std::endl;
+        });
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- driver
+
+std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& tables, std::ostream& out,
+                         std::ostream& err) {
+    TraceAnalysis analysis(tables, out, err);
+    CountingFetcher counted(fetcher);
+    try {
+        bool header;
+        try {
+            header = readHeader(counted, analysis);
+        } catch (const char* failure) {
+            // Nothing has been replayed yet, so there is nothing to report.
+            if (std::strcmp(failure, "eof") == 0) {
+                line(err, "keltrace: line ", counted.last + 1, ": the trace ends inside its ",
+                     counted.last < 2 ? "header" : "embedded template (no line \"</template>\")");
+            } else {
+                line(err, "keltrace: line ", counted.last + 1, ": cannot be read: ", kUnreadable);
+            }
+            line(err, "Unable to read header.");
+            return statusNotATrace;
+        }
+        if (!header) {
+            line(err, "Unable to read header.");
+            return statusNotATrace;
+        }
+        try {
+            replayRecords(counted, analysis);
+        } catch (const char* failure) {
+            // The leak report is most useful exactly when the program died.
+            if (std::strcmp(failure, "eof") == 0) {
+                line(err, "keltrace: line ", counted.last + 1,
+                     ": the trace ends without \"KEL TRACING DONE\": the traced program did not exit normally");
+            } else {
+                line(err, "keltrace: line ", counted.last + 1, ": cannot be read: ", kUnreadable);
+            }
+        } catch (const MalformedField& bad) {
+            line(err, "keltrace: line ", counted.last, ": '", bad.text,
+                 "' is not a hexadecimal field of 1 to 16 upper-case digits (", bad.reason, ")");
+        }
+    } catch (const AnalysisExit& exit) {
+        return exit.status;
+    }
+    postTransactionAnalyzer(analysis);
+    return statusAnalysed;
+}
+
+bool attachTrace(CFileLineFetcher& fetcher, const char* path, std::ostream& err) {
+    // The fetcher itself cannot tell why a file is unusable (and opens a
+    // directory without complaint), so look first.
+    int reason = 0;
+    int fd = ::open(path, O_RDONLY);
+    if (fd < 0) {
+        reason = errno;
+    } else {
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            reason = errno;
+        } else if (S_ISDIR(st.st_mode)) {
+            reason = EISDIR;
+        }
+        ::close(fd);
+    }
+    if (reason == 0 && fetcher.attach(path) != 0) reason = errno != 0 ? errno : EIO;
+    if (reason != 0) {
+        line(err, "keltrace: cannot open trace file '", path, "': ", std::strerror(reason));
+        return false;
+    }
+    return true;
+}
+
+void printUsage(const char* program, std::ostream& out) {
+    line(out, "Usage: ", program, " --file ", "/path/to/tracefile");
+    line(out, "Usage: ", program, " --sock ", "host:port");
+    line(out, "Usage: ", program, " --version");
+    line(out, "Example: ", program, " --file ", "tracefile.out");
+    line(out, "Example: ", program, " --sock ", "localhost", ":12345");
+}
+
+void printVersion(std::ostream& out) { line(out, "KEL v", "0.9", ".02"); }

@@ -1,0 +1,100 @@
+// keltrace's analysis: the trace header with its embedded template, the
+// replay of every record through the handle tracking engines, the leak
+// report, and the driver that runs the three phases. main (keltrace.cpp)
+// only parses the command line and calls runFileAnalysis or printUsage.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ccloader.h"
+#include "gen_xml_sax_read.h"
+#include "handle_table.h"
+#include "linear_table.h"
+
+// The whole state of one analysis. Table i belongs to domain i of tmpl.
+// Every message of the analysis goes to out or err, so a caller can capture
+// a run in memory.
+struct TraceAnalysis {
+    explicit TraceAnalysis(HandleTableFactory tableFactory = linearTables(), std::ostream& outStream = std::cout,
+                           std::ostream& errStream = std::cerr);
+
+    std::vector<std::unique_ptr<HandleTable>> tables;
+    Template tmpl;
+    HandleTableFactory makeTable;
+    std::ostream& out;
+    std::ostream& err;
+};
+
+// Ends the analysis at once with this exit status; no leak report follows.
+struct AnalysisExit {
+    std::uint8_t status;
+};
+
+// A trace field that should be hexadecimal and is not.
+struct MalformedField {
+    std::string text;
+    std::string reason;  // what parseHex threw
+};
+
+enum class TorKind { none, allocator, deallocator, reallocator, operator_ };
+
+// ---------------------------------------------------------------- header
+
+// Checks the two header lines, copies the embedded template to template.tmp,
+// loads it and makes one empty table per domain. False when a header line
+// does not match. Throws AnalysisExit when template.tmp cannot be written;
+// the fetcher's "eof" / "i/o error" pass through.
+bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis);
+
+// ---------------------------------------------------------------- replay
+
+// True when the replay ended at the closing line, false for any other end.
+bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis);
+
+bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::size_t& domain);
+TorKind findTorKind(const TraceAnalysis& analysis, std::size_t domain, const std::string& name);
+CallSite readCallSite(CVLineFetcher& fetcher);
+
+bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
+                         const std::string& tor, std::size_t domain, HandleRecord& record);
+bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
+                           const std::string& tor, std::size_t domain, HandleRecord& record);
+bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
+                        const std::string& tor);
+
+// ---------------------------------------------------------------- engines
+
+void AllocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::string& tor, std::size_t domain,
+                     const HandleRecord& record);
+void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::string& tor, std::size_t domain,
+                       const HandleRecord& record);
+bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState state, std::uint64_t handle,
+                    const std::string& tor, const CallSite& site);
+// Reads the rest of a reallocator record itself. False ends the replay;
+// malformed records throw AnalysisExit (255 or 254).
+bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
+                       const std::string& tor, std::size_t domain, HandleRecord& record);
+
+// ---------------------------------------------------------------- report
+
+// Reports every resource still live; always true.
+bool postTransactionAnalyzer(TraceAnalysis& analysis);
+
+// ---------------------------------------------------------------- driver
+
+// Runs header, replay and leak report over an attached fetcher and returns
+// the exit status (see keltrace_status.h).
+std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& tables = linearTables(),
+                         std::ostream& out = std::cout, std::ostream& err = std::cerr);
+
+// Attaches the fetcher to a trace file; on failure (missing, a directory,
+// no permission) writes one message naming the path and the reason to err.
+bool attachTrace(CFileLineFetcher& fetcher, const char* path, std::ostream& err = std::cerr);
+
+void printUsage(const char* program, std::ostream& out = std::cout);
+void printVersion(std::ostream& out = std::cout);

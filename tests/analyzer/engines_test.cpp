@@ -1,0 +1,316 @@
+// The handle tracking engines over a table: every transition of a resource's
+// life cycle, with the exact finding it prints and the table it leaves.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "linear_table.h"
+#include "tracer.h"
+#include "utils_numeric.h"
+
+namespace {
+
+enum class Op { Alloc, Use, UseBad, Free, FreeBad, Realloc, ReallocFailed, ReallocFromBad };
+
+struct Step {
+    Op op;
+    std::uint64_t handle;     // the handle used, or the old handle of a reallocation
+    std::uint64_t size;       // allocation or reallocation size
+    const char* line;         // call site is s.c:<line>
+    std::uint64_t newHandle;  // reallocations only
+    bool continues;           // what ReallocatorEngine must return
+};
+
+Step alloc(std::uint64_t h, std::uint64_t size, const char* line) { return {Op::Alloc, h, size, line, 0, true}; }
+Step use(std::uint64_t h, const char* line) { return {Op::Use, h, 0, line, 0, true}; }
+Step useBad(std::uint64_t h, const char* line) { return {Op::UseBad, h, 0, line, 0, true}; }
+Step freeIt(std::uint64_t h, const char* line) { return {Op::Free, h, 0, line, 0, true}; }
+Step freeBad(std::uint64_t h, const char* line) { return {Op::FreeBad, h, 0, line, 0, true}; }
+Step realloc(std::uint64_t h, std::uint64_t size, std::uint64_t to, const char* line, bool continues = true) {
+    return {Op::Realloc, h, size, line, to, continues};
+}
+Step reallocFailed(std::uint64_t h, std::uint64_t size, const char* line) {
+    return {Op::ReallocFailed, h, size, line, 0, true};
+}
+Step reallocFromBad(std::uint64_t size, std::uint64_t to, const char* line) {
+    return {Op::ReallocFromBad, 0, size, line, to, true};
+}
+
+struct Expected {
+    std::uint64_t handle;
+    std::uint64_t size;
+    ResourceState state;
+    const char* allocatedLine;
+    const char* deallocatedLine;  // "" while not deallocated
+};
+
+struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<Expected> table;  // the mem domain's table afterwards
+    const char* out;              // every finding, in order
+};
+
+// The lines a reallocator's wrapper writes after its call site, in a real
+// file read by a real fetcher.
+class LinesFile {
+public:
+    explicit LinesFile(const std::vector<std::string>& lines) {
+        char name[] = "/tmp/kel_engine_XXXXXX";
+        int fd = mkstemp(name);
+        if (fd < 0) std::abort();
+        close(fd);
+        path = name;
+        std::ofstream f(path);
+        for (const std::string& l : lines) f << l << '\n';
+    }
+    ~LinesFile() { std::remove(path.c_str()); }
+    std::string path;
+};
+
+class Engines : public ::testing::Test {
+protected:
+    Engines() : analysis(linearTables(), out, err) {
+        Domain mem;
+        mem.name = "mem";
+        mem.float_handle = true;
+        Domain file;
+        file.name = "FILE";
+        analysis.tmpl.domains = {mem, file};
+        analysis.tables.push_back(analysis.makeTable());
+        analysis.tables.push_back(analysis.makeTable());
+    }
+
+    void run(const Step& s) {
+        const CallSite site{"s.c", s.line};
+        HandleRecord r;
+        switch (s.op) {
+            case Op::Alloc:
+                r.allocatedAt = site;
+                r.handle = s.handle;
+                r.size = s.size;
+                AllocatorEngine(analysis, site, "malloc", 0, r);
+                return;
+            case Op::Use:
+            case Op::UseBad:
+                OperatorEngine(analysis, 0, s.op == Op::Use ? valid : bad, s.handle, "use", site);
+                return;
+            case Op::Free:
+            case Op::FreeBad:
+                r.deallocatedAt = site;
+                r.handle = s.handle;
+                r.handleState = s.op == Op::Free ? valid : bad;
+                DeallocatorEngine(analysis, site, "free", 0, r);
+                return;
+            case Op::Realloc:
+            case Op::ReallocFailed:
+            case Op::ReallocFromBad: {
+                std::vector<std::string> lines;
+                if (s.op == Op::ReallocFromBad) {
+                    lines = {"mem BAD " + toHex16(s.handle), toHex16(s.size), "OK", "OK " + toHex16(s.newHandle)};
+                } else {
+                    lines = {"mem OK " + toHex16(s.handle), toHex16(s.size)};
+                    if (s.op == Op::ReallocFailed) {
+                        lines.insert(lines.end(), {"BAD", "BAD 0000000000000000"});
+                    } else {
+                        lines.insert(lines.end(), {"OK", "OK " + toHex16(s.newHandle)});
+                    }
+                }
+                LinesFile file(lines);
+                CFileLineFetcher fetcher;
+                ASSERT_EQ(fetcher.attach(file.path.c_str()), 0);
+                EXPECT_EQ(ReallocatorEngine(fetcher, analysis, site, "realloc", 0, r), s.continues);
+                if (s.continues) {
+                    // The engine reads the whole record and nothing after it.
+                    std::string rest;
+                    try {
+                        fetcher.getLine(rest);
+                        ADD_FAILURE() << "line left unread: " << rest;
+                    } catch (const char* e) {
+                        EXPECT_STREQ(e, "eof");
+                    }
+                }
+                return;
+            }
+        }
+    }
+
+    std::ostringstream out, err;
+    TraceAnalysis analysis;
+};
+
+TEST_F(Engines, LifeCycleTable) {
+    const Case cases[] = {
+        {"allocation appends an allocated record", {alloc(1, 16, "10")}, {{1, 16, allocated, "10", ""}}, ""},
+        {"zero-byte allocation in a sized domain is warned about",
+         {alloc(1, 0, "10")},
+         {{1, 0, allocated, "10", ""}},
+         "Warning: allocation zero bytes by mem:malloc at s.c:10\n"},
+        {"second allocation of a live handle is refused",
+         {alloc(1, 16, "10"), alloc(1, 8, "20")},
+         {{1, 16, allocated, "10", ""}},
+         "Error: allocated handle 0x0000000000000001 from 'mem' at s.c:20 marked as already allocated at: s.c:10\n"},
+        {"second allocation of a used handle is refused too",
+         {alloc(1, 16, "10"), use(1, "15"), alloc(1, 8, "20")},
+         {{1, 16, operated, "10", ""}},
+         "Error: allocated handle 0x0000000000000001 from 'mem' at s.c:20 marked as already allocated at: s.c:10\n"},
+        {"allocation after deallocation appends a new record",
+         {alloc(1, 16, "10"), use(1, "15"), freeIt(1, "20"), alloc(1, 8, "30")},
+         {{1, 16, deallocated, "10", "20"}, {1, 8, allocated, "30", ""}},
+         ""},
+        {"use marks allocated as operated", {alloc(1, 16, "10"), use(1, "20")}, {{1, 16, operated, "10", ""}}, ""},
+        {"use of an operated resource keeps it operated",
+         {alloc(1, 16, "10"), use(1, "20"), use(1, "30")},
+         {{1, 16, operated, "10", ""}},
+         ""},
+        {"use after deallocation",
+         {alloc(1, 16, "10"), use(1, "15"), freeIt(1, "20"), use(1, "30")},
+         {{1, 16, deallocated, "10", "20"}},
+         "Error: resource 0x0000000000000001 used by mem:use at s.c:30 was allocated at s.c:10 and deallocated at "
+         "s.c:20\n"},
+        {"use of an unallocated handle", {use(5, "10")}, {}, "Error: Unallocated resource usage 0x0000000000000005 by mem:use at s.c:10\n"},
+        {"bad handle use is reported and changes nothing",
+         {alloc(1, 16, "10"), useBad(1, "20")},
+         {{1, 16, allocated, "10", ""}},
+         "Error 007: bad handle 0x0000000000000001 usage by mem:use at s.c:20\n"},
+        {"deallocation of an unused resource warns",
+         {alloc(1, 16, "10"), freeIt(1, "20")},
+         {{1, 16, deallocated, "10", "20"}},
+         "Warning: deallocation of resource 0x0000000000000001 by mem:free at s.c:20 while allocated at s.c:10 which "
+         "never operated.\n"},
+        {"deallocation of a used resource is silent",
+         {alloc(1, 16, "10"), use(1, "15"), freeIt(1, "20")},
+         {{1, 16, deallocated, "10", "20"}},
+         ""},
+        {"double deallocation names both earlier sites",
+         {alloc(1, 16, "10"), use(1, "15"), freeIt(1, "20"), freeIt(1, "30")},
+         {{1, 16, deallocated, "10", "20"}},
+         "Error: deallocation of handle 0x0000000000000001 by mem:free at s.c:30 while the handle allocated at s.c:10 "
+         "and freed at s.c:20.\n"},
+        {"deallocation of a never allocated valid handle",
+         {freeIt(9, "10")},
+         {},
+         "Error: deallocation of unallocated valid handle 0x0000000000000009 by mem:free at s.c:10\n"},
+        {"deallocation of a never allocated bad handle",
+         {freeBad(0, "10")},
+         {},
+         "Error: deallocation of unallocated bad handle 0x0000000000000000 by mem:free at s.c:10\n"},
+        {"a later deallocation finds the newest record",
+         {alloc(1, 16, "10"), use(1, "15"), freeIt(1, "20"), alloc(1, 8, "30"), freeIt(1, "40")},
+         {{1, 16, deallocated, "10", "20"}, {1, 8, deallocated, "30", "40"}},
+         "Warning: deallocation of resource 0x0000000000000001 by mem:free at s.c:40 while allocated at s.c:30 which "
+         "never operated.\n"},
+        {"reallocation moves an allocated record in place",
+         {alloc(1, 16, "10"), alloc(7, 4, "12"), realloc(1, 32, 2, "20")},
+         {{2, 32, allocated, "20", ""}, {7, 4, allocated, "12", ""}},
+         ""},
+        {"reallocation of a used resource keeps it operated",
+         {alloc(1, 16, "10"), use(1, "15"), realloc(1, 32, 2, "20")},
+         {{2, 32, operated, "20", ""}},
+         ""},
+        {"reallocation to the same size warns without a blank before the site",
+         {alloc(1, 16, "10"), realloc(1, 16, 2, "20")},
+         {{2, 16, allocated, "20", ""}},
+         "Warning: reallocation handle 0x0000000000000001 has the same size (16 bytes) ats.c:20\n"},
+        {"reallocation to size 0 of an unused resource deallocates it",
+         {alloc(1, 16, "10"), realloc(1, 0, 0, "20")},
+         {{1, 16, deallocated, "10", "20"}},
+         "Warning: deallocation of resource 0x0000000000000001 by mem:realloc at s.c:20 while allocated at s.c:10 "
+         "which never operated.\n"},
+        {"reallocation to size 0 of a used resource deallocates it silently",
+         {alloc(1, 16, "10"), use(1, "15"), realloc(1, 0, 0, "20")},
+         {{1, 16, deallocated, "10", "20"}},
+         ""},
+        {"failed reallocation leaves the table unchanged",
+         {alloc(1, 16, "10"), reallocFailed(1, 64, "20")},
+         {{1, 16, allocated, "10", ""}},
+         ""},
+        {"reallocation of a deallocated handle ends the replay",
+         {alloc(1, 16, "10"), use(1, "15"), freeIt(1, "20"), realloc(1, 32, 2, "30", false)},
+         {{1, 16, deallocated, "10", "20"}},
+         "Error XX7: mem:realloc at s.c:30 trying to reallocate never allocated (or allocated by untracked function) "
+         "handle 0x0000000000000001\n"},
+        {"reallocation of a never allocated handle ends the replay",
+         {realloc(4, 32, 2, "30", false)},
+         {},
+         "Error XX7: mem:realloc at s.c:30 trying to reallocate never allocated (or allocated by untracked function) "
+         "handle 0x0000000000000004\n"},
+        {"reallocation from a bad handle allocates afresh",
+         {reallocFromBad(8, 3, "10")},
+         {{3, 8, allocated, "10", ""}},
+         ""},
+        {"reallocation from a bad handle to a live handle is refused like an allocation",
+         {alloc(3, 16, "5"), reallocFromBad(8, 3, "10")},
+         {{3, 16, allocated, "5", ""}},
+         "Error: allocated handle 0x0000000000000003 from 'mem' at s.c:10 marked as already allocated at: s.c:5\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        out.str("");
+        err.str("");
+        analysis.tables[0] = analysis.makeTable();
+        analysis.tables[1] = analysis.makeTable();
+        for (const Step& s : c.steps) run(s);
+        EXPECT_EQ(out.str(), c.out);
+        EXPECT_EQ(err.str(), "");
+
+        std::vector<HandleRecord> records;
+        analysis.tables[0]->forEachRecord([&](const HandleRecord& r) { records.push_back(r); });
+        ASSERT_EQ(records.size(), c.table.size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            SCOPED_TRACE("record " + std::to_string(i));
+            EXPECT_EQ(records[i].handle, c.table[i].handle);
+            EXPECT_EQ(records[i].size, c.table[i].size);
+            EXPECT_EQ(records[i].resourceState, c.table[i].state);
+            EXPECT_EQ(records[i].allocatedAt.file, "s.c");
+            EXPECT_EQ(records[i].allocatedAt.line, c.table[i].allocatedLine);
+            EXPECT_EQ(formatCallSite(records[i].deallocatedAt),
+                      *c.table[i].deallocatedLine ? std::string("s.c:") + c.table[i].deallocatedLine : "");
+        }
+        // The other domain's table is never touched by mem's calls.
+        int other = 0;
+        analysis.tables[1]->forEachRecord([&](const HandleRecord&) { ++other; });
+        EXPECT_EQ(other, 0);
+    }
+}
+
+TEST_F(Engines, OperatorLooksUpTheDomainItIsGiven) {
+    HandleRecord r;
+    r.allocatedAt = {"s.c", "10"};
+    r.handle = 0x20;
+    AllocatorEngine(analysis, r.allocatedAt, "fopen", 1, r);
+    EXPECT_TRUE(OperatorEngine(analysis, 1, valid, 0x20, "fread", {"s.c", "11"}));
+    EXPECT_FALSE(OperatorEngine(analysis, 0, valid, 0x20, "fread", {"s.c", "12"}));
+    EXPECT_EQ(out.str(), "Error: Unallocated resource usage 0x0000000000000020 by mem:fread at s.c:12\n");
+    std::vector<ResourceState> states;
+    analysis.tables[1]->forEachRecord([&](const HandleRecord& rec) { states.push_back(rec.resourceState); });
+    EXPECT_EQ(states, std::vector<ResourceState>{operated});
+}
+
+TEST_F(Engines, ReallocationWithTwoLiveMatchesIsNotSupported) {
+    // A reallocation that returns the handle of another live block leaves two
+    // live records with one handle; reallocating that handle is unsupported.
+    run(alloc(1, 16, "10"));
+    run(alloc(2, 16, "11"));
+    run(realloc(2, 32, 1, "12"));
+    LinesFile file({"mem OK 0000000000000001", "0000000000000040", "OK", "OK 0000000000000005"});
+    CFileLineFetcher fetcher;
+    ASSERT_EQ(fetcher.attach(file.path.c_str()), 0);
+    HandleRecord r;
+    try {
+        ReallocatorEngine(fetcher, analysis, {"s.c", "13"}, "realloc", 0, r);
+        ADD_FAILURE() << "no exit";
+    } catch (const AnalysisExit& e) {
+        EXPECT_EQ(e.status, 254);
+    }
+    EXPECT_EQ(out.str(), "NYI at tracer:630\n");
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// parseHex, toHex16, formatCallSite and handleStateName: the conversions
+// every analyzer message depends on.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "utils_numeric.h"
+
+namespace {
+
+TEST(ParseHex, AcceptsOneToSixteenUpperCaseDigits) {
+    struct Case {
+        const char* text;
+        std::uint64_t value;
+    };
+    const Case cases[] = {
+        {"0", 0},
+        {"1", 1},
+        {"0000000000000001", 1},
+        {"40", 64},
+        {"0000000000000040", 64},
+        {"00000000016A2010", 0x16A2010},
+        {"FF", 255},
+        {"ABCDEF", 0xABCDEF},
+        {"FFFFFFFFFFFFFFFF", UINT64_MAX},
+        // No sign extension from bit 31 into the upper half.
+        {"0000000080000000", 0x80000000u},
+        {"00000000FFFFFFFF", 0xFFFFFFFFu},
+        // A ninth digit reaches bit 32.
+        {"100000000", 0x100000000ull},
+        {"8000000000000000", 0x8000000000000000ull},
+        {"123456789ABCDEF0", 0x123456789ABCDEF0ull},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parseHex(c.text), c.value);
+    }
+}
+
+TEST(ParseHex, RejectsWithTheThrownText) {
+    struct Case {
+        const char* text;
+        const char* thrown;
+    };
+    const Case cases[] = {
+        {"", "incoming value is very strange"},
+        {"00000000000000001", "incoming value is very strange"},
+        {"GGGGGGGGGGGGGGGGG", "incoming value is very strange"},
+        {"G", "non xdigit"},
+        {"ff", "non xdigit"},
+        {"00000000016a2010", "non xdigit"},
+        {"0x10", "non xdigit"},
+        {" 1", "non xdigit"},
+        {"1 ", "non xdigit"},
+        {"-1", "non xdigit"},
+        {"12\r", "non xdigit"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("'") + c.text + "'");
+        try {
+            parseHex(c.text);
+            ADD_FAILURE() << "accepted";
+        } catch (const char* thrown) {
+            EXPECT_STREQ(thrown, c.thrown);
+        }
+    }
+}
+
+TEST(ToHex16, PadsToSixteenUpperCaseDigits) {
+    struct Case {
+        std::uint64_t value;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "0000000000000000"},
+        {1, "0000000000000001"},
+        {64, "0000000000000040"},
+        {255, "00000000000000FF"},
+        {0x16A2010, "00000000016A2010"},
+        {0xABCDEF0123456789ull, "ABCDEF0123456789"},
+        {UINT64_MAX, "FFFFFFFFFFFFFFFF"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(toHex16(c.value), c.text);
+        EXPECT_EQ(parseHex(c.text), c.value);
+    }
+}
+
+TEST(FormatCallSite, FileColonLineUnlessBothAreEqual) {
+    struct Case {
+        const char* file;
+        const char* line;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"x.c", "42", "x.c:42"},
+        {"src/main.c", "7", "src/main.c:7"},
+        {"", "", ""},
+        {"7", "7", ""},
+        {"", "3", ":3"},
+        {"a.c", "", "a.c:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + "|" + c.line);
+        EXPECT_EQ(formatCallSite(CallSite{c.file, c.line}), c.text);
+    }
+}
+
+TEST(HandleStateName, NamesBothStates) {
+    EXPECT_STREQ(handleStateName(valid), "valid");
+    EXPECT_STREQ(handleStateName(bad), "bad");
+}
+
+}  // namespace
