@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--file") == 0) {
         CFileLineFetcher fetcher;
         if (!attachTrace(fetcher, argv[2])) return statusNotATrace;
-        return runAnalysis(fetcher);
+        return runAnalysis(fetcher, indexedTables());
     }
     // Socket mode is accepted and does nothing yet.
     if (argc == 3 && std::strcmp(argv[1], "--sock") == 0) return statusNoAnalysis;
