@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "gen_c.h"
 #include "gen_xml_sax_read.h"
 #include "kel_version.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitNotBuilt = 2,
+    kExitFailure = 2,  // an exception that escaped the readers
     kExitLoadFailed = -1,  // the shell sees 255
 };
 
@@ -41,8 +42,15 @@ int run(int argc, char** argv) {
     }
     if (count == 1) return kExitOk;
 
-    std::cerr << "kelgen: generating " << argv[2] << " and " << argv[3] << " is not built yet" << std::endl;
-    return kExitNotBuilt;
+    // Generation errors keep their own status (GenStatus), as the shell sees it.
+    const int status = generateFiles(tmpl, argv[1], argv[2], argv[3]);
+    if (status != genOk) {
+        std::cerr << "Generation error. See err.log for details." << std::endl;
+        std::cerr << "error code = " << status << std::endl;
+        return status;
+    }
+    std::cout << "Files " << argv[2] << ", " << argv[3] << " are generated." << std::endl;
+    return kExitOk;
 }
 
 }  // namespace
@@ -53,6 +61,6 @@ int main(int argc, char** argv) {
     } catch (const char* what) {
         std::fflush(stdout);
         std::cerr << "kelgen: " << what << std::endl;
-        return 2;
+        return kExitFailure;
     }
 }

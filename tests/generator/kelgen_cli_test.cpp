@@ -5,6 +5,7 @@
 #include <string>
 
 #include "run_command.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -20,19 +21,6 @@ const char* const kUsage =
 
 // The perror report: our text (with its own line feed), then ": " and errno's description.
 const char* const kReport = "Unable to parse template file!\n: ";
-
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/kelgen_cli_XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 void writeFile(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 

@@ -1,0 +1,322 @@
+// kel.h as the generator writes it: banner, guard, per-setting sections,
+// declarations and redefinition macros, compared line for line.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <sstream>
+
+#include "gen_c.h"
+#include "gen_text_fixtures.h"
+
+namespace {
+
+// The banner's notice line is ours to word; everything else in it is fixed.
+const char* const kNotice = "* Tracing library for one program under test: include kel.h, build kel.c with it.";
+const char* const kTop = "/***************************************************************************";
+const char* const kBottom = "****************************************************************************/";
+
+std::string banner(const char* templateName) {
+    return std::string(kTop) + "\n" + kNotice + "\n*\n* THIS FILE GENERATED FROM TEMPLATE '" + templateName +
+           "'\n* BY KEL LIBRARY GENERATOR VERSION 0.9.02\n*\n* KEL MARKED \"VELMARIS\"\n*\n"
+           "* !!! DON'T TOUCH THESE UNLESS YOU REALLY KNOW WHAT YOU'RE DOING !!!\n" +
+           kBottom + "\n\n";
+}
+
+std::string header(const Template& t) {
+    std::ostringstream out;
+    writeHeader(t, out);
+    return out.str();
+}
+
+TEST(Banner, ElevenLinesWithTheTemplateNameAndVersion) {
+    EXPECT_EQ(76u, std::strlen(kTop));
+    EXPECT_EQ(77u, std::strlen(kBottom));
+    std::ostringstream out;
+    writeBanner(mtExample(), out);
+    EXPECT_EQ(banner("mt"), out.str());
+}
+
+TEST(Header, WholeTextOfTheMtExample) {
+    const std::string expected = banner("mt") + lines({
+        "#ifndef __pd_mt_h__",
+        "#define __pd_mt_h__",
+        "",
+        "#ifdef __cplusplus",
+        "extern \"C\" {",
+        "#endif",
+        "",
+        "",
+        "#include <stdlib.h>",
+        "",
+        "#include <stdarg.h>",
+        "#include <stdio.h>",
+        "#include <stdlib.h> /* exit() */",
+        "#include <string.h> /* strlen() */",
+        "#include <unistd.h> /* unlink() */",
+        "typedef unsigned long long keluint64;",
+        "FILE*\tkel_tracefile;",
+        "int\tkel_stop_called;",
+        "int\tkel_retval;",
+        "",
+        "char*\tkelsize_t2str(size_t size);",
+        "char*\tkeluint64tostr1 (keluint64 value);",
+        "void\tkelerrlog(char *msg, const char *file, size_t line);",
+        "void\tkel_trace(int n, ...);",
+        "void\tkel_start(const char *appname);",
+        "void\tkel_stop(void);",
+        "",
+        "/* foo decl BEGIN ***********************************/",
+        "void*",
+        "mt_malloc(size_t size, const char *file, size_t line);",
+        "",
+        "void",
+        "mt_free(void* ptr, const char *file, size_t line);",
+        "",
+        "/* foo decl END *************************************/",
+        "",
+        "/* foo redef BEGIN **************************************/",
+        "#ifndef KEL_NO_REDEF",
+        "#define malloc(size)\tmt_malloc(size, __FILE__, __LINE__)",
+        "#define free(ptr)\tmt_free(ptr, __FILE__, __LINE__)",
+        "#endif",
+        "/* foo redef END ****************************************/",
+        "",
+        "#ifdef __cplusplus",
+        "}",
+        "#endif",
+        "",
+        "#endif",
+    });
+    EXPECT_EQ(expected, header(mtExample()));
+}
+
+// The part of the header that the settings choose: from the end of the
+// linkage block to the runtime's prototypes.
+struct SettingsCase {
+    const char* name;
+    std::function<void(Template&)> apply;
+    std::string expected;
+    const char* expectedErr;
+};
+
+TEST(Header, SectionsChosenBySettings) {
+    const std::string gccTail = lines({
+        "#include <stdarg.h>",
+        "#include <stdio.h>",
+        "#include <stdlib.h> /* exit() */",
+        "#include <string.h> /* strlen() */",
+        "#include <unistd.h> /* unlink() */",
+        "typedef unsigned long long keluint64;",
+    });
+    const std::string socketHeaders = lines({
+        "#include <sys/types.h>",
+        "#include <sys/socket.h>",
+        "#include <sys/errno.h> /* ECONNREFUSED */",
+        "#include <netdb.h>",
+        "#include <netinet/in.h>",
+    });
+    const std::string fileGlobals = lines({"FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""});
+    const std::string socketGlobals = lines({"int\tkel_socket;", "int\tkel_stop_called;", "int\tkel_retval;", ""});
+
+    const std::vector<SettingsCase> cases = {
+        {"no mutex, gcc, file", [](Template&) {}, "\n#include <stdlib.h>\n\n" + gccTail + fileGlobals, ""},
+        {"posix mutex, gcc, remote",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.remote_mode = true;
+         },
+         "#include <pthread.h>\n\n#include <stdlib.h>\n\n" + socketHeaders + gccTail + "pthread_mutex_t kel_mutex;\n" +
+             socketGlobals,
+         ""},
+        {"win32 mutex, win32 compiler, file",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.threading = "win32";
+             t.compiler_type = "win32";
+         },
+         "#include <Windows.h>\n#include <Winbase.h>\n\n#include <stdlib.h>\n\n"
+         "typedef unsigned __int64 keluint64;\nHANDLE kel_mutex;\n" +
+             fileGlobals,
+         ""},
+        {"win32 compiler, remote: only winsock2",
+         [](Template& t) {
+             t.compiler_type = "win32";
+             t.remote_mode = true;
+         },
+         "\n#include <stdlib.h>\n\n#include <winsock2.h>\ntypedef unsigned __int64 keluint64;\n" + socketGlobals, ""},
+        {"posix mutex with the win32 compiler: chosen independently",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.compiler_type = "win32";
+         },
+         "#include <pthread.h>\n\n#include <stdlib.h>\n\ntypedef unsigned __int64 keluint64;\n"
+         "pthread_mutex_t kel_mutex;\n" +
+             fileGlobals,
+         ""},
+        {"unknown threading gives no mutex",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.threading = "Posix";
+         },
+         "\n#include <stdlib.h>\n\n" + gccTail + fileGlobals, ""},
+        {"threading without multithreaded gives no mutex",
+         [](Template& t) { t.threading = "win32"; }, "\n#include <stdlib.h>\n\n" + gccTail + fileGlobals, ""},
+        {"unknown compiler: no section, NYI report",
+         [](Template& t) { t.compiler_type = "msvc"; }, "\n#include <stdlib.h>\n\n" + fileGlobals,
+         "NYI at gen_c:373\n"},
+        {"includes by domain, quoted when not global, duplicates kept",
+         [](Template& t) {
+             t.domains[0].includes = {"stdlib.h", "string.h"};
+             Domain other = t.domains[0];
+             other.name = "other";
+             other.includesGlobal = false;
+             other.includes = {"mylib.h", "stdlib.h"};
+             t.domains.push_back(other);
+         },
+         "\n#include <stdlib.h>\n#include <string.h>\n#include \"mylib.h\"\n#include \"stdlib.h\"\n\n" + gccTail +
+             fileGlobals,
+         ""},
+        {"no includes at all: the empty lines stay",
+         [](Template& t) { t.domains[0].includes.clear(); }, "\n\n" + gccTail + fileGlobals, ""},
+    };
+    for (const SettingsCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Template t = mtExample();
+        c.apply(t);
+        testing::internal::CaptureStderr();
+        const std::string text = header(t);
+        EXPECT_EQ(c.expectedErr, testing::internal::GetCapturedStderr());
+        EXPECT_EQ(c.expected, between(text, "#endif\n\n", "char*\tkelsize_t2str").substr(8));
+    }
+}
+
+TEST(Header, EmptyPrefixGivesTheBareGuardAndWrapperNames) {
+    Template t = mtExample();
+    t.prefix = "";
+    const std::string text = header(t);
+    EXPECT_NE(std::string::npos, text.find("#ifndef __pd_h__\n#define __pd_h__\n"));
+    EXPECT_NE(std::string::npos, text.find("void*\nmalloc(size_t size, const char *file, size_t line);\n"));
+    EXPECT_NE(std::string::npos, text.find("#define malloc(size)\tmalloc(size, __FILE__, __LINE__)\n"));
+}
+
+TEST(Header, ForkTrapMacroWhenForkIsForbidden) {
+    Template t = mtExample();
+    t.fork_enabled = false;
+    std::ostringstream out;
+    writeRedefinitions(t, out);
+    EXPECT_EQ(lines({
+                  "/* foo redef BEGIN **************************************/",
+                  "#ifndef KEL_NO_REDEF",
+                  "#define fork()\tmt_fork_forbidden(__FILE__, __LINE__);",
+                  "#define malloc(size)\tmt_malloc(size, __FILE__, __LINE__)",
+                  "#define free(ptr)\tmt_free(ptr, __FILE__, __LINE__)",
+                  "#endif",
+                  "/* foo redef END ****************************************/",
+              }),
+              out.str());
+}
+
+// Four kinds, header order allocators, deallocators, reallocators, operators;
+// an aliased tor in the middle of a list is left out alone.
+Template mixedKinds() {
+    Template t = mtExample();
+    Domain& d = t.domains[0];
+    Tor op;
+    op.name = "use";
+    op.args = {arg("int", "ret"), arg("void*", "p"), arg("int", "n")};
+    op.expr = expr("", "", "");
+    Tor aliased = op;
+    aliased.name = "use_alias";
+    aliased.cpp_alias = "use";
+    Tor none;
+    none.name = "make";
+    none.args = {arg("void*", "ret")};
+    none.expr = expr("==", "void*", "NULL");
+    Tor re;
+    re.name = "realloc";
+    re.args = {arg("void*", "ret"), arg("void*", "ptr"), arg("size_t", "size")};
+    re.expr = expr("==", "void*", "NULL");
+    d.operators = {op, aliased, op};
+    d.operators[2].name = "use2";
+    d.allocators.push_back(none);
+    d.reallocators = {re};
+    return t;
+}
+
+TEST(Header, DeclarationsAndMacrosInKindOrderSkippingAliases) {
+    const Template t = mixedKinds();
+    std::ostringstream decl;
+    writeDeclarations(t, decl);
+    EXPECT_EQ(lines({
+                  "/* foo decl BEGIN ***********************************/",
+                  "void*",
+                  "mt_malloc(size_t size, const char *file, size_t line);",
+                  "",
+                  "void*",
+                  "mt_make(const char *file, size_t line);",
+                  "",
+                  "void",
+                  "mt_free(void* ptr, const char *file, size_t line);",
+                  "",
+                  "void*",
+                  "mt_realloc(void* ptr, size_t size, const char *file, size_t line);",
+                  "",
+                  "int",
+                  "mt_use(void* p, int n, const char *file, size_t line);",
+                  "",
+                  "int",
+                  "mt_use2(void* p, int n, const char *file, size_t line);",
+                  "",
+                  "/* foo decl END *************************************/",
+                  "",
+              }),
+              decl.str());
+
+    std::ostringstream redef;
+    writeRedefinitions(t, redef);
+    EXPECT_EQ(lines({
+                  "/* foo redef BEGIN **************************************/",
+                  "#ifndef KEL_NO_REDEF",
+                  "#define malloc(size)\tmt_malloc(size, __FILE__, __LINE__)",
+                  "#define make()\tmt_make(__FILE__, __LINE__)",
+                  "#define free(ptr)\tmt_free(ptr, __FILE__, __LINE__)",
+                  "#define realloc(ptr, size)\tmt_realloc(ptr, size, __FILE__, __LINE__)",
+                  "#define use(p, n)\tmt_use(p, n, __FILE__, __LINE__)",
+                  "#define use2(p, n)\tmt_use2(p, n, __FILE__, __LINE__)",
+                  "#endif",
+                  "/* foo redef END ****************************************/",
+              }),
+              redef.str());
+}
+
+TEST(Header, EveryTorAliased) {
+    Template t = mtExample();
+    t.fork_enabled = false;
+    t.domains[0].allocators[0].cpp_alias = "x";
+    t.domains[0].deallocators[0].cpp_alias = "y";
+    std::ostringstream decl, redef;
+    writeDeclarations(t, decl);
+    writeRedefinitions(t, redef);
+    EXPECT_EQ(lines({"/* foo decl BEGIN ***********************************/",
+                     "/* foo decl END *************************************/", ""}),
+              decl.str());
+    EXPECT_EQ(lines({"/* foo redef BEGIN **************************************/", "#ifndef KEL_NO_REDEF",
+                     "#define fork()\tmt_fork_forbidden(__FILE__, __LINE__);", "#endif",
+                     "/* foo redef END ****************************************/"}),
+              redef.str());
+}
+
+TEST(Header, CommentLinesHaveTheirFixedWidths) {
+    struct Width { const char* text; std::size_t length; };
+    for (const Width& w : {Width{"/* foo decl BEGIN ***********************************/", 54},
+                           Width{"/* foo decl END *************************************/", 54},
+                           Width{"/* foo redef BEGIN **************************************/", 58},
+                           Width{"/* foo redef END ****************************************/", 58}}) {
+        SCOPED_TRACE(w.text);
+        EXPECT_EQ(w.length, std::strlen(w.text));
+        EXPECT_NE(std::string::npos, header(mtExample()).find(std::string("\n") + w.text + "\n"));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,661 @@
+// The generated library for real: kelgen writes kel.h and kel.c from a
+// template, the system gcc builds them with a small program, the program runs,
+// and the trace it wrote (to a file or to a TCP listener on 127.0.0.1) is read
+// back line by line.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "run_command.h"
+#include "temp_dir.h"
+
+namespace {
+
+const std::string kKelgen = KELGEN;
+
+// The settings of the test template, as the root element's attributes spell them.
+struct Settings {
+    std::string errlogmode = "console";
+    std::string trap_on_io_err = "false";
+    std::string remote_mode = "false";
+    std::string force_flush = "false";
+    std::string fork_enabled = "true";
+    std::string multithreaded = "false";
+    std::string threading = "posix";
+    std::string compiler_type = "gcc";
+    std::string trace_target = "trace.out";
+    std::vector<std::string> includes = {"stdlib.h"};
+};
+
+// The malloc/free template: domain mem with sizes, malloc checked for NULL
+// with its result as the handle, free checked against mem. One empty line
+// inside, which the trace leaves out.
+std::string memTemplate(const Settings& s) {
+    std::string includes;
+    for (const std::string& i : s.includes) includes += "    <includes>" + i + "</includes>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<template name=\"run\" prefix=\"mt_\" errlogmode=\"" + s.errlogmode + "\" trap_on_io_err=\"" +
+           s.trap_on_io_err + "\" remote_mode=\"" + s.remote_mode + "\" force_flush=\"" + s.force_flush +
+           "\" fork_enabled=\"" + s.fork_enabled + "\" multithreaded=\"" + s.multithreaded + "\" threading=\"" +
+           s.threading + "\" compiler_type=\"" + s.compiler_type + "\" trace_target=\"" + s.trace_target + "\">\n"
+           "  <domain name=\"mem\" float_handle=\"true\" handle=\"void*\" includesGlobal=\"true\">\n"
+           "    <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n" +
+           includes +
+           "\n"
+           "    <tor __type__=\"allocator\" name=\"malloc\" float_arg_n1=\"1\" float_arg_n2=\"0\" "
+           "is_handle_arg_out=\"true\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
+           "      <validateDom_before>-</validateDom_before>\n"
+           "      <args type=\"void*\" name=\"ret\"/>\n"
+           "      <args type=\"size_t\" name=\"size\"/>\n"
+           "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
+           "    </tor>\n"
+           "    <tor __type__=\"deallocator\" name=\"free\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
+           "is_handle_arg_out=\"false\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
+           "      <validateDom_before>-</validateDom_before>\n"
+           "      <validateDom_before>mem</validateDom_before>\n"
+           "      <args type=\"void\" name=\"ret\"/>\n"
+           "      <args type=\"void*\" name=\"ptr\"/>\n"
+           "      <expr oper=\"\" type=\"void\" value=\"\"/>\n"
+           "    </tor>\n"
+           "  </domain>\n"
+           "</template>\n";
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+// The trace's template block: the template's non-empty lines.
+std::string templateBlock(const std::string& templateText) {
+    std::string block;
+    for (const std::string& l : splitLines(templateText))
+        if (!l.empty()) block += l + "\n";
+    return block;
+}
+
+// The start of every trace: the two header lines and the template block.
+std::string traceHead(const std::string& templateText) {
+    return "KEL TRACING BEGIN\nKEL PROTOCOL 01\n" + templateBlock(templateText);
+}
+
+bool isHex16(const std::string& s) {
+    return s.size() == 16 && s.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+// Handles vary from run to run: a hex16 field right after a verdict becomes
+// "<handle>". Size lines stand alone and stay as written.
+std::string maskHandles(const std::string& trace) {
+    std::string out;
+    for (std::string l : splitLines(trace)) {
+        const auto blank = l.rfind(' ');
+        if (blank != std::string::npos && isHex16(l.substr(blank + 1))) {
+            const std::string before = l.substr(0, blank);
+            const bool verdict = before == "OK" || before == "BAD" ||
+                                 (before.size() > 4 && before.compare(before.size() - 3, 3, " OK") == 0) ||
+                                 (before.size() > 4 && before.compare(before.size() - 4, 4, " BAD") == 0);
+            if (verdict)
+                l = before + " <handle>";
+        }
+        out += l + "\n";
+    }
+    return out;
+}
+
+// A C program of numbered lines: line i of the file is lines[i - 1].
+std::string program(const std::map<int, std::string>& numbered, int last) {
+    std::string text;
+    for (int i = 1; i <= last; ++i) {
+        const auto it = numbered.find(i);
+        text += (it == numbered.end() ? std::string() : it->second) + "\n";
+    }
+    return text;
+}
+
+// The malloc/free example program: 64 bytes in line 12, released in line 20.
+const std::string kExampleProgram = program({{1, "#include \"kel.h\""},
+                                             {3, "int main(void)"},
+                                             {4, "{"},
+                                             {5, "\tvoid *block;"},
+                                             {6, "\tkel_start(\"example\");"},
+                                             {12, "\tblock = malloc(64);"},
+                                             {20, "\tfree(block);"},
+                                             {21, "\treturn 0;"},
+                                             {22, "}"}},
+                                            22);
+
+// One generated library and the program built with it, in a scratch folder.
+class Traced {
+public:
+    explicit Traced(const std::string& templateText) : templateText_(templateText) {
+        dir_.write("t.xml", templateText);
+        const CommandResult r = runCommand("cd " + dir_.path() + " && " + kKelgen + " t.xml kel.h kel.c");
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
+    }
+
+    // gcc with -w: the generated text keeps its known warnings ("%u" for a
+    // size_t, pointers handed to keluint64tostr1). -fcommon: kel.h defines
+    // its globals in every file that includes it.
+    bool build(const std::string& source, const std::string& compiler = "gcc -pthread",
+               const std::string& output = "prog") {
+        dir_.write("main.c", source);
+        const CommandResult r = runCommand("cd " + dir_.path() + " && " + compiler + " -w -fcommon -o " + output +
+                                           " main.c kel.c");
+        EXPECT_EQ(0, r.status) << r.err;
+        return r.status == 0;
+    }
+
+    // The program's exit status as the shell reports it: 128 + n after signal n.
+    CommandResult run() const {
+        CommandResult r = runCommand("cd " + dir_.path() + " && { ./prog; echo $? >status; }");
+        r.status = std::atoi(readWholeFile(dir_.file("status")).c_str());
+        return r;
+    }
+
+    std::string file(const std::string& name) const { return readWholeFile(dir_.file(name)); }
+    const TempDir& dir() const { return dir_; }
+    std::string head() const { return traceHead(templateText_); }
+
+    // Number of the first line of kel.c that holds `text`.
+    int sourceLine(const std::string& text) const {
+        const std::vector<std::string> ls = splitLines(file("kel.c"));
+        for (std::size_t i = 0; i < ls.size(); ++i)
+            if (ls[i].find(text) != std::string::npos) return static_cast<int>(i + 1);
+        ADD_FAILURE() << "kel.c has no line with " << text;
+        return 0;
+    }
+
+private:
+    TempDir dir_;
+    std::string templateText_;
+};
+
+const char* const kExampleRecords =
+    "mem\nmalloc\nmain.c\n12\n0000000000000040\nOK\nOK <handle>\n"
+    "mem\nfree\nmain.c\n20\nmem OK <handle>\nvoid\n-\n";
+
+TEST(GeneratedLibrary, FileModeWritesTheExampleRecords) {
+    Traced t(memTemplate(Settings{}));
+    ASSERT_TRUE(t.build(kExampleProgram));
+    const CommandResult r = t.run();
+    EXPECT_EQ(0, r.status) << r.err;
+    const std::string trace = t.file("trace.out");
+    EXPECT_EQ(t.head() + kExampleRecords + "KEL TRACING DONE\n", maskHandles(trace));
+
+    // The same handle comes out of malloc and goes into free, and it is real.
+    const std::vector<std::string> ls = splitLines(trace);
+    ASSERT_GE(ls.size(), 5u);
+    const std::string allocated = ls[ls.size() - 9].substr(3);
+    const std::string released = ls[ls.size() - 4].substr(7);
+    EXPECT_TRUE(isHex16(allocated)) << allocated;
+    EXPECT_EQ(allocated, released);
+    EXPECT_NE("0000000000000000", allocated);
+}
+
+TEST(GeneratedLibrary, TemplateBlockCarriesQuotesBackslashesAndCrlfLinesUnchanged) {
+    std::string text = memTemplate(Settings{});
+    text.replace(text.find("name=\"run\""), 10, "name=\"r\\0n\"");
+    std::string crlf;
+    for (const std::string& l : splitLines(text)) crlf += l + "\r\n";
+    Traced t(crlf);
+    ASSERT_TRUE(t.build(kExampleProgram));
+    EXPECT_EQ(0, t.run().status);
+    EXPECT_EQ(traceHead(text) + kExampleRecords + "KEL TRACING DONE\n", maskHandles(t.file("trace.out")));
+}
+
+// One record as the wrappers write it, read back by its shape.
+struct Record {
+    std::string tor, file, line, handle;
+    std::uint64_t size = 0;
+};
+
+// Reads the records after the template block up to "KEL TRACING DONE";
+// returns false at the first line that breaks a record's shape.
+bool readRecords(const std::vector<std::string>& ls, std::size_t i, std::vector<Record>& out, std::string& why) {
+    auto fail = [&](std::size_t at) {
+        why = "line " + std::to_string(at + 1) + ": '" + (at < ls.size() ? ls[at] : "<end>") + "'";
+        return false;
+    };
+    while (i < ls.size() && ls[i] != "KEL TRACING DONE") {
+        if (ls[i] != "mem" || i + 6 >= ls.size()) return fail(i);
+        Record r;
+        r.tor = ls[i + 1];
+        r.file = ls[i + 2];
+        r.line = ls[i + 3];
+        if (r.line.empty() || r.line.find_first_not_of("0123456789") != std::string::npos) return fail(i + 3);
+        if (r.tor == "malloc") {
+            if (!isHex16(ls[i + 4])) return fail(i + 4);
+            r.size = std::stoull(ls[i + 4], nullptr, 16);
+            if (ls[i + 5] != "OK") return fail(i + 5);
+            if (ls[i + 6].compare(0, 3, "OK ") != 0 || !isHex16(ls[i + 6].substr(3))) return fail(i + 6);
+            r.handle = ls[i + 6].substr(3);
+        } else if (r.tor == "free") {
+            if (ls[i + 4].compare(0, 7, "mem OK ") != 0 || !isHex16(ls[i + 4].substr(7))) return fail(i + 4);
+            r.handle = ls[i + 4].substr(7);
+            if (ls[i + 5] != "void") return fail(i + 5);
+            if (ls[i + 6] != "-") return fail(i + 6);
+        } else {
+            return fail(i + 1);
+        }
+        out.push_back(r);
+        i += 7;
+    }
+    if (i + 1 != ls.size()) return fail(i);
+    return true;
+}
+
+TEST(GeneratedLibrary, PosixMutexKeepsRecordsOfFourThreadsWhole) {
+    Settings s;
+    s.multithreaded = "true";
+    Traced t(memTemplate(s));
+    const int kThreads = 4;
+    const int kRounds = 2500;
+    // The threads start together at a barrier, so their calls overlap.
+    ASSERT_TRUE(t.build(program({{1, "#include \"kel.h\""},
+                                 {2, "static pthread_barrier_t start;"},
+                                 {3, "static void *worker(void *arg) {"},
+                                 {4, "\tint i;"},
+                                 {5, "\tpthread_barrier_wait(&start);"},
+                                 {6, "\tfor (i = 0; i < 2500; i++) {"},
+                                 {7, "\t\tvoid *p = malloc(16 + i % 7);"},
+                                 {8, "\t\tfree(p);"},
+                                 {9, "\t}"},
+                                 {10, "\treturn arg;"},
+                                 {11, "}"},
+                                 {12, "int main(void) {"},
+                                 {13, "\tpthread_t t[4]; int i;"},
+                                 {14, "\tkel_start(\"threads\");"},
+                                 {15, "\tpthread_barrier_init(&start, NULL, 4);"},
+                                 {16, "\tfor (i = 0; i < 4; i++) pthread_create(&t[i], NULL, worker, NULL);"},
+                                 {17, "\tfor (i = 0; i < 4; i++) pthread_join(t[i], NULL);"},
+                                 {18, "\treturn 0;"},
+                                 {19, "}"}},
+                                19)));
+    const CommandResult r = t.run();
+    ASSERT_EQ(0, r.status) << r.err;
+
+    const std::string trace = t.file("trace.out");
+    ASSERT_EQ(0u, trace.find(t.head()));
+    std::vector<Record> records;
+    std::string why;
+    ASSERT_TRUE(readRecords(splitLines(trace), splitLines(t.head()).size(), records, why)) << why;
+    ASSERT_EQ(static_cast<std::size_t>(2 * kThreads * kRounds), records.size());
+
+    // The mutex is held across the real call, so the trace order is the order
+    // of the calls: every free releases a block that is live at that point.
+    std::set<std::string> live;
+    int mallocs = 0;
+    for (const Record& rec : records) {
+        ASSERT_EQ("main.c", rec.file);
+        if (rec.tor == "malloc") {
+            ++mallocs;
+            ASSERT_EQ("7", rec.line);
+            ASSERT_GE(rec.size, 16u);
+            ASSERT_LE(rec.size, 22u);
+            ASSERT_TRUE(live.insert(rec.handle).second) << "handle " << rec.handle << " allocated twice";
+        } else {
+            ASSERT_EQ("8", rec.line);
+            ASSERT_EQ(1u, live.erase(rec.handle)) << "handle " << rec.handle << " freed while not live";
+        }
+    }
+    EXPECT_EQ(kThreads * kRounds, mallocs);
+    EXPECT_TRUE(live.empty());
+}
+
+// Accepts one connection on 127.0.0.1 and keeps every byte until the peer
+// closes. Waits are bounded so that a traced program that never connects
+// fails the test instead of hanging it.
+class TraceReceiver {
+public:
+    TraceReceiver() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = 0;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(listener_, 1);
+        socklen_t len = sizeof addr;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { receive(); });
+    }
+    ~TraceReceiver() {
+        if (thread_.joinable()) {
+            // Nobody connected (the test failed before running the program):
+            // connect once so that the receiving thread ends at once.
+            const int wake = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            addr.sin_port = htons(static_cast<std::uint16_t>(port_));
+            ::connect(wake, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            ::close(wake);
+            thread_.join();
+        }
+        ::close(listener_);
+    }
+    int port() const { return port_; }
+    std::string bytes() {
+        thread_.join();
+        return bytes_;
+    }
+
+private:
+    static bool ready(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 60000) == 1;
+    }
+    void receive() {
+        if (!ready(listener_)) return;
+        const int peer = ::accept(listener_, nullptr, nullptr);
+        if (peer < 0) return;
+        char buffer[4096];
+        while (ready(peer)) {
+            const ssize_t n = ::read(peer, buffer, sizeof buffer);
+            if (n <= 0) break;
+            bytes_.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(peer);
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::string bytes_;
+};
+
+TEST(GeneratedLibrary, RemoteModeSendsWhatFileModeWrites) {
+    Traced file(memTemplate(Settings{}));
+    ASSERT_TRUE(file.build(kExampleProgram));
+    ASSERT_EQ(0, file.run().status);
+    const std::string fileTrace = file.file("trace.out");
+
+    TraceReceiver receiver;
+    Settings s;
+    s.remote_mode = "true";
+    s.trace_target = "127.0.0.1:" + std::to_string(receiver.port());
+    const std::string remoteTemplate = memTemplate(s);
+    Traced remote(remoteTemplate);
+    ASSERT_TRUE(remote.build(kExampleProgram));
+    const CommandResult r = remote.run();
+    EXPECT_EQ(0, r.status) << r.err;
+    const std::string received = receiver.bytes();
+
+    // The same bytes, but for the template block, which is each run's own.
+    const std::string end = "</template>\n";
+    const std::string afterBlock = fileTrace.substr(fileTrace.find(end) + end.size());
+    EXPECT_EQ(maskHandles(traceHead(remoteTemplate) + afterBlock), maskHandles(received));
+    EXPECT_EQ(traceHead(remoteTemplate) + kExampleRecords + "KEL TRACING DONE\n", maskHandles(received));
+}
+
+TEST(GeneratedLibrary, ForkEndsTheTraceWithTheTrapRecordAndAborts) {
+    Settings s;
+    s.fork_enabled = "false";
+    s.force_flush = "true";  // abort() flushes nothing
+    Traced t(memTemplate(s));
+    ASSERT_TRUE(t.build(program({{1, "#include \"kel.h\""},
+                                 {2, "int main(void) {"},
+                                 {3, "\tkel_start(\"fork\");"},
+                                 {4, "\tfree(malloc(8));"},
+                                 {5, "\tfork();"},
+                                 {6, "\treturn 0;"},
+                                 {7, "}"}},
+                                7)));
+    const CommandResult r = t.run();
+    EXPECT_EQ(128 + SIGABRT, r.status);
+    EXPECT_EQ(t.head() +
+                  "mem\nmalloc\nmain.c\n4\n0000000000000008\nOK\nOK <handle>\n"
+                  "mem\nfree\nmain.c\n4\nmem OK <handle>\nvoid\n-\n"
+                  "KEL_TRAP\nfork()\nmain.c\n5\n",
+              maskHandles(t.file("trace.out")));
+}
+
+TEST(GeneratedLibrary, ErrorLogReportsAnUncreatableTraceFile) {
+    struct Case { const char* errlogmode; bool toFile; };
+    for (const Case& c : {Case{"err.log", true}, Case{"console", false}}) {
+        SCOPED_TRACE(c.errlogmode);
+        Settings s;
+        s.errlogmode = c.errlogmode;
+        s.trace_target = "missing/trace.out";
+        Traced t(memTemplate(s));
+        ASSERT_TRUE(t.build(kExampleProgram));
+        t.dir().write("err.log", "from an earlier run\n");
+        const CommandResult r = t.run();
+        EXPECT_EQ(255, r.status);  // exit(-1)
+        const std::string where =
+            "kel.c:" + std::to_string(t.sourceLine("if(kel_tracefile == NULL){kelerrlog(\"fopen()\"")) + "\n";
+        if (c.toFile) {
+            EXPECT_EQ("fopen() " + where, t.file("err.log"));
+            EXPECT_EQ("", r.err);
+        } else {
+            EXPECT_EQ("fopen(): No such file or directory\n" + where, r.err);
+            EXPECT_EQ("from an earlier run\n", t.file("err.log"));
+        }
+    }
+}
+
+TEST(GeneratedLibrary, TrapOnIoErrorEndsTheProgramOnAFullDevice) {
+    const std::string loop = program({{1, "#include \"kel.h\""},
+                                      {2, "int main(void) {"},
+                                      {3, "\tint i;"},
+                                      {4, "\tkel_start(\"full\");"},
+                                      {5, "\tfor (i = 0; i < 2000; i++) free(malloc(32));"},
+                                      {6, "\tprintf(\"finished\\n\");"},
+                                      {7, "\treturn 0;"},
+                                      {8, "}"}},
+                                     8);
+    {
+        SCOPED_TRACE("force_flush: the first flush fails");
+        Settings s;
+        s.trap_on_io_err = "true";
+        s.force_flush = "true";
+        s.trace_target = "/dev/full";
+        Traced t(memTemplate(s));
+        ASSERT_TRUE(t.build(loop));
+        const CommandResult r = t.run();
+        EXPECT_EQ(255, r.status);  // exit(EOF)
+        EXPECT_EQ("fflush(): No space left on device\nkel.c:" +
+                      std::to_string(t.sourceLine("if(kel_retval != 0){kelerrlog(\"fflush()\"")) + "\n",
+                  r.err);
+        EXPECT_EQ("", r.out);
+    }
+    {
+        SCOPED_TRACE("buffered: a write fails once the buffer is full");
+        Settings s;
+        s.trap_on_io_err = "true";
+        s.trace_target = "/dev/full";
+        Traced t(memTemplate(s));
+        ASSERT_TRUE(t.build(loop));
+        const CommandResult r = t.run();
+        EXPECT_EQ(0u, r.err.find("fwrite(): No space left on device\nkel.c:")) << r.err;
+        EXPECT_EQ("", r.out);
+    }
+    {
+        SCOPED_TRACE("without the trap the failures go unnoticed");
+        Settings s;
+        s.trace_target = "/dev/full";
+        Traced t(memTemplate(s));
+        ASSERT_TRUE(t.build(loop));
+        const CommandResult r = t.run();
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ("finished\n", r.out);
+    }
+}
+
+TEST(GeneratedLibrary, ForceFlushKeepsTheRecordOfACrashInsideADeallocator) {
+    const std::string crash = program({{1, "#include \"kel.h\""},
+                                       {2, "int main(void) {"},
+                                       {3, "\tkel_start(\"crash\");"},
+                                       {4, "\tfree((void *)16);"},
+                                       {5, "\treturn 0;"},
+                                       {6, "}"}},
+                                      6);
+    const std::string lastRecord = "mem\nfree\nmain.c\n4\nmem OK 0000000000000010\n";
+    for (const char* flush : {"true", "false"}) {
+        SCOPED_TRACE(std::string("force_flush=") + flush);
+        Settings s;
+        s.force_flush = flush;
+        Traced t(memTemplate(s));
+        ASSERT_TRUE(t.build(crash));
+        const CommandResult r = t.run();
+        EXPECT_GT(r.status, 128) << "the program must die inside free";
+        const std::string trace = t.file("trace.out");
+        if (std::string(flush) == "true")
+            EXPECT_EQ(t.head() + lastRecord, trace);
+        else
+            EXPECT_EQ("", trace) << "without flushing, the buffered trace dies with the program";
+    }
+}
+
+TEST(GeneratedLibrary, Win32PairCrossCompilesWithMinGW) {
+    Settings s;
+    s.compiler_type = "win32";
+    s.multithreaded = "true";
+    s.threading = "win32";
+    s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
+    Traced t(memTemplate(s));
+    const std::string header = t.file("kel.h");
+    EXPECT_NE(std::string::npos, header.find("#include <Windows.h>\n#include <Winbase.h>\n"));
+    EXPECT_NE(std::string::npos, header.find("typedef unsigned __int64 keluint64;\nHANDLE kel_mutex;\n"));
+
+    // MinGW's headers are lower-case; the generated text keeps its spelling.
+    t.dir().write("Windows.h", "#include <windows.h>\n");
+    t.dir().write("Winbase.h", "#include <winbase.h>\n");
+    ASSERT_TRUE(t.build(kExampleProgram, "x86_64-w64-mingw32-gcc -I.", "prog.exe"));
+    EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+}
+
+TEST(GeneratedLibrary, BundledExampleGeneratesCompilesAndTraces) {
+    const std::string examples = std::string(KEL_SOURCE_DIR) + "/examples/";
+    const std::string templateText = readWholeFile(examples + "example.xml");
+    Traced t(templateText);
+    ASSERT_TRUE(t.build(readWholeFile(examples + "example.c")));
+    const CommandResult r = t.run();
+    ASSERT_EQ(0, r.status) << r.err;
+
+    const std::string trace = t.file("kel_trace.out");
+    EXPECT_EQ(0u, trace.find(t.head()));
+    const std::string done = "KEL TRACING DONE\n";
+    ASSERT_GE(trace.size(), done.size());
+    EXPECT_EQ(done, trace.substr(trace.size() - done.size()));
+    // Every traced call of the program, counted by domain and function.
+    struct Calls { const char* domain; const char* tor; int count; };
+    for (const Calls& c : {Calls{"mem", "calloc", 1}, Calls{"mem", "strdup", 3}, Calls{"mem", "malloc", 2},
+                           Calls{"mem", "realloc", 2}, Calls{"mem", "memset", 2}, Calls{"mem", "free", 5},
+                           Calls{"FILE", "fopen", 2}, Calls{"FILE", "fputs", 3}, Calls{"FILE", "fclose", 1}}) {
+        SCOPED_TRACE(c.tor);
+        const std::string head = std::string("\n") + c.domain + "\n" + c.tor + "\nmain.c\n";
+        int found = 0;
+        for (auto at = trace.find(head); at != std::string::npos; at = trace.find(head, at + 1)) ++found;
+        EXPECT_EQ(c.count, found);
+    }
+}
+
+// ---------------------------------------------------------------- the generate form's outcomes
+
+class GenerateForm : public testing::Test {
+protected:
+    void SetUp() override { dir.write("t.xml", memTemplate(Settings{})); }
+    CommandResult kelgen(const std::string& args) {
+        return runCommand("cd " + dir.path() + " && " + kKelgen + " " + args);
+    }
+    // Every entry of the folder, so that a leftover temporary file shows.
+    std::string listing() {
+        return runCommand("cd " + dir.path() + " && ls -A").out;
+    }
+    TempDir dir;
+};
+
+TEST_F(GenerateForm, ReplacesBothFilesAndLeavesNothingElse) {
+    dir.write("kel.h", "old header\n");
+    dir.write("kel.c", "old source\n");
+    const CommandResult r = kelgen("t.xml kel.h kel.c");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0u, readWholeFile(dir.file("kel.h")).find("/****"));
+    EXPECT_EQ(0u, readWholeFile(dir.file("kel.c")).find("/****"));
+    EXPECT_EQ("kel.c\nkel.h\nt.xml\n", listing());
+}
+
+TEST_F(GenerateForm, AnUnwritableOutputFailsAndLeavesEarlierFilesIntact) {
+    ::mkdir(dir.file("folder").c_str(), 0755);
+    struct Case { const char* name; const char* args; const char* message; };
+    const Case cases[] = {
+        {"header in a missing folder", "t.xml missing/kel.h kel.c",
+         "kelgen: cannot write 'missing/kel.h': No such file or directory\n"},
+        {"source in a missing folder", "t.xml kel.h missing/kel.c",
+         "kelgen: cannot write 'missing/kel.c': No such file or directory\n"},
+        {"source on a full device", "t.xml kel.h /dev/full", "kelgen: cannot write '/dev/full': No space left on device\n"},
+        {"source is a folder", "t.xml kel.h folder", "kelgen: cannot write 'folder': Is a directory\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.write("kel.h", "old header\n");
+        dir.write("kel.c", "old source\n");
+        const CommandResult r = kelgen(c.args);
+        EXPECT_EQ(4, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(std::string(c.message) + "Generation error. See err.log for details.\nerror code = 4\n", r.err);
+        EXPECT_EQ("old header\n", readWholeFile(dir.file("kel.h")));
+        EXPECT_EQ("old source\n", readWholeFile(dir.file("kel.c")));
+        EXPECT_EQ("folder\nkel.c\nkel.h\nt.xml\n", listing());
+    }
+}
+
+TEST_F(GenerateForm, RejectedTemplatesWriteNothing) {
+    Settings remote;
+    remote.remote_mode = "true";
+    remote.trace_target = "tracehost";
+    std::string noFinalFeed = memTemplate(Settings{});
+    noFinalFeed.pop_back();
+    std::string beyondArgs = memTemplate(Settings{});
+    beyondArgs.replace(beyondArgs.find("float_arg_n1=\"1\""), 16, "float_arg_n1=\"2\"");
+    struct Case { const char* name; std::string text; std::string message; };
+    const Case cases[] = {
+        {"remote target without a port", memTemplate(remote),
+         "kelgen: t.xml: remote trace_target 'tracehost' has no ':' in its first 99 characters; expected host:port\n"},
+        {"last line without line feed", noFinalFeed,
+         "kelgen: t.xml: 21: the last line has no line feed; the trace would lose it\n"},
+        {"size position beyond args", beyondArgs,
+         "kelgen: t.xml: domain 'mem', tor 'malloc': float_arg_n1 is 2, but args has 2 entries\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.write("t.xml", c.text);
+        const CommandResult r = kelgen("t.xml kel.h kel.c");
+        EXPECT_EQ(3, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(c.message + "Generation error. See err.log for details.\nerror code = 3\n", r.err);
+        EXPECT_EQ("t.xml\n", listing());
+    }
+}
+
+TEST_F(GenerateForm, UnknownCompilerIsReportedButStillGenerates) {
+    Settings s;
+    s.compiler_type = "msvc";
+    dir.write("t.xml", memTemplate(s));
+    const CommandResult r = kelgen("t.xml kel.h kel.c");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
+    EXPECT_EQ("NYI at gen_c:373\n", r.err);
+    EXPECT_EQ(std::string::npos, readWholeFile(dir.file("kel.h")).find("keluint64;"));
+}
+
+}  // namespace

@@ -1,0 +1,443 @@
+// The runtime half of kel.c: conversions, connect function, error log, trace
+// writer, start, stop and fork trap, for every combination of settings, and
+// the template block that kel_start carries.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "gen_c.h"
+#include "gen_text_fixtures.h"
+
+namespace {
+
+class TemplateFile {
+public:
+    explicit TemplateFile(const std::string& content) {
+        char name[] = "/tmp/kel_gen_tpl_XXXXXX";
+        const int fd = mkstemp(name);
+        ::close(fd);
+        path_ = name;
+        std::ofstream(path_, std::ios::binary) << content;
+    }
+    ~TemplateFile() { std::remove(path_.c_str()); }
+    const char* path() const { return path_.c_str(); }
+
+private:
+    std::string path_;
+};
+
+std::string runtime(const Template& t, const char* templatePath = "/nonexistent/t.xml") {
+    std::ostringstream out;
+    EXPECT_EQ(0, writeRuntime(t, templatePath, out));
+    return out.str();
+}
+
+const std::string kConversions = lines({
+    "char*\tkelsize_t2str(size_t size){",
+    "static char buff[32];",
+    "sprintf(buff, \"%u\", size);",
+    "return(buff);",
+    "}",
+    "",
+    "char*\tkeluint64tostr1(keluint64 value){",
+    "static char\tbuff[32];",
+    "keluint64\ta, b;",
+    "size_t\ti;",
+    "a = value;",
+    "for(i = 0; i < 16; i++){",
+    "\tb = a % 16;",
+    "\ta /= 16;",
+    "\tif(b < 10) {",
+    "\t\tbuff[15 - i] = '0' + b;",
+    "\t\t}",
+    "\telse\t{",
+    "\t\tb -= 10;",
+    "\t\tbuff[15 - i] = 'A' + b;",
+    "\t\t}",
+    "\t}",
+    "buff[16] = 0;",
+    "return(buff);",
+    "}",
+    "",
+});
+
+TEST(Runtime, WholeTextInFileModeWithoutMutex) {
+    TemplateFile tpl("<template a=\"1\">\n\n  <x/>\n</template>\n");
+    const std::string text = runtime(mtExample(), tpl.path());
+    // The banner is the header's (tested there); the rest is typed here.
+    const auto afterBanner = text.find("#define KEL_NO_REDEF\n");
+    ASSERT_NE(std::string::npos, afterBanner);
+    const std::string expected = lines({"#define KEL_NO_REDEF", "#include \"kel.h\"", ""}) + kConversions + lines({
+        "void\tkelerrlog(char *msg, const char *file, size_t line){",
+        "perror(msg); fprintf(stderr, \"%s:%u\\n\", file, line);",
+        "}",
+        "",
+        "void\tkel_trace(int n, ...){",
+        "int count; char *tmpstr; va_list ap; va_start(ap, n);",
+        "for(count = 1; count < n; count++){",
+        "\ttmpstr = va_arg(ap, char *);",
+        "\tfwrite(tmpstr, strlen(tmpstr), 1, kel_tracefile);",
+        "\tfwrite(\" \", 1, 1, kel_tracefile);",
+        "\t}",
+        "tmpstr = va_arg(ap, char *);",
+        "\tfwrite(tmpstr, strlen(tmpstr), 1, kel_tracefile);",
+        "va_end(ap);",
+        "fwrite(\"\\n\", 1, 1, kel_tracefile);",
+        "}",
+        "",
+        "void\tkel_start(const char *appname){",
+        "kel_stop_called = 0;",
+        "",
+        "kel_tracefile = fopen(\"trace.out\", \"w\");",
+        "if(kel_tracefile == NULL){kelerrlog(\"fopen()\", __FILE__, __LINE__);exit(-1);}",
+        "kel_trace(1, \"KEL TRACING BEGIN\");",
+        "kel_trace(1, \"KEL PROTOCOL 01\");",
+        "kel_trace(1, \"<template a=\\\"1\\\">\");",
+        "kel_trace(1, \"  <x/>\");",
+        "kel_trace(1, \"</template>\");",
+        "kel_retval = atexit((void *)kel_stop);",
+        "if(kel_retval == -1){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
+        "}",
+        "",
+        "void\tkel_stop(void){",
+        "if(kel_stop_called){kelerrlog(\"KEL: loop detected! abort()!!!\", __FILE__, __LINE__);abort();}",
+        "else{kel_stop_called = 1;}",
+        "kel_trace(1, \"KEL TRACING DONE\");",
+        "fflush(kel_tracefile);",
+        "fclose(kel_tracefile);",
+        "}",
+        "",
+    });
+    EXPECT_EQ(expected, text.substr(afterBanner));
+    std::ostringstream banner;
+    writeBanner(mtExample(), banner);
+    EXPECT_EQ(banner.str(), text.substr(0, afterBanner));
+}
+
+struct TraceCase {
+    bool trap;
+    bool remote;
+    bool flush;
+    std::string expected;
+};
+
+TEST(Runtime, TraceWriterForEveryWriteSetting) {
+    const char* fw1 = "fwrite(tmpstr, strlen(tmpstr), 1, kel_tracefile);";
+    const char* fw2 = "fwrite(\" \", 1, 1, kel_tracefile);";
+    const char* fw3 = "fwrite(\"\\n\", 1, 1, kel_tracefile);";
+    const char* fc = "if(kel_retval != 1){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(kel_retval);}";
+    const char* sw1 = "send(kel_socket, tmpstr, strlen(tmpstr), 0);";
+    const char* sw2 = "send(kel_socket, \" \", 1, 0);";
+    const char* sw3 = "send(kel_socket, \"\\n\", 1, 0);";
+    const char* sc = "if(kel_retval < 0){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(kel_retval);}";
+    const std::string head = lines({"void\tkel_trace(int n, ...){"});
+    const std::string open = lines({"int count; char *tmpstr; va_list ap; va_start(ap, n);",
+                                    "for(count = 1; count < n; count++){", "\ttmpstr = va_arg(ap, char *);"});
+    auto l = [](std::initializer_list<std::string> parts) {
+        std::string s;
+        for (const auto& p : parts) s += p + "\n";
+        return s;
+    };
+    const std::string plainFile = head + open +
+                                  l({std::string("\t") + fw1, std::string("\t") + fw2, "\t}",
+                                     "tmpstr = va_arg(ap, char *);", std::string("\t") + fw1, "va_end(ap);", fw3});
+    const std::string trapFile =
+        head + "int kel_retval;\n" + open +
+        l({std::string("\tkel_retval = ") + fw1, std::string("\t") + fc, std::string("\tkel_retval = ") + fw2,
+           std::string("\t") + fc, "\t}", "tmpstr = va_arg(ap, char *);", std::string("kel_retval = ") + fw1, fc,
+           "va_end(ap);", std::string("kel_retval = ") + fw3, fc});
+    const std::string plainRemote = head + open +
+                                    l({std::string("\t") + sw1, std::string("\t") + sw2, "\t}",
+                                       "tmpstr = va_arg(ap, char *);", std::string("\t") + sw1, "va_end(ap);", sw3});
+    const std::string trapRemote =
+        head + "int kel_retval;\n" + open +
+        l({std::string("\tkel_retval = ") + sw1, std::string("\t") + sc, std::string("\tkel_retval = ") + sw2,
+           std::string("\t") + sc, "\t}", "tmpstr = va_arg(ap, char *);", std::string("kel_retval = ") + sw1, sc,
+           "va_end(ap);", std::string("kel_retval = ") + sw3, sc});
+    const std::string end = "}\n\n";
+    const std::string flushChecked =
+        "kel_retval = fflush(kel_tracefile);\n"
+        "if(kel_retval != 0){kelerrlog(\"fflush()\", __FILE__, __LINE__); exit(kel_retval);}\n";
+
+    const std::vector<TraceCase> cases = {
+        {false, false, false, plainFile + end},
+        {false, false, true, plainFile + "fflush(kel_tracefile);\n" + end},
+        {true, false, false, trapFile + end},
+        {true, false, true, trapFile + flushChecked + end},
+        {false, true, false, plainRemote + end},
+        {false, true, true, plainRemote + end},  // no flush on a socket
+        {true, true, false, trapRemote + end},
+        {true, true, true, trapRemote + end},
+    };
+    for (const TraceCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "trap_on_io_err=" << c.trap << " remote_mode=" << c.remote
+                                        << " force_flush=" << c.flush);
+        Template t = mtExample();
+        t.trap_on_io_err = c.trap;
+        t.remote_mode = c.remote;
+        t.trace_target = "localhost:5555";
+        t.force_flush = c.flush;
+        EXPECT_EQ(c.expected, functionBlock(runtime(t), "void\tkel_trace(int n, ...){"));
+    }
+    // Without trap and flush the body is 12 lines, plus its empty line.
+    EXPECT_EQ(13, std::count(cases[0].expected.begin(), cases[0].expected.end(), '\n'));
+}
+
+TEST(Runtime, ErrorLogForEachMode) {
+    struct Case { const char* mode; std::string body; };
+    const std::vector<Case> cases = {
+        {"", ""},
+        {"console", "perror(msg); fprintf(stderr, \"%s:%u\\n\", file, line);\n"},
+        {"/var/log/kel err.log", lines({
+             "FILE *fl;",
+             "fl = fopen(\"/var/log/kel err.log\", \"a\");",
+             "fwrite(msg, strlen(msg), 1, fl);",
+             "fwrite(\" \", 1, 1, fl);",
+             "fwrite(file, strlen(file), 1, fl);",
+             "fwrite(\":\", 1, 1, fl);",
+             "fwrite(kelsize_t2str(line), strlen(kelsize_t2str(line)), 1, fl);",
+             "fwrite(\"\\n\", 1, 1, fl);",
+             "fflush(fl);",
+             "fclose(fl);",
+         })},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        Template t = mtExample();
+        t.errlogmode = c.mode;
+        const std::string text = runtime(t);
+        EXPECT_EQ("void\tkelerrlog(char *msg, const char *file, size_t line){\n" + c.body + "}\n\n",
+                  functionBlock(text, "void\tkelerrlog(char *msg, const char *file, size_t line){"));
+        // Only a log file is removed when a run starts.
+        const std::string start = functionBlock(text, "void\tkel_start(const char *appname){");
+        const bool unlinks = start.find("\nunlink(\"/var/log/kel err.log\");\n") != std::string::npos;
+        EXPECT_EQ(c.mode == std::string("/var/log/kel err.log"), unlinks);
+    }
+}
+
+struct StartStopCase {
+    const char* name;
+    std::function<void(Template&)> apply;
+    std::string start;
+    std::string stop;
+};
+
+TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
+    const std::string fileOpen = lines({
+        "kel_tracefile = fopen(\"trace.out\", \"w\");",
+        "if(kel_tracefile == NULL){kelerrlog(\"fopen()\", __FILE__, __LINE__);exit(-1);}",
+    });
+    const std::string startTail = lines({
+        "kel_trace(1, \"KEL TRACING BEGIN\");",
+        "kel_trace(1, \"KEL PROTOCOL 01\");",
+        "kel_retval = atexit((void *)kel_stop);",
+        "if(kel_retval == -1){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
+        "}",
+        "",
+    });
+    const std::string stopHead = lines({
+        "if(kel_stop_called){kelerrlog(\"KEL: loop detected! abort()!!!\", __FILE__, __LINE__);abort();}",
+        "else{kel_stop_called = 1;}",
+    });
+    const std::string fileClose = lines({"kel_trace(1, \"KEL TRACING DONE\");", "fflush(kel_tracefile);",
+                                         "fclose(kel_tracefile);", "}", ""});
+    const std::vector<StartStopCase> cases = {
+        {"posix, file, log file",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.errlogmode = "err.log";
+         },
+         lines({"void\tkel_start(const char *appname){", "int rez;", "unlink(\"err.log\");", "kel_stop_called = 0;",
+                "rez = pthread_mutex_init(&kel_mutex, NULL);",
+                "if(rez){kelerrlog(\"pthread_mutex_init()\", __FILE__, __LINE__); exit(-2);}", ""}) +
+             fileOpen + startTail,
+         lines({"void\tkel_stop(void){", "int rez;"}) + stopHead +
+             lines({"rez = pthread_mutex_destroy(&kel_mutex);",
+                    "if(rez != 0){kelerrlog(\"pthread_mutex_destroy()\", __FILE__, __LINE__);exit(-1);}"}) +
+             fileClose},
+        {"win32, file",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.threading = "win32";
+         },
+         lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;",
+                "kel_mutex = CreateMutex(NULL, FALSE, NULL);",
+                "if(!kel_mutex){kelerrlog(\"CreateMutex()\", __FILE__, __LINE__); exit(-2);}", ""}) +
+             fileOpen + startTail,
+         lines({"void\tkel_stop(void){", "BOOL rez;"}) + stopHead +
+             lines({"rez = CloseHandle(kel_mutex);",
+                    "if(!rez){kelerrlog(\"CloseHandle()\", __FILE__, __LINE__);exit(-1);}"}) +
+             fileClose},
+        {"no mutex, remote",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "trace.example.org:5555";
+         },
+         lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;", "",
+                "kel_socket = Vorna_ConnectClient(\"trace.example.org\", 5555);",
+                "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);",
+                "\texit(kel_socket);}"}) +
+             startTail,
+         lines({"void\tkel_stop(void){"}) + stopHead +
+             lines({"kel_trace(1, \"KEL TRACING DONE\");", "shutdown(kel_socket, SHUT_RDWR);", "close(kel_socket);",
+                    "}", ""})},
+        {"remote target with two colons: the port text goes in unchanged",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "a:b:c";
+         },
+         lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;", "",
+                "kel_socket = Vorna_ConnectClient(\"a\", b:c);",
+                "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);",
+                "\texit(kel_socket);}"}) +
+             startTail,
+         lines({"void\tkel_stop(void){"}) + stopHead +
+             lines({"kel_trace(1, \"KEL TRACING DONE\");", "shutdown(kel_socket, SHUT_RDWR);", "close(kel_socket);",
+                    "}", ""})},
+        {"port cut to 7 characters",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "h:123456789";
+         },
+         lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;", "",
+                "kel_socket = Vorna_ConnectClient(\"h\", 1234567);",
+                "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);",
+                "\texit(kel_socket);}"}) +
+             startTail,
+         lines({"void\tkel_stop(void){"}) + stopHead +
+             lines({"kel_trace(1, \"KEL TRACING DONE\");", "shutdown(kel_socket, SHUT_RDWR);", "close(kel_socket);",
+                    "}", ""})},
+    };
+    for (const StartStopCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Template t = mtExample();
+        c.apply(t);
+        const std::string text = runtime(t);
+        EXPECT_EQ(c.start, functionBlock(text, "void\tkel_start(const char *appname){"));
+        EXPECT_EQ(c.stop, functionBlock(text, "void\tkel_stop(void){"));
+    }
+}
+
+TEST(Runtime, ConnectFunctionOnlyInRemoteModeWithItsStateDeclared) {
+    Template t = mtExample();
+    EXPECT_EQ(std::string::npos, runtime(t).find("Vorna_ConnectClient(char"));
+    EXPECT_EQ(std::string::npos, runtime(t).find("econn_refused_state"));
+
+    t.remote_mode = true;
+    t.trace_target = "127.0.0.1:4000";
+    const std::string expected = lines({
+        "static int\teconn_refused_state = 0;",
+        "",
+        "int\tVorna_ConnectClient(char *host, unsigned short port){",
+        "struct addrinfo hints;",
+        "struct addrinfo *res;",
+        "char port_str[6];",
+        "int resoult;",
+        "int sd;",
+        "int was_refused;",
+        "memset(&hints, 0, sizeof(hints));",
+        "hints.ai_family = AF_UNSPEC;",
+        "hints.ai_protocol = IPPROTO_TCP;",
+        "hints.ai_socktype = SOCK_STREAM;",
+        "",
+        "snprintf(port_str, sizeof(port_str), \"%u\", port);",
+        "resoult = getaddrinfo(host, port_str, &hints, &res);",
+        "if(0 != resoult) return -1;",
+        "else\t{",
+        "\twhile(res){",
+        "\t\tsd = socket(PF_INET, SOCK_STREAM, IPPROTO_TCP);",
+        "\t\tif(sd < 0){freeaddrinfo(res); return -1;}",
+        "\t\tresoult = connect(sd, res->ai_addr, res->ai_addrlen);",
+        "\t\tif(0 == resoult){was_refused = 0; break;}",
+        "\t\tif(resoult < 0){",
+        "\t\t\tswitch(errno){",
+        "\t\t\t\tcase ECONNREFUSED:",
+        "\t\t\t\tswitch (econn_refused_state){",
+        "\t\t\t\t\t\tcase 0:",
+        "\t\t\t\t\t\tcase 1:",
+        "\t\t\t\t\t\twas_refused = 1;",
+        "\t\t\t\t\t\t}",
+        "\t\t\t\t\tbreak;",
+        "\t\t\t\t\t}",
+        "\t\t\t\t}",
+        "\t\t\tclose(sd);",
+        "\t\t\tres = res->ai_next;",
+        "\t\t\t}",
+        "\t\tfreeaddrinfo(res);",
+        "\t\t}",
+        "\tif(0 == resoult) return sd;",
+        "\telse if(was_refused) return -1;",
+        "\telse return -1;",
+        "}",
+        "",
+    });
+    // Between the conversions and the error log.
+    EXPECT_EQ(expected, between(runtime(t), "static int\teconn_refused_state", "void\tkelerrlog("));
+}
+
+TEST(Runtime, ForkTrapOnlyWhenForkIsForbidden) {
+    Template t = mtExample();
+    const std::string allowed = runtime(t);
+    EXPECT_EQ(allowed.size() - 4, allowed.rfind("\n}\n\n")) << "the runtime ends with kel_stop";
+    EXPECT_EQ(std::string::npos, allowed.find("fork_forbidden"));
+
+    t.fork_enabled = false;
+    const std::string text = runtime(t);
+    const std::string trap = lines({
+        "pid_t mt_fork_forbidden(const char *mt_file, size_t mt_line) {",
+        "kel_trace(1, \"KEL_TRAP\");",
+        "kel_trace(1, \"fork()\");",
+        "kel_trace(1, mt_file);",
+        "kel_trace(1, kelsize_t2str(mt_line));",
+        "abort();",
+        "}",
+        "",
+    });
+    ASSERT_GE(text.size(), trap.size());
+    EXPECT_EQ(trap, text.substr(text.size() - trap.size()));
+}
+
+TEST(EscapeQuotes, QuotesAndBackslashesAreEscaped) {
+    struct Case { const char* in; const char* out; };
+    for (const Case& c : {Case{"", ""}, Case{"plain", "plain"}, Case{"a\"b", "a\\\"b"},
+                          Case{"\"\"", "\\\"\\\""}, Case{"x\\0y", "x\\\\0y"}, Case{"\\\"", "\\\\\\\""},
+                          Case{"tab\there", "tab\there"}}) {
+        SCOPED_TRACE(c.in);
+        std::string s = c.in;
+        escapeQuotes(s);
+        EXPECT_EQ(c.out, s);
+    }
+}
+
+TEST(EmbedTemplateLines, EachNonEmptyLineBecomesOneTraceCall) {
+    struct Case { const char* name; std::string file; std::string expected; };
+    const std::vector<Case> cases = {
+        {"empty lines skipped, blank line kept", "<t>\n\n   \n</template>\n",
+         lines({"kel_trace(1, \"<t>\");", "kel_trace(1, \"   \");", "kel_trace(1, \"</template>\");"})},
+        {"carriage returns dropped", "<t a=\"1\">\r\n\r\n</template>\r\n",
+         lines({"kel_trace(1, \"<t a=\\\"1\\\">\");", "kel_trace(1, \"</template>\");"})},
+        {"backslashes survive", "<e value=\"a\\0b\\\\\"/>\n",
+         lines({"kel_trace(1, \"<e value=\\\"a\\\\0b\\\\\\\\\\\"/>\");"})},
+        {"last line without line feed is not copied", "<t>\n</template>", lines({"kel_trace(1, \"<t>\");"})},
+        {"a line over 254 characters ends the copy", "<t>\n" + std::string(255, 'x') + "\n</template>\n",
+         lines({"kel_trace(1, \"<t>\");"})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TemplateFile tpl(c.file);
+        std::ostringstream out;
+        EXPECT_EQ(0, embedTemplateLines(tpl.path(), out));
+        EXPECT_EQ(c.expected, out.str());
+    }
+    std::ostringstream out;
+    EXPECT_EQ(0, embedTemplateLines("/nonexistent/t.xml", out));
+    EXPECT_EQ("", out.str());
+}
+
+}  // namespace

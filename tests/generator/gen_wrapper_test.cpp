@@ -1,0 +1,332 @@
+// The wrappers half of kel.c: the mt_malloc/mt_free example line for line,
+// and each field's effect on a wrapper's text.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "gen_c.h"
+#include "gen_text_fixtures.h"
+
+namespace {
+
+const char* const kBegin = "/* *** BEGIN **************************************/";
+const char* const kEnd = "/* *** END ****************************************/";
+
+std::string wrappers(const Template& t) {
+    std::ostringstream out;
+    EXPECT_EQ(0, writeWrappers(t, out));
+    return out.str();
+}
+
+std::string wrapper(const Template& t, const Tor& tor) {
+    std::ostringstream out;
+    writeWrapper(t, t.domains[0], tor, out);
+    return out.str();
+}
+
+const std::string kMallocWrapper = lines({
+    "void*\tmt_malloc(size_t size, const char *mt_file, size_t mt_line){",
+    "\tvoid* mt_stored_retcode;",
+    "\tvoid* mt_stored_handle;",
+    "",
+    "\tkel_trace(1, \"mem\");",
+    "\tkel_trace(1, \"malloc\");",
+    "\tkel_trace(1, mt_file);",
+    "\tkel_trace(1, kelsize_t2str(mt_line));",
+    "\tkel_trace(1, keluint64tostr1(size));",
+    "\tmt_stored_retcode = mt_stored_handle = malloc(size);",
+    "\tif(mt_stored_retcode == NULL){",
+    "\t\tkel_trace(1, \"BAD\");",
+    "\t}",
+    "\telse\t{",
+    "\t\tkel_trace(1, \"OK\");",
+    "\t}",
+    "\tif(mt_stored_handle == NULL){",
+    "\t\tkel_trace(2, \"BAD\", keluint64tostr1(mt_stored_handle));",
+    "\t}",
+    "\telse\t{",
+    "\t\tkel_trace(2, \"OK\", keluint64tostr1(mt_stored_handle));",
+    "\t}",
+    "\treturn (mt_stored_retcode);",
+    "}",
+    "",
+});
+
+const std::string kFreeWrapper = lines({
+    "void\tmt_free(void* ptr, const char *mt_file, size_t mt_line){",
+    "",
+    "\tkel_trace(1, \"mem\");",
+    "\tkel_trace(1, \"free\");",
+    "\tkel_trace(1, mt_file);",
+    "\tkel_trace(1, kelsize_t2str(mt_line));",
+    "\tif(ptr == NULL){",
+    "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1(ptr));",
+    "\t}",
+    "\telse\t{",
+    "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1(ptr));",
+    "\t}",
+    "\tfree(ptr);",
+    "\tkel_trace(1, \"void\");",
+    "\tkel_trace(1, \"-\");",
+    "}",
+    "",
+});
+
+TEST(Wrappers, TheMtExampleLineForLine) {
+    EXPECT_EQ(52u, std::string(kBegin).size());
+    EXPECT_EQ(52u, std::string(kEnd).size());
+    EXPECT_EQ(std::string(kBegin) + "\n" + kMallocWrapper + kFreeWrapper + kEnd + "\n", wrappers(mtExample()));
+}
+
+TEST(Wrappers, PosixMutexHeldAroundTheWholeRecord) {
+    Template t = mtExample();
+    t.multithreaded = true;
+    EXPECT_EQ(lines({
+                  "void*\tmt_malloc(size_t size, const char *mt_file, size_t mt_line){",
+                  "\tvoid* mt_stored_retcode;",
+                  "\tvoid* mt_stored_handle;",
+                  "\tint retval;",
+                  "",
+                  "\tretval = pthread_mutex_lock(&kel_mutex);",
+                  "\tif(retval){kelerrlog(\"pthread_mutex_lock()\", __FILE__, __LINE__); exit(-2);}",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"malloc\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tkel_trace(1, keluint64tostr1(size));",
+                  "\tmt_stored_retcode = mt_stored_handle = malloc(size);",
+                  "\tif(mt_stored_retcode == NULL){",
+                  "\t\tkel_trace(1, \"BAD\");",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(1, \"OK\");",
+                  "\t}",
+                  "\tif(mt_stored_handle == NULL){",
+                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1(mt_stored_handle));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(2, \"OK\", keluint64tostr1(mt_stored_handle));",
+                  "\t}",
+                  "\tretval = pthread_mutex_unlock(&kel_mutex);",
+                  "\tif(retval){kelerrlog(\"pthread_mutex_unlock()\", __FILE__, __LINE__); exit(-2);}",
+                  "\treturn (mt_stored_retcode);",
+                  "}",
+                  "",
+              }),
+              wrapper(t, t.domains[0].allocators[0]));
+}
+
+TEST(Wrappers, Win32MutexHeldAroundTheWholeRecord) {
+    Template t = mtExample();
+    t.multithreaded = true;
+    t.threading = "win32";
+    EXPECT_EQ(lines({
+                  "void\tmt_free(void* ptr, const char *mt_file, size_t mt_line){",
+                  "\tDWORD dwWaitObject; BOOL bReleaseMutex;",
+                  "",
+                  "\tdwWaitObject = WaitForSingleObject(kel_mutex, INFINITE);",
+                  "\tif(dwWaitObject == WAIT_FAILED){kelerrlog(\"WaitForSingleObject()\", __FILE__, __LINE__); "
+                  "exit(-2);}",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"free\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tif(ptr == NULL){",
+                  "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1(ptr));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1(ptr));",
+                  "\t}",
+                  "\tfree(ptr);",
+                  "\tkel_trace(1, \"void\");",
+                  "\tkel_trace(1, \"-\");",
+                  "\tbReleaseMutex = ReleaseMutex(kel_mutex);",
+                  "\tif(!bReleaseMutex){kelerrlog(\"ReleaseMutex()\", __FILE__, __LINE__); exit(-2);}",
+                  "}",
+                  "",
+              }),
+              wrapper(t, t.domains[0].deallocators[0]));
+}
+
+TEST(Wrappers, HandleFromAnArgumentIsTestedWithoutBlanks) {
+    Template t = mtExample();
+    Tor tor;
+    tor.name = "posix_memalign";
+    tor.args = {arg("int", "ret"), arg("void**", "memptr"), arg("void*", "b"), arg("size_t", "size")};
+    tor.validateDom_before = {"-"};
+    tor.float_arg_n1 = 3;
+    tor.is_handle_arg_out = true;
+    tor.handle_arg_out = 2;
+    tor.expr = expr("!=", "int", "0");
+    EXPECT_EQ(lines({
+                  "int\tmt_posix_memalign(void** memptr, void* b, size_t size, const char *mt_file, size_t mt_line){",
+                  "\tint mt_stored_retcode;",
+                  "\tvoid* mt_stored_handle;",
+                  "",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"posix_memalign\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tkel_trace(1, keluint64tostr1(size));",
+                  "\tmt_stored_retcode = posix_memalign(memptr, b, size);",
+                  "\tmt_stored_handle = b;",
+                  "\tif(mt_stored_retcode != 0){",
+                  "\t\tkel_trace(1, \"BAD\");",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(1, \"OK\");",
+                  "\t}",
+                  "\tif(b==NULL){",
+                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1(b));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(2, \"OK\", keluint64tostr1(b));",
+                  "\t}",
+                  "\treturn (mt_stored_retcode);",
+                  "}",
+                  "",
+              }),
+              wrapper(t, tor));
+}
+
+TEST(Wrappers, NoParametersNoReturnCheck) {
+    Template t = mtExample();
+    Tor tor;
+    tor.name = "tick";
+    tor.args = {arg("long", "ret")};
+    tor.expr = expr("", "", "");
+    EXPECT_EQ(lines({
+                  "long\tmt_tick(const char *mt_file, size_t mt_line){",
+                  "\tlong mt_stored_retcode;",
+                  "",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"tick\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tmt_stored_retcode = tick();",
+                  "\tkel_trace(1, \"-\");",
+                  "\tkel_trace(1, \"-\");",
+                  "\treturn (mt_stored_retcode);",
+                  "}",
+                  "",
+              }),
+              wrapper(t, tor));
+}
+
+TEST(Wrappers, ValidationEntriesThatNameNoDomainAreSkippedInPlace) {
+    Template t = mtExample();
+    Domain file = t.domains[0];
+    file.name = "FILE";
+    file.expr = expr("==", "FILE*", "0");
+    t.domains.push_back(file);
+    Tor tor;
+    tor.name = "copy";
+    tor.args = {arg("void", "ret"), arg("void*", "a"), arg("void*", "b"), arg("FILE*", "c"), arg("void*", "d")};
+    tor.validateDom_before = {"mem", "nosuch", "", "FILE", "mem"};
+    tor.expr = expr("", "void", "");
+    EXPECT_EQ(lines({
+                  "void\tmt_copy(void* a, void* b, FILE* c, void* d, const char *mt_file, size_t mt_line){",
+                  "",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"copy\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tif(c == 0){",
+                  "\t\tkel_trace(3, \"FILE\", \"BAD\", keluint64tostr1(c));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(3, \"FILE\", \"OK\", keluint64tostr1(c));",
+                  "\t}",
+                  "\tif(d == NULL){",
+                  "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1(d));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1(d));",
+                  "\t}",
+                  "\tcopy(a, b, c, d);",
+                  "\tkel_trace(1, \"void\");",
+                  "\tkel_trace(1, \"-\");",
+                  "}",
+                  "",
+              }),
+              wrapper(t, tor));
+}
+
+TEST(Wrappers, SizeLinesFollowFloatHandleAndBothPositions) {
+    struct Case { const char* name; bool floatHandle; std::int64_t n1, n2; std::string sizes; };
+    const std::vector<Case> cases = {
+        {"two factors", true, 1, 2,
+         lines({"\tkel_trace(1, keluint64tostr1(nmemb));", "\tkel_trace(1, keluint64tostr1(size));"})},
+        {"second factor only", true, 2, 0, lines({"\tkel_trace(1, keluint64tostr1(size));"})},
+        {"second without first writes nothing", true, 0, 2, ""},
+        {"domain without sizes ignores both", false, 1, 2, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Template t = mtExample();
+        t.domains[0].float_handle = c.floatHandle;
+        Tor tor;
+        tor.name = "calloc";
+        tor.args = {arg("void*", "ret"), arg("size_t", "nmemb"), arg("size_t", "size")};
+        tor.float_arg_n1 = c.n1;
+        tor.float_arg_n2 = c.n2;
+        tor.expr = expr("", "", "");
+        std::ostringstream out;
+        writeArgumentChecks(t, t.domains[0], tor, out);
+        EXPECT_EQ(c.sizes, out.str());
+    }
+}
+
+TEST(Wrappers, SourceOrderDiffersFromHeaderOrderAndAliasesGetNothing) {
+    Template t = mtExample();
+    Domain& d = t.domains[0];
+    Tor re;
+    re.name = "realloc";
+    re.args = {arg("void*", "ret"), arg("void*", "ptr"), arg("size_t", "size")};
+    re.expr = expr("", "", "");
+    Tor op = re;
+    op.name = "use";
+    Tor aliased = op;
+    aliased.name = "use_alias";
+    aliased.cpp_alias = "use";
+    Tor op2 = op;
+    op2.name = "use2";
+    d.reallocators = {re};
+    d.operators = {op, aliased, op2};
+
+    const std::string text = wrappers(t);
+    std::vector<std::string> heads;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (l.find("\tmt_") != std::string::npos && l.back() == '{') heads.push_back(l.substr(l.find("mt_")));
+    const std::vector<std::string> expected = {
+        "mt_malloc(size_t size, const char *mt_file, size_t mt_line){",
+        "mt_realloc(void* ptr, size_t size, const char *mt_file, size_t mt_line){",
+        "mt_use(void* ptr, size_t size, const char *mt_file, size_t mt_line){",
+        "mt_use2(void* ptr, size_t size, const char *mt_file, size_t mt_line){",
+        "mt_free(void* ptr, const char *mt_file, size_t mt_line){",
+    };
+    EXPECT_EQ(expected, heads);
+    EXPECT_EQ(std::string::npos, text.find("use_alias"));
+
+    std::ostringstream one;
+    writeWrapper(t, d, aliased, one);
+    EXPECT_EQ("", one.str());
+}
+
+TEST(FindDomainIndex, FirstExactMatchOrMinusOne) {
+    Template t = mtExample();
+    Domain again = t.domains[0];
+    Domain file = t.domains[0];
+    file.name = "FILE";
+    t.domains = {t.domains[0], file, again};
+    struct Case { const char* name; int expected; };
+    for (const Case& c : {Case{"mem", 0}, Case{"FILE", 1}, Case{"file", -1}, Case{"me", -1}, Case{"mem ", -1},
+                          Case{"", -1}}) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.expected, findDomainIndex(t, c.name));
+    }
+    EXPECT_EQ(-1, findDomainIndex(Template{}, "mem"));
+}
+
+}  // namespace
