@@ -1,5 +1,6 @@
 #include "indexed_table.h"
 
+#include <algorithm>
 #include <cassert>
 #include <utility>
 
@@ -86,41 +87,41 @@ IndexedHandleTable::Slot IndexedHandleTable::newSlot() {
         free_.pop_back();
         return s;
     }
-    nodes_.emplace_back();
-    return static_cast<Slot>(nodes_.size() - 1);
+    recs_.emplace_back();
+    meta_.emplace_back();
+    return static_cast<Slot>(recs_.size() - 1);
 }
 
 void IndexedHandleTable::release(Slot s) {
-    Node& n = nodes_[s];
-    if (n.prevOrder != kNone) nodes_[n.prevOrder].nextOrder = n.nextOrder; else orderHead_ = n.nextOrder;
-    if (n.nextOrder != kNone) nodes_[n.nextOrder].prevOrder = n.prevOrder; else orderTail_ = n.prevOrder;
-    n = Node();  // gives the strings' memory back
+    // The record itself is left as it is: the next append to this slot
+    // overwrites it, and its strings' storage is reused then.
+    meta_[s] = Meta();
     free_.push_back(s);
 }
 
 void IndexedHandleTable::linkLive(Entry& e, Slot s) {
     // Table order within the handle. A new record goes last; a reallocated one
     // may land before records that were appended after it.
-    Node& n = nodes_[s];
+    Meta& m = meta_[s];
     Slot after = e.liveTail;
-    while (after != kNone && nodes_[after].seq > n.seq) after = nodes_[after].prevLive;
-    n.prevLive = after;
-    n.nextLive = after == kNone ? e.liveHead : nodes_[after].nextLive;
-    if (n.prevLive != kNone) nodes_[n.prevLive].nextLive = s; else e.liveHead = s;
-    if (n.nextLive != kNone) nodes_[n.nextLive].prevLive = s; else e.liveTail = s;
+    while (after != kNone && meta_[after].seq > m.seq) after = meta_[after].prevLive;
+    m.prevLive = after;
+    m.nextLive = after == kNone ? e.liveHead : meta_[after].nextLive;
+    if (m.prevLive != kNone) meta_[m.prevLive].nextLive = s; else e.liveHead = s;
+    if (m.nextLive != kNone) meta_[m.nextLive].prevLive = s; else e.liveTail = s;
 }
 
 void IndexedHandleTable::unlinkLive(Entry& e, Slot s) {
-    Node& n = nodes_[s];
-    if (n.prevLive != kNone) nodes_[n.prevLive].nextLive = n.nextLive; else e.liveHead = n.nextLive;
-    if (n.nextLive != kNone) nodes_[n.nextLive].prevLive = n.prevLive; else e.liveTail = n.prevLive;
-    n.prevLive = n.nextLive = kNone;
+    Meta& m = meta_[s];
+    if (m.prevLive != kNone) meta_[m.prevLive].nextLive = m.nextLive; else e.liveHead = m.nextLive;
+    if (m.nextLive != kNone) meta_[m.nextLive].prevLive = m.prevLive; else e.liveTail = m.prevLive;
+    m.prevLive = m.nextLive = kNone;
 }
 
 void IndexedHandleTable::settleDead(Entry& e, Slot s) {
     if (e.lastDead == kNone) {
         e.lastDead = s;
-    } else if (nodes_[e.lastDead].seq < nodes_[s].seq) {
+    } else if (meta_[e.lastDead].seq < meta_[s].seq) {
         release(e.lastDead);
         e.lastDead = s;
     } else {
@@ -130,13 +131,8 @@ void IndexedHandleTable::settleDead(Entry& e, Slot s) {
 
 void IndexedHandleTable::append(const HandleRecord& record) {
     const Slot s = newSlot();
-    Node& n = nodes_[s];
-    n.rec = record;
-    n.seq = nextSeq_++;
-    n.prevOrder = orderTail_;
-    n.nextOrder = kNone;
-    if (orderTail_ != kNone) nodes_[orderTail_].nextOrder = s; else orderHead_ = s;
-    orderTail_ = s;
+    recs_[s] = record;
+    meta_[s].seq = nextSeq_++;
 
     Entry& e = index_.findOrInsert(record.handle);
     if (record.resourceState == deallocated)
@@ -149,7 +145,7 @@ bool IndexedHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) con
     const Entry* e = index_.find(handle);
     if (!e) return false;
     Slot best = e->liveTail;
-    if (e->lastDead != kNone && (best == kNone || nodes_[e->lastDead].seq > nodes_[best].seq)) best = e->lastDead;
+    if (e->lastDead != kNone && (best == kNone || meta_[e->lastDead].seq > meta_[best].seq)) best = e->lastDead;
     if (best == kNone) return false;
     pos = best;
     return true;
@@ -159,22 +155,20 @@ void IndexedHandleTable::liveMatches(std::uint64_t handle, std::vector<RecordId>
     out.clear();
     const Entry* e = index_.find(handle);
     if (!e) return;
-    for (Slot s = e->liveHead; s != kNone; s = nodes_[s].nextLive) out.push_back(s);
+    for (Slot s = e->liveHead; s != kNone; s = meta_[s].nextLive) out.push_back(s);
 }
 
-const HandleRecord& IndexedHandleTable::record(RecordId pos) const {
-    return nodes_[static_cast<Slot>(pos)].rec;
-}
+const HandleRecord& IndexedHandleTable::record(RecordId pos) const { return recs_[static_cast<Slot>(pos)]; }
 
 void IndexedHandleTable::markOperated(RecordId pos) {
-    HandleRecord& r = nodes_[static_cast<Slot>(pos)].rec;
+    HandleRecord& r = recs_[static_cast<Slot>(pos)];
     assert(r.resourceState != deallocated);
     r.resourceState = operated;
 }
 
 void IndexedHandleTable::markDeallocated(RecordId pos, const CallSite& at) {
     const Slot s = static_cast<Slot>(pos);
-    HandleRecord& r = nodes_[s].rec;
+    HandleRecord& r = recs_[s];
     assert(r.resourceState != deallocated);
     r.resourceState = deallocated;
     r.deallocatedAt = at;
@@ -186,7 +180,7 @@ void IndexedHandleTable::markDeallocated(RecordId pos, const CallSite& at) {
 
 void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at) {
     const Slot s = static_cast<Slot>(pos);
-    HandleRecord& r = nodes_[s].rec;
+    HandleRecord& r = recs_[s];
     assert(r.resourceState != deallocated);
     r.size = size;
     r.allocatedAt = at;
@@ -201,7 +195,14 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
 }
 
 void IndexedHandleTable::forEachRecord(const std::function<void(const HandleRecord&)>& visit) const {
-    for (Slot s = orderHead_; s != kNone; s = nodes_[s].nextOrder) visit(nodes_[s].rec);
+    // Run once, for the leak report: sorting the retained records is cheaper
+    // than keeping them on an ordered list through millions of changes.
+    std::vector<std::pair<std::uint64_t, Slot>> order;
+    order.reserve(meta_.size() - free_.size());
+    for (Slot s = 0; s < meta_.size(); ++s)
+        if (meta_[s].seq != kFree) order.emplace_back(meta_[s].seq, s);
+    std::sort(order.begin(), order.end());
+    for (const auto& entry : order) visit(recs_[entry.second]);
 }
 
 HandleTableFactory indexedTables() {

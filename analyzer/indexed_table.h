@@ -2,8 +2,8 @@
 // records searched linearly, at constant cost per operation.
 //
 // Per handle it keeps the live (allocated or operated) records in table order
-// and the latest deallocated record; every record it retains is also on one
-// list in table order for the leak report. A deallocated record that a later
+// and the latest deallocated record; each record carries its table order,
+// which the leak report sorts by. A deallocated record that a later
 // deallocated record of the same handle shadows can never be found or
 // reported again (deallocated records never change), so it is released: with
 // a small live set, memory stays flat however long the trace is.
@@ -37,12 +37,15 @@ private:
     using Slot = std::uint32_t;
     static constexpr Slot kNone = 0xFFFFFFFFu;
 
-    struct Node {
-        HandleRecord rec;
-        std::uint64_t seq = 0;  // table order
-        Slot prevOrder = kNone, nextOrder = kNone;
-        Slot prevLive = kNone, nextLive = kNone;  // live records of the same handle
+    // Where a slot's record stands: its table order and its place among the
+    // live records of its handle. Kept apart from the records, so that lookups
+    // stay within a small dense array and touch a record only to read or
+    // change it.
+    struct Meta {
+        std::uint64_t seq = kFree;  // table order; kFree for a released slot
+        Slot prevLive = kNone, nextLive = kNone;
     };
+    static constexpr std::uint64_t kFree = ~std::uint64_t(0);
 
     // What the table knows about one handle value.
     struct Entry {
@@ -82,9 +85,9 @@ private:
     // Keeps only the latest of the deallocated records of a handle.
     void settleDead(Entry& e, Slot s);
 
-    std::vector<Node> nodes_;
+    std::vector<HandleRecord> recs_;
+    std::vector<Meta> meta_;
     std::vector<Slot> free_;
-    Slot orderHead_ = kNone, orderTail_ = kNone;
     std::uint64_t nextSeq_ = 0;
     HandleIndex index_;
 };
