@@ -108,25 +108,35 @@ void IndexedHandleTable::linkLive(Entry& e, Slot s) {
     m.prevLive = after;
     m.nextLive = after == kNone ? e.liveHead : meta_[after].nextLive;
     if (m.prevLive != kNone) meta_[m.prevLive].nextLive = s; else e.liveHead = s;
-    if (m.nextLive != kNone) meta_[m.nextLive].prevLive = s; else e.liveTail = s;
+    if (m.nextLive != kNone) {
+        meta_[m.nextLive].prevLive = s;
+    } else {
+        e.liveTail = s;
+        e.liveTailSeq = m.seq;
+    }
 }
 
 void IndexedHandleTable::unlinkLive(Entry& e, Slot s) {
     Meta& m = meta_[s];
     if (m.prevLive != kNone) meta_[m.prevLive].nextLive = m.nextLive; else e.liveHead = m.nextLive;
-    if (m.nextLive != kNone) meta_[m.nextLive].prevLive = m.prevLive; else e.liveTail = m.prevLive;
+    if (m.nextLive != kNone) {
+        meta_[m.nextLive].prevLive = m.prevLive;
+    } else {
+        e.liveTail = m.prevLive;
+        e.liveTailSeq = e.liveTail == kNone ? 0 : meta_[e.liveTail].seq;
+    }
     m.prevLive = m.nextLive = kNone;
 }
 
 void IndexedHandleTable::settleDead(Entry& e, Slot s) {
-    if (e.lastDead == kNone) {
-        e.lastDead = s;
-    } else if (meta_[e.lastDead].seq < meta_[s].seq) {
-        release(e.lastDead);
-        e.lastDead = s;
-    } else {
+    const std::uint64_t seq = meta_[s].seq;
+    if (e.lastDead != kNone && e.lastDeadSeq > seq) {
         release(s);
+        return;
     }
+    if (e.lastDead != kNone) release(e.lastDead);
+    e.lastDead = s;
+    e.lastDeadSeq = seq;
 }
 
 void IndexedHandleTable::append(const HandleRecord& record) {
@@ -145,7 +155,7 @@ bool IndexedHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) con
     const Entry* e = index_.find(handle);
     if (!e) return false;
     Slot best = e->liveTail;
-    if (e->lastDead != kNone && (best == kNone || meta_[e->lastDead].seq > meta_[best].seq)) best = e->lastDead;
+    if (e->lastDead != kNone && (best == kNone || e->lastDeadSeq > e->liveTailSeq)) best = e->lastDead;
     if (best == kNone) return false;
     pos = best;
     return true;

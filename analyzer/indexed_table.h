@@ -48,7 +48,11 @@ private:
     static constexpr std::uint64_t kFree = ~std::uint64_t(0);
 
     // What the table knows about one handle value.
+    // The orders of the two candidates for the most recent record are kept
+    // here too, so that finding it reads nothing but this entry.
     struct Entry {
+        std::uint64_t lastDeadSeq = 0;
+        std::uint64_t liveTailSeq = 0;
         Slot lastDead = kNone;
         Slot liveHead = kNone;
         Slot liveTail = kNone;
