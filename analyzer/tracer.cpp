@@ -125,17 +125,16 @@ bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::siz
 
 TorKind findTorKind(const TraceAnalysis& analysis, std::size_t domain, const std::string& name) {
     const Domain& d = domainOf(analysis, domain);
-    const std::pair<const std::vector<Tor>*, TorKind> lists[] = {
-        {&d.operators, TorKind::operator_},
-        {&d.allocators, TorKind::allocator},
-        {&d.reallocators, TorKind::reallocator},
-        {&d.deallocators, TorKind::deallocator},
+    // The order of the search decides for a name in two lists.
+    auto in = [&name](const std::vector<Tor>& tors) {
+        for (const Tor& t : tors)
+            if (t.name == name) return true;
+        return false;
     };
-    for (const auto& [tors, kind] : lists) {
-        for (const Tor& t : *tors) {
-            if (t.name == name) return kind;
-        }
-    }
+    if (in(d.operators)) return TorKind::operator_;
+    if (in(d.allocators)) return TorKind::allocator;
+    if (in(d.reallocators)) return TorKind::reallocator;
+    if (in(d.deallocators)) return TorKind::deallocator;
     return TorKind::none;
 }
 
@@ -211,7 +210,7 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const 
                          const std::string& tor, std::size_t domain, HandleRecord& record) {
     const Domain& d = domainOf(analysis, domain);
     record.allocatedAt = site;
-    std::string x;
+    static std::string x;  // reused: no allocation per record
     if (d.float_handle) {
         fetcher.getLine(x);
         record.size = hexField(x);
@@ -230,7 +229,7 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const 
         line(analysis.err, "Unexpected value '", x, "' instead of OK or BAD at line ", n, ".");
         return false;
     }
-    std::string h;
+    static std::string h;  // reused: no allocation per record
     fetcher.getLine(h);
     if (h.size() < 4) {
         line(analysis.err, "Unexpected number of chars. Must be at least 4.");
@@ -256,7 +255,7 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const 
 bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
                            const std::string& tor, std::size_t domain, HandleRecord& record) {
     record.deallocatedAt = site;
-    std::string a;
+    static std::string a;  // reused: no allocation per record
     fetcher.getLine(a);
     static std::vector<std::string> chunks;  // scratch, reused
     if (splitLine(a, chunks) != 3) {
@@ -276,7 +275,7 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
     // the call, and the release is what it was doing.
     DeallocatorEngine(analysis, site, tor, domain, record);
 
-    std::string b;
+    static std::string b;  // reused: no allocation per record
     std::int64_t n = 0;
     try {
         n = fetcher.getLine(b);
@@ -289,7 +288,7 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
         line(analysis.err, "Unexpected value '", b, "' at ", n, ".");
         return false;
     }
-    std::string c;
+    static std::string c;  // reused: no allocation per record
     n = fetcher.getLine(c);
     if (c != fixed::nothing) {
         line(analysis.err, "Unexpected value '", c, "' at ", n, ".");
@@ -300,7 +299,7 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
 
 bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
                         const std::string& tor) {
-    std::string text;
+    static std::string text;  // reused: no allocation per record
     static std::vector<std::string> chunks;  // scratch, reused
     for (;;) {
         // Either the result line "-" or a handle line, which is read next in
