@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,8 +19,7 @@
 
 namespace {
 
-// One helper writes a whole line: pieces joined, then std::endl, so that each
-// line reaches the file as soon as it is complete.
+// One helper writes a whole line: pieces joined, then std::endl.
 template <class... P>
 void line(std::ostream& out, const P&... pieces) {
     (out << ... << pieces) << std::endl;
@@ -38,6 +36,26 @@ const std::string& argName(const Tor& tor, std::int64_t i) {
 }
 
 bool isAliased(const Tor& tor) { return !tor.cpp_alias.empty(); }
+
+// The parameters (args 1 and up) in the three forms the generated text uses:
+// "type name, " each, "name, " each, and the names joined by ", ".
+std::string declaredParameters(const Tor& tor) {
+    std::string s;
+    for (std::size_t i = 1; i < tor.args.size(); ++i) s += tor.args[i].type + " " + tor.args[i].name + ", ";
+    return s;
+}
+
+std::string passedParameters(const Tor& tor) {
+    std::string s;
+    for (std::size_t i = 1; i < tor.args.size(); ++i) s += tor.args[i].name + ", ";
+    return s;
+}
+
+std::string parameterNames(const Tor& tor) {
+    std::string s = passedParameters(tor);
+    if (!s.empty()) s.resize(s.size() - 2);
+    return s;
+}
 
 // The kind lists in the order the header declares them.
 template <class F>
@@ -66,8 +84,22 @@ bool splitTarget(const std::string& target, std::string& host, std::string& port
 
 bool errlogIsFile(const Template& t) { return !t.errlogmode.empty() && t.errlogmode != "console"; }
 
-std::string kelTrace1(const char* literal) {
-    return std::string("kel_trace(1, \"") + literal + "\");";
+// A trace field that the protocol fixes, as a C string literal.
+std::string quoted(const std::string& field) { return "\"" + field + "\""; }
+
+std::string kelTrace1(const std::string& field) { return "kel_trace(1, " + quoted(field) + ");"; }
+
+// A generated test: a true condition traces "BAD", a false one "OK". `fields`
+// are the kel_trace arguments before the verdict (count first), `rest` what
+// follows it.
+void writeVerdict(std::ostream& out, const std::string& condition, const std::string& fields,
+                  const std::string& rest) {
+    line(out, "\tif(", condition, "){");
+    line(out, "\t\tkel_trace(", fields, quoted(kelproto::kBAD), rest);
+    line(out, "\t}");
+    line(out, "\telse\t{");
+    line(out, "\t\tkel_trace(", fields, quoted(kelproto::kOK), rest);
+    line(out, "\t}");
 }
 
 }  // namespace
@@ -194,10 +226,7 @@ void writeDeclarations(const Template& t, std::ostream& out) {
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
             line(out, returnType(tor));
-            out << t.prefix << tor.name << "(";
-            for (std::size_t i = 1; i < tor.args.size(); ++i)
-                out << tor.args[i].type << " " << tor.args[i].name << ", ";
-            line(out, "const char *file, size_t line);");
+            line(out, t.prefix, tor.name, "(", declaredParameters(tor), "const char *file, size_t line);");
             line(out);
         });
     line(out, "/* foo decl END *************************************/");
@@ -211,11 +240,8 @@ void writeRedefinitions(const Template& t, std::ostream& out) {
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
-            out << "#define " << tor.name << "(";
-            for (std::size_t i = 1; i < tor.args.size(); ++i) out << (i > 1 ? ", " : "") << tor.args[i].name;
-            out << ")\t" << t.prefix << tor.name << "(";
-            for (std::size_t i = 1; i < tor.args.size(); ++i) out << tor.args[i].name << ", ";
-            line(out, "__FILE__, __LINE__)");
+            line(out, "#define ", tor.name, "(", parameterNames(tor), ")\t", t.prefix, tor.name, "(",
+                 passedParameters(tor), "__FILE__, __LINE__)");
         });
     line(out, "#endif");
     line(out, "/* foo redef END ****************************************/");
@@ -506,7 +532,7 @@ int embedTemplateLines(const char* templatePath, std::ostream& out) {
         if (!text.empty() && text.back() == '\r') text.pop_back();
         if (text.empty()) continue;
         escapeQuotes(text);
-        line(out, "kel_trace(1, \"", text, "\");");
+        line(out, kelTrace1(text));
     }
 }
 
@@ -540,9 +566,8 @@ void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostre
 void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
     if (isAliased(tor)) return;
     const std::string& p = t.prefix;
-    out << returnType(tor) << "\t" << p << tor.name << "(";
-    for (std::size_t i = 1; i < tor.args.size(); ++i) out << tor.args[i].type << " " << tor.args[i].name << ", ";
-    line(out, "const char *", p, "file, size_t ", p, "line){");
+    line(out, returnType(tor), "\t", p, tor.name, "(", declaredParameters(tor), "const char *", p, "file, size_t ", p,
+         "line){");
     if (!isVoid(returnType(tor))) line(out, "\t", returnType(tor), " ", p, "stored_retcode;");
     if (tor.is_handle_arg_out) line(out, "\t", d.handle, " ", p, "stored_handle;");
     switch (mutexKind(t)) {
@@ -583,12 +608,8 @@ void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std
         if (k == -1) continue;
         const Expr& e = t.domains[static_cast<std::size_t>(k)].expr;
         const std::string& a = argName(tor, static_cast<std::int64_t>(i));
-        line(out, "\tif(", a, " ", e.oper, " ", e.value, "){");
-        line(out, "\t\tkel_trace(3, \"", n, "\", \"BAD\", keluint64tostr1(", a, "));");
-        line(out, "\t}");
-        line(out, "\telse\t{");
-        line(out, "\t\tkel_trace(3, \"", n, "\", \"OK\", keluint64tostr1(", a, "));");
-        line(out, "\t}");
+        writeVerdict(out, a + " " + e.oper + " " + e.value, "3, " + quoted(n) + ", ",
+                     ", keluint64tostr1(" + a + "));");
     }
     if (d.float_handle && tor.float_arg_n1 != 0) {
         line(out, "\tkel_trace(1, keluint64tostr1(", argName(tor, tor.float_arg_n1), "));");
@@ -605,9 +626,7 @@ void writeCall(const Template& t, const Tor& tor, std::ostream& out) {
     } else {
         out << "\t";
     }
-    out << tor.name << "(";
-    for (std::size_t i = 1; i < tor.args.size(); ++i) out << (i > 1 ? ", " : "") << tor.args[i].name;
-    line(out, ");");
+    line(out, tor.name, "(", parameterNames(tor), ");");
     if (tor.is_handle_arg_out && tor.handle_arg_out != 0)
         line(out, "\t", p, "stored_handle = ", argName(tor, tor.handle_arg_out), ";");
 }
@@ -617,35 +636,23 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
     const std::string& p = t.prefix;
 
     if (tor.expr.type == "void") {
-        line(out, "\tkel_trace(1, \"void\");");
+        line(out, "\t", kelTrace1(kelproto::kVoid));
     } else if (tor.expr.type.empty()) {
-        line(out, "\tkel_trace(1, \"-\");");
+        line(out, "\t", kelTrace1(kelproto::kNothing));
     } else {
-        line(out, "\tif(", p, "stored_retcode ", tor.expr.oper, " ", tor.expr.value, "){");
-        line(out, "\t\tkel_trace(1, ", "\"BAD\");");
-        line(out, "\t}");
-        line(out, "\telse\t{");
-        line(out, "\t\tkel_trace(1, ", "\"OK\");");
-        line(out, "\t}");
+        writeVerdict(out, p + "stored_retcode " + tor.expr.oper + " " + tor.expr.value, "1, ", ");");
     }
 
     const Expr& f = d.expr;
     if (!tor.is_handle_arg_out) {
-        line(out, "\tkel_trace(1, \"-\");");
+        line(out, "\t", kelTrace1(kelproto::kNothing));
     } else {
-        std::string h;
-        if (tor.handle_arg_out == 0) {
-            h = p + "stored_handle";
-            line(out, "\tif(", h, " ", f.oper, " ", f.value, "){");
-        } else {
-            h = argName(tor, tor.handle_arg_out);
-            line(out, "\tif(", h, f.oper, f.value, "){");
-        }
-        line(out, "\t\tkel_trace(2, ", "\"BAD\", keluint64tostr1(", h, "));");
-        line(out, "\t}");
-        line(out, "\telse\t{");
-        line(out, "\t\tkel_trace(2, ", "\"OK\", keluint64tostr1(", h, "));");
-        line(out, "\t}");
+        // The stored handle is tested with blanks around the operator, an
+        // argument without.
+        const bool fromReturn = tor.handle_arg_out == 0;
+        const std::string h = fromReturn ? p + "stored_handle" : argName(tor, tor.handle_arg_out);
+        const std::string condition = fromReturn ? h + " " + f.oper + " " + f.value : h + f.oper + f.value;
+        writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + h + "));");
     }
 
     switch (mutexKind(t)) {

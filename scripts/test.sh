@@ -6,10 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 
-bash scripts/build.sh build
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+bash scripts/build.sh build -DKEL_BUILD_TESTS=ON
+ctest --test-dir build --no-tests=error --output-on-failure -j "$(nproc)"
 
-bash scripts/build.sh build-asan -DKEL_SANITIZE=ON
+bash scripts/build.sh build-asan -DKEL_SANITIZE=ON -DKEL_BUILD_TESTS=ON
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
+ctest --test-dir build-asan --no-tests=error --output-on-failure -j "$(nproc)"

@@ -247,6 +247,16 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
     });
     const std::string fileClose = lines({"kel_trace(1, \"KEL TRACING DONE\");", "fflush(kel_tracefile);",
                                          "fclose(kel_tracefile);", "}", ""});
+    const std::string remoteStop =
+        lines({"void\tkel_stop(void){"}) + stopHead +
+        lines({"kel_trace(1, \"KEL TRACING DONE\");", "shutdown(kel_socket, SHUT_RDWR);", "close(kel_socket);", "}", ""});
+    // kel_start in remote mode, connecting to `call`'s host and port.
+    auto remoteStart = [&](const char* call) {
+        return lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;", "", call,
+                      "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);",
+                      "\texit(kel_socket);}"}) +
+               startTail;
+    };
     const std::vector<StartStopCase> cases = {
         {"posix, file, log file",
          [](Template& t) {
@@ -279,40 +289,22 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
              t.remote_mode = true;
              t.trace_target = "trace.example.org:5555";
          },
-         lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;", "",
-                "kel_socket = Vorna_ConnectClient(\"trace.example.org\", 5555);",
-                "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);",
-                "\texit(kel_socket);}"}) +
-             startTail,
-         lines({"void\tkel_stop(void){"}) + stopHead +
-             lines({"kel_trace(1, \"KEL TRACING DONE\");", "shutdown(kel_socket, SHUT_RDWR);", "close(kel_socket);",
-                    "}", ""})},
+         remoteStart("kel_socket = Vorna_ConnectClient(\"trace.example.org\", 5555);"),
+         remoteStop},
         {"remote target with two colons: the port text goes in unchanged",
          [](Template& t) {
              t.remote_mode = true;
              t.trace_target = "a:b:c";
          },
-         lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;", "",
-                "kel_socket = Vorna_ConnectClient(\"a\", b:c);",
-                "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);",
-                "\texit(kel_socket);}"}) +
-             startTail,
-         lines({"void\tkel_stop(void){"}) + stopHead +
-             lines({"kel_trace(1, \"KEL TRACING DONE\");", "shutdown(kel_socket, SHUT_RDWR);", "close(kel_socket);",
-                    "}", ""})},
+         remoteStart("kel_socket = Vorna_ConnectClient(\"a\", b:c);"),
+         remoteStop},
         {"port cut to 7 characters",
          [](Template& t) {
              t.remote_mode = true;
              t.trace_target = "h:123456789";
          },
-         lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;", "",
-                "kel_socket = Vorna_ConnectClient(\"h\", 1234567);",
-                "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);",
-                "\texit(kel_socket);}"}) +
-             startTail,
-         lines({"void\tkel_stop(void){"}) + stopHead +
-             lines({"kel_trace(1, \"KEL TRACING DONE\");", "shutdown(kel_socket, SHUT_RDWR);", "close(kel_socket);",
-                    "}", ""})},
+         remoteStart("kel_socket = Vorna_ConnectClient(\"h\", 1234567);"),
+         remoteStop},
     };
     for (const StartStopCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,0 +1,141 @@
+// End to end: kelgen generates the library from a template, gcc builds a real
+// C program with it, the program runs and writes its trace, and keltrace
+// analyses the trace. Each case is a folder under tests/e2e/cases:
+//   case          settings: "template: NAME" (from tests/e2e/templates, or a
+//                 path from the repository's root when NAME holds a "/"),
+//                 "sources: PATH..." (more sources, from the root),
+//                 "cflags: ...", "program: N" (its exit status) or
+//                 "program: signal", "keltrace: N" (keltrace's exit status)
+//   *.c, *.h      the program (every .c is compiled with kel.c)
+//                 "trace: FILE" (the template's trace_target, default trace.out)
+//   expected.out  keltrace's standard output, handles masked
+//   expected.err  keltrace's standard error (absent: empty)
+// Handles are addresses that change from run to run, so the runner replaces
+// each distinct non-zero 0x<16 digits> by <H1>, <H2>... in order of first
+// appearance: the expectation still says which messages name the same handle.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "run_command.h"
+#include "temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kRoot = std::string(KEL_SOURCE_DIR) + "/tests/e2e";
+
+bool isHex16(const std::string& text, std::size_t at) {
+    if (at + 16 > text.size()) return false;
+    for (std::size_t i = at; i < at + 16; ++i) {
+        const char c = text[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
+std::string maskHandles(const std::string& text) {
+    std::map<std::string, std::string> names;
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text.compare(i, 2, "0x") == 0 && isHex16(text, i + 2)) {
+            const std::string digits = text.substr(i + 2, 16);
+            if (digits == std::string(16, '0')) {
+                out += "0x" + digits;
+            } else {
+                auto found = names.find(digits);
+                if (found == names.end()) {
+                    found = names.emplace(digits, "<H" + std::to_string(names.size() + 1) + ">").first;
+                }
+                out += "0x" + found->second;
+            }
+            i += 18;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+std::map<std::string, std::string> readSettings(const std::string& path) {
+    std::map<std::string, std::string> settings;
+    std::istringstream in(readWholeFile(path));
+    for (std::string l; std::getline(in, l);) {
+        if (l.empty() || l[0] == '#') continue;
+        const std::size_t colon = l.find(':');
+        std::string value = l.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        settings[l.substr(0, colon)] = value;
+    }
+    return settings;
+}
+
+std::vector<std::string> listCases() {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(kRoot + "/cases")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(MaskHandles, NumbersDistinctHandlesAndKeepsZero) {
+    EXPECT_EQ(maskHandles("0x00000000016A2010 0x0000000000000000 0x00007F0000000010 0x00000000016A2010 0x12"),
+              "0x<H1> 0x0000000000000000 0x<H2> 0x<H1> 0x12");
+}
+
+class EndToEnd : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(EndToEnd, AnalysisMatchesExpected) {
+    const std::string caseDir = kRoot + "/cases/" + GetParam();
+    std::map<std::string, std::string> settings = readSettings(caseDir + "/case");
+    TempDir dir;
+    const std::string& tmpl = settings.at("template");
+    fs::copy_file(tmpl.find('/') == std::string::npos ? kRoot + "/templates/" + tmpl
+                                                      : std::string(KEL_SOURCE_DIR) + "/" + tmpl,
+                  dir.file("t.xml"));
+    std::string sources;
+    std::istringstream extra(settings["sources"]);
+    for (std::string path; extra >> path;) {
+        const fs::path from = fs::path(KEL_SOURCE_DIR) / path;
+        fs::copy_file(from, dir.file(from.filename().string()));
+        sources += " " + from.filename().string();
+    }
+    for (const auto& e : fs::directory_iterator(caseDir)) {
+        const std::string ext = e.path().extension().string();
+        if (ext == ".c" || ext == ".h") {
+            fs::copy_file(e.path(), dir.file(e.path().filename().string()));
+            if (ext == ".c") sources += " " + e.path().filename().string();
+        }
+    }
+
+    const std::string in = "cd " + dir.path() + " && ";
+    CommandResult r = runCommand(in + KELGEN + " t.xml kel.h kel.c");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // -w: the generated text has known warnings; -fcommon: its globals are
+    // tentative definitions shared by the header's includers.
+    r = runCommand(in + "gcc -w -fcommon " + settings["cflags"] + " -I. -o prog" + sources + " kel.c");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+    r = runCommand(in + "{ ./prog; echo $? >prog.status; }");
+    const int programStatus = std::stoi(readWholeFile(dir.file("prog.status")));
+    if (settings.at("program") == "signal") {
+        EXPECT_GT(programStatus, 128) << "the program must die of a signal";
+    } else {
+        EXPECT_EQ(programStatus, std::stoi(settings.at("program")));
+    }
+
+    r = runCommand(in + KELTRACE + " --file " + (settings.count("trace") ? settings["trace"] : "trace.out"));
+    EXPECT_EQ(r.status, std::stoi(settings.at("keltrace")));
+    EXPECT_EQ(maskHandles(r.out), readWholeFile(caseDir + "/expected.out"));
+    const std::string errFile = caseDir + "/expected.err";
+    EXPECT_EQ(maskHandles(r.err), fs::exists(errFile) ? readWholeFile(errFile) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, ::testing::ValuesIn(listCases()),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+}  // namespace
