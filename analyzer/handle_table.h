@@ -28,7 +28,9 @@ struct HandleRecord {
     ResourceState resourceState = allocated;
 };
 
-// Position of a record in its table: the order in which records were appended.
+// Names a record that a lookup returned, for the calls that follow it. For a
+// linear table it is the record's position; other tables may use any value,
+// so engines compare records, never ids.
 using RecordId = std::uint64_t;
 
 // One domain's tracked resources, in the order they were appended. Records are

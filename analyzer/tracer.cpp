@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 
 #include "keltrace_status.h"
 #include "trace_protocol.h"
@@ -23,6 +24,18 @@ void line(std::ostream& out, const P&... pieces) {
 }
 
 const char* const kTemplateFile = "template.tmp";
+
+// The protocol's fixed texts as views: comparing a line with one of them
+// checks the length first, which settles most comparisons at once.
+namespace fixed {
+constexpr std::string_view done = kelproto::kDone;
+constexpr std::string_view templateEnd = kelproto::kTemplateEnd;
+constexpr std::string_view forkCall = kelproto::kForkCall;
+constexpr std::string_view ok = kelproto::kOK;
+constexpr std::string_view bad = kelproto::kBAD;
+constexpr std::string_view nothing = kelproto::kNothing;
+constexpr std::string_view voidMarker = kelproto::kVoid;
+}  // namespace fixed
 const char* const kUnreadable = "longer than 254 characters, or a read error";
 
 // Remembers the number of the last line delivered, so that a failure the
@@ -41,11 +54,11 @@ private:
     CVLineFetcher& inner;
 };
 
-std::uint64_t hexField(const std::string& text) {
+std::uint64_t hexField(const std::string& text, std::size_t from = 0) {
     try {
-        return parseHex(text);
+        return parseHex(text.data() + from, text.size() - from);
     } catch (const char* reason) {
-        throw MalformedField{text, reason};
+        throw MalformedField{text.substr(from), reason};
     }
 }
 
@@ -88,7 +101,7 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
         copy << text << '\n';
         copy.flush();
         if (!copy) cannotWrite();
-    } while (text != kelproto::kTemplateEnd);
+    } while (text != fixed::templateEnd);
     copy.close();
     if (copy.fail()) cannotWrite();
 
@@ -112,17 +125,16 @@ bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::siz
 
 TorKind findTorKind(const TraceAnalysis& analysis, std::size_t domain, const std::string& name) {
     const Domain& d = domainOf(analysis, domain);
-    const std::pair<const std::vector<Tor>*, TorKind> lists[] = {
-        {&d.operators, TorKind::operator_},
-        {&d.allocators, TorKind::allocator},
-        {&d.reallocators, TorKind::reallocator},
-        {&d.deallocators, TorKind::deallocator},
+    // The order of the search decides for a name in two lists.
+    auto in = [&name](const std::vector<Tor>& tors) {
+        for (const Tor& t : tors)
+            if (t.name == name) return true;
+        return false;
     };
-    for (const auto& [tors, kind] : lists) {
-        for (const Tor& t : *tors) {
-            if (t.name == name) return kind;
-        }
-    }
+    if (in(d.operators)) return TorKind::operator_;
+    if (in(d.allocators)) return TorKind::allocator;
+    if (in(d.reallocators)) return TorKind::reallocator;
+    if (in(d.deallocators)) return TorKind::deallocator;
     return TorKind::none;
 }
 
@@ -136,14 +148,17 @@ CallSite readCallSite(CVLineFetcher& fetcher) {
 bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     std::string first;
     fetcher.peekLine(first);
-    if (first == kelproto::kDone) return true;
+    if (first == fixed::done) return true;
+    // Buffers reused from record to record: a long trace is millions of them.
+    std::string second;
+    CallSite site;
+    HandleRecord record;
     for (;;) {
         fetcher.getLine(first);
         std::size_t domain = 0;
-        std::string second;
         if (!findDomain(analysis, first, domain)) {
             fetcher.getLine(second);
-            if (second != kelproto::kForkCall) return false;
+            if (second != fixed::forkCall) return false;
             CallSite at = readCallSite(fetcher);
             line(analysis.out, "KEL detected fork() usage at ", at.file, ":", at.line,
                  ", meanwhile fork() is forbidden according to template settings. Please, disable application "
@@ -157,8 +172,17 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
                  "'.");
             return false;
         }
-        CallSite site = readCallSite(fetcher);
-        HandleRecord record;
+        fetcher.getLine(site.file);
+        fetcher.getLine(site.line);
+        // A fresh record: empty sites, no handle or size, valid, allocated.
+        record.allocatedAt.file.clear();
+        record.allocatedAt.line.clear();
+        record.deallocatedAt.file.clear();
+        record.deallocatedAt.line.clear();
+        record.handle = 0;
+        record.size = 0;
+        record.handleState = valid;
+        record.resourceState = allocated;
         bool ok = false;
         switch (kind) {
             case TorKind::allocator:
@@ -178,7 +202,7 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
         }
         if (!ok) return false;
         fetcher.peekLine(first);
-        if (first == kelproto::kDone) return true;
+        if (first == fixed::done) return true;
     }
 }
 
@@ -186,7 +210,7 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const 
                          const std::string& tor, std::size_t domain, HandleRecord& record) {
     const Domain& d = domainOf(analysis, domain);
     record.allocatedAt = site;
-    std::string x;
+    static std::string x;  // reused: no allocation per record
     if (d.float_handle) {
         fetcher.getLine(x);
         record.size = hexField(x);
@@ -201,28 +225,28 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const 
         record.size *= hexField(x);
         n = fetcher.getLine(x);
     }
-    if (x != kelproto::kOK && x != kelproto::kBAD) {
+    if (x != fixed::ok && x != fixed::bad) {
         line(analysis.err, "Unexpected value '", x, "' instead of OK or BAD at line ", n, ".");
         return false;
     }
-    std::string h;
+    static std::string h;  // reused: no allocation per record
     fetcher.getLine(h);
     if (h.size() < 4) {
         line(analysis.err, "Unexpected number of chars. Must be at least 4.");
         return false;
     }
-    std::string handleText;
+    std::size_t handleFrom;
     if (h.compare(0, 3, kelproto::kOKPrefix) == 0) {
         record.handleState = valid;
-        handleText = h.substr(3);
+        handleFrom = 3;
     } else if (h.compare(0, 4, kelproto::kBADPrefix) == 0) {
         record.handleState = bad;
-        handleText = h.substr(4);
+        handleFrom = 4;
     } else {
         line(analysis.err, "Strange values at begging of line '", h, "'.");
         return false;
     }
-    record.handle = hexField(handleText);
+    record.handle = hexField(h, handleFrom);
     record.resourceState = allocated;
     AllocatorEngine(analysis, site, tor, domain, record);
     return true;
@@ -231,16 +255,16 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const 
 bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
                            const std::string& tor, std::size_t domain, HandleRecord& record) {
     record.deallocatedAt = site;
-    std::string a;
+    static std::string a;  // reused: no allocation per record
     fetcher.getLine(a);
-    std::vector<std::string> chunks;
+    static std::vector<std::string> chunks;  // scratch, reused
     if (splitLine(a, chunks) != 3) {
         line(analysis.err, "Unexpected numer of chunks at ", "tracer", ":", 476);
         return false;
     }
-    if (chunks[1] == kelproto::kOK) {
+    if (chunks[1] == fixed::ok) {
         record.handleState = valid;
-    } else if (chunks[1] == kelproto::kBAD) {
+    } else if (chunks[1] == fixed::bad) {
         record.handleState = bad;
     } else {
         line(analysis.err, "Unexpected value at ", "tracer", ":", 467);
@@ -251,7 +275,7 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
     // the call, and the release is what it was doing.
     DeallocatorEngine(analysis, site, tor, domain, record);
 
-    std::string b;
+    static std::string b;  // reused: no allocation per record
     std::int64_t n = 0;
     try {
         n = fetcher.getLine(b);
@@ -260,13 +284,13 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
              formatCallSite(site));
         return false;
     }
-    if (b != kelproto::kVoid && b != kelproto::kOK) {
+    if (b != fixed::voidMarker && b != fixed::ok) {
         line(analysis.err, "Unexpected value '", b, "' at ", n, ".");
         return false;
     }
-    std::string c;
+    static std::string c;  // reused: no allocation per record
     n = fetcher.getLine(c);
-    if (c != kelproto::kNothing) {
+    if (c != fixed::nothing) {
         line(analysis.err, "Unexpected value '", c, "' at ", n, ".");
         return false;
     }
@@ -275,16 +299,16 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
 
 bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
                         const std::string& tor) {
-    std::string text;
-    std::vector<std::string> chunks;
+    static std::string text;  // reused: no allocation per record
+    static std::vector<std::string> chunks;  // scratch, reused
     for (;;) {
-        fetcher.peekLine(text);
-        if (text == kelproto::kNothing) {
-            fetcher.getLine(text);  // the result line
+        // Either the result line "-" or a handle line, which is read next in
+        // any case: take it at once rather than look at it first.
+        fetcher.getLine(text);
+        if (text == fixed::nothing) {
             fetcher.getLine(text);  // the handle line, "-" for an operator
             return true;
         }
-        fetcher.getLine(text);
         if (splitLine(text, chunks) != 3) {
             line(analysis.err, "unexpected/wrong format at ", "tracer", ":", 376);
             return false;
@@ -295,9 +319,9 @@ bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const C
             return false;
         }
         HandleState state;
-        if (chunks[1] == kelproto::kOK) {
+        if (chunks[1] == fixed::ok) {
             state = valid;
-        } else if (chunks[1] == kelproto::kBAD) {
+        } else if (chunks[1] == fixed::bad) {
             state = bad;
         } else {
             line(analysis.err, "unexpected value at ", "tracer", ":", 365);
@@ -335,23 +359,24 @@ void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std:
     (void)site;  // the call's site travels in record.deallocatedAt
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
-    const std::string h = toHex16(record.handle);
-    const std::string call = formatCallSite(record.deallocatedAt);
+    // The texts are made only for a message: most deallocations print none.
+    auto h = [&record] { return toHex16(record.handle); };
+    auto call = [&record] { return formatCallSite(record.deallocatedAt); };
     RecordId pos = 0;
     if (!table.findLastHandle(record.handle, pos)) {
         line(analysis.out, "Error: deallocation of unallocated ", handleStateName(record.handleState), " handle 0x",
-             h, " by ", d.name, ":", tor, " at ", call);
+             h(), " by ", d.name, ":", tor, " at ", call());
         return;
     }
     const HandleRecord& e = table.record(pos);
     switch (e.resourceState) {
         case deallocated:
-            line(analysis.out, "Error: deallocation of handle 0x", h, " by ", d.name, ":", tor, " at ", call,
+            line(analysis.out, "Error: deallocation of handle 0x", h(), " by ", d.name, ":", tor, " at ", call(),
                  " while the handle allocated at ", formatCallSite(e.allocatedAt), " and freed at ",
                  formatCallSite(e.deallocatedAt), ".");
             return;
         case allocated:
-            line(analysis.out, "Warning: deallocation of resource 0x", h, " by ", d.name, ":", tor, " at ", call,
+            line(analysis.out, "Warning: deallocation of resource 0x", h(), " by ", d.name, ":", tor, " at ", call(),
                  " while allocated at ", formatCallSite(e.allocatedAt), " which never operated.");
             table.markDeallocated(pos, record.deallocatedAt);
             return;
@@ -366,15 +391,15 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
                     const std::string& tor, const CallSite& site) {
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
-    const std::string h = toHex16(handle);
+    auto h = [handle] { return toHex16(handle); };  // only for a message
     if (state == bad) {
-        line(analysis.out, "Error 007: bad handle 0x", h, " usage by ", d.name, ":", tor, " at ",
+        line(analysis.out, "Error 007: bad handle 0x", h(), " usage by ", d.name, ":", tor, " at ",
              formatCallSite(site));
         return true;
     }
     RecordId pos = 0;
     if (!table.findLastHandle(handle, pos)) {
-        line(analysis.out, "Error: Unallocated resource usage 0x", h, " by ", d.name, ":", tor, " at ",
+        line(analysis.out, "Error: Unallocated resource usage 0x", h(), " by ", d.name, ":", tor, " at ",
              formatCallSite(site));
         return false;
     }
@@ -382,7 +407,7 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
     if (e.resourceState == allocated) {
         table.markOperated(pos);
     } else if (e.resourceState == deallocated) {
-        line(analysis.out, "Error: resource 0x", h, " used by ", d.name, ":", tor, " at ", formatCallSite(site),
+        line(analysis.out, "Error: resource 0x", h(), " used by ", d.name, ":", tor, " at ", formatCallSite(site),
              " was allocated at ", formatCallSite(e.allocatedAt), " and deallocated at ",
              formatCallSite(e.deallocatedAt));
     }
@@ -401,12 +426,12 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         throw AnalysisExit{statusMalformedRealloc};
     }
     std::string text;
-    if (chunks[1] == kelproto::kBAD) {
+    if (chunks[1] == fixed::bad) {
         // Not a valid old handle: the call allocates afresh.
         fetcher.getLine(text);
         const std::uint64_t newSize = hexField(text);
         fetcher.getLine(text);
-        if (text != kelproto::kOK) {
+        if (text != fixed::ok) {
             fetcher.getLine(text);
             return true;
         }
@@ -417,7 +442,7 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
             line(analysis.err, "Unexpected format string \"", b, "\" at tracefile line ", n, ". ", "tracer", ":", 671);
             throw AnalysisExit{statusMalformedRealloc};
         }
-        if (handleChunks[0] != kelproto::kOK) {
+        if (handleChunks[0] != fixed::ok) {
             line(analysis.out, "NYI at ", "tracer", ":", 686);
             line(analysis.out, "LINE: '", b, "' at line ", n);
             throw AnalysisExit{statusReallocNotSupported};
@@ -430,7 +455,7 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         AllocatorEngine(analysis, site, tor, domain, record);
         return true;
     }
-    if (chunks[1] != kelproto::kOK) {
+    if (chunks[1] != fixed::ok) {
         line(analysis.err, "Unexpected format string \"", a, "\" at tracefile line ", n, ". ", "tracer", ":", 695);
         throw AnalysisExit{statusMalformedRealloc};
     }
@@ -469,7 +494,7 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
              " bytes) at", formatCallSite(site));
     }
     fetcher.getLine(text);
-    if (text != kelproto::kOK) {
+    if (text != fixed::ok) {
         // A failed reallocation leaves the old resource in place.
         fetcher.getLine(text);
         return true;
@@ -480,7 +505,7 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         line(analysis.out, "Abnormal content \"", b, "\" at tracefile line ", n);
         throw AnalysisExit{statusMalformedRealloc};
     }
-    table.reallocate(m, hexField(b.substr(3)), newSize, site);
+    table.reallocate(m, hexField(b, 3), newSize, site);
     return true;
 }
 

@@ -14,13 +14,13 @@
 #include "ccloader.h"
 #include "gen_xml_sax_read.h"
 #include "handle_table.h"
-#include "linear_table.h"
+#include "indexed_table.h"
 
 // The whole state of one analysis. Table i belongs to domain i of tmpl.
 // Every message of the analysis goes to out or err, so a caller can capture
 // a run in memory.
 struct TraceAnalysis {
-    explicit TraceAnalysis(HandleTableFactory tableFactory = linearTables(), std::ostream& outStream = std::cout,
+    explicit TraceAnalysis(HandleTableFactory tableFactory = indexedTables(), std::ostream& outStream = std::cout,
                            std::ostream& errStream = std::cerr);
 
     std::vector<std::unique_ptr<HandleTable>> tables;
@@ -89,7 +89,7 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis);
 
 // Runs header, replay and leak report over an attached fetcher and returns
 // the exit status (see keltrace_status.h).
-std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& tables = linearTables(),
+std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& tables = indexedTables(),
                          std::ostream& out = std::cout, std::ostream& err = std::cerr);
 
 // Attaches the fetcher to a trace file; on failure (missing, a directory,

@@ -2,19 +2,29 @@
 
 #include "trace_protocol.h"
 
-std::uint64_t parseHex(const std::string& text) {
-    if (text.empty() || text.size() > kelproto::kHex16Digits) throw "incoming value is very strange";
+std::uint64_t parseHex(const std::string& text) { return parseHex(text.data(), text.size()); }
+
+namespace {
+// Digit values of the characters parseHex accepts; kNotDigit for the rest.
+constexpr std::uint8_t kNotDigit = 0xFF;
+struct DigitTable {
+    std::uint8_t value[256];
+    constexpr DigitTable() : value() {
+        for (int c = 0; c < 256; ++c) value[c] = kNotDigit;
+        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<std::uint8_t>(c - '0');
+        // Upper case only: the writer never produces lower case.
+        for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<std::uint8_t>(c - 'A' + 10);
+    }
+};
+constexpr DigitTable kDigits;
+}  // namespace
+
+std::uint64_t parseHex(const char* text, std::size_t size) {
+    if (size == 0 || size > kelproto::kHex16Digits) throw "incoming value is very strange";
     std::uint64_t value = 0;
-    for (char c : text) {
-        std::uint64_t digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<std::uint64_t>(c - '0');
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<std::uint64_t>(c - 'A' + 10);
-        } else {
-            // Lower case too: the writer only ever produces upper case.
-            throw "non xdigit";
-        }
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint8_t digit = kDigits.value[static_cast<unsigned char>(text[i])];
+        if (digit == kNotDigit) throw "non xdigit";
         value = (value << 4) | digit;
     }
     return value;

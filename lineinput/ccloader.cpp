@@ -51,15 +51,26 @@ std::int64_t CFileLineFetcher::peekLine(std::string& line) {
 }
 
 std::uint64_t splitLine(const std::string& line, std::vector<std::string>& chunks) {
-    chunks.clear();
-    if (line.empty()) return 0;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == ' ' || line[i] == '\t') {
-            chunks.emplace_back(line, start, i - start);
-            start = i + 1;
+    // Chunks are assigned into the strings already in `chunks`, so a caller
+    // that splits line after line with one vector allocates nothing.
+    std::size_t n = 0;
+    auto put = [&](std::size_t start, std::size_t length) {
+        if (n < chunks.size())
+            chunks[n].assign(line, start, length);
+        else
+            chunks.emplace_back(line, start, length);
+        ++n;
+    };
+    if (!line.empty()) {
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == ' ' || line[i] == '\t') {
+                put(start, i - start);
+                start = i + 1;
+            }
         }
+        put(start, line.size() - start);
     }
-    chunks.emplace_back(line, start, line.size() - start);
-    return chunks.size();
+    chunks.resize(n);
+    return n;
 }
