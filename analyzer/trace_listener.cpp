@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 bool parseHostPort(const std::string& text, HostPort& out) {
     const std::size_t colon = text.rfind(':');
@@ -20,6 +21,17 @@ bool parseHostPort(const std::string& text, HostPort& out) {
     out.host = host;
     out.port = port;
     return true;
+}
+
+std::vector<const addrinfo*> listenCandidates(const addrinfo* resolved) {
+    // The generated client connects with IPv4 sockets only, so a name that
+    // resolves to both families (localhost often does) is served on IPv4.
+    std::vector<const addrinfo*> candidates;
+    for (const addrinfo* a = resolved; a; a = a->ai_next)
+        if (a->ai_family == AF_INET) candidates.push_back(a);
+    for (const addrinfo* a = resolved; a; a = a->ai_next)
+        if (a->ai_family != AF_INET) candidates.push_back(a);
+    return candidates;
 }
 
 int listenForTrace(const std::string& text, std::ostream& err) {
@@ -42,7 +54,8 @@ int listenForTrace(const std::string& text, std::ostream& err) {
     }
     int reason = 0;
     int listener = -1;
-    for (addrinfo* a = found; a && listener < 0; a = a->ai_next) {
+    for (const addrinfo* a : listenCandidates(found)) {
+        if (listener >= 0) break;
         const int s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s < 0) {
             reason = errno;

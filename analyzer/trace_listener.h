@@ -5,6 +5,9 @@
 
 #include <iostream>
 #include <string>
+#include <vector>
+
+struct addrinfo;
 
 struct HostPort {
     std::string host;  // a name or a numeric address; IPv6 without brackets
@@ -14,6 +17,10 @@ struct HostPort {
 // Splits "host:port" at its last colon; "[v6 address]:port" is accepted too.
 // False for an empty host, or a port that is not a number from 1 to 65535.
 bool parseHostPort(const std::string& text, HostPort& out);
+
+// The resolved addresses in the order they are tried: IPv4 first, since the
+// generated client opens IPv4 sockets only; then the others, in their order.
+std::vector<const addrinfo*> listenCandidates(const addrinfo* resolved);
 
 // A socket listening on `text` (host:port), or -1 after one message on err.
 int listenForTrace(const std::string& text, std::ostream& err = std::cerr);

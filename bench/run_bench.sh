@@ -72,6 +72,9 @@ for n in "${counts[@]}"; do
     echo "== $n iterations"
     rm -f workload_trace.out mtrace.out
     ./workload_kel "$n" 2>calls.txt
+    # Let the trace reach the disk first, so that write-back does not run
+    # beside the timed reads.
+    sync
     read -r _ calls _ leaked _ unused <calls.txt
     bytes=$(stat -c %s workload_trace.out)
     lines=$(wc -l <workload_trace.out)

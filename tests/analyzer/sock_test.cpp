@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -81,6 +82,22 @@ int freePort() {
     ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
     ::close(s);
     return ntohs(addr.sin_port);
+}
+
+TEST(ListenCandidates, IPv4AddressesComeFirstInTheirOrder) {
+    // localhost often resolves to ::1 before 127.0.0.1; the traced program
+    // only ever connects over IPv4, so that is where keltrace must listen.
+    addrinfo v6a{}, v4a{}, v6b{}, v4b{};
+    v6a.ai_family = AF_INET6;
+    v4a.ai_family = AF_INET;
+    v6b.ai_family = AF_INET6;
+    v4b.ai_family = AF_INET;
+    v6a.ai_next = &v4a;
+    v4a.ai_next = &v6b;
+    v6b.ai_next = &v4b;
+    const std::vector<const addrinfo*> order = listenCandidates(&v6a);
+    EXPECT_EQ((std::vector<const addrinfo*>{&v4a, &v4b, &v6a, &v6b}), order);
+    EXPECT_TRUE(listenCandidates(nullptr).empty());
 }
 
 TEST(KeltraceSock, PortInUseIsReportedWithStatus2) {
