@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -785,26 +786,40 @@ namespace {
 // it half-written; anything else (a terminal, /dev/null) is written directly.
 class OutputFile {
 public:
-    explicit OutputFile(const char* path) : path_(path) {}
+    explicit OutputFile(const char* path) : path_(path), target_(path) {}
     ~OutputFile() {
         if (fd_ >= 0) ::close(fd_);
         if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
     }
 
     bool open(std::ostream& err) {
+        // Refused here, before any output is written: otherwise only the
+        // final rename would fail, after the other file had been replaced.
+        if (path_.empty()) return fail(err, ENOENT);
         struct stat st {};
-        if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        const bool exists = ::stat(path_.c_str(), &st) == 0;
+        if (exists && !S_ISREG(st.st_mode)) {
             fd_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC);
             return fd_ >= 0 || fail(err, errno);
         }
+        if (exists) {
+            // A symbolic link stays a link: the file it names is replaced.
+            char* real = ::realpath(path_.c_str(), nullptr);
+            if (real == nullptr) return fail(err, errno);
+            target_ = real;
+            std::free(real);
+        }
         for (int attempt = 0; fd_ < 0; ++attempt) {
-            const std::string temp = path_ + ".kelgen-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+            const std::string temp =
+                target_ + ".kelgen-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
             fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
             if (fd_ >= 0)
                 tempPath_ = temp;
             else if (errno != EEXIST || attempt == 100)
                 return fail(err, errno);
         }
+        // The replacement keeps the permissions the file had.
+        if (exists && ::fchmod(fd_, st.st_mode & 0777) != 0) return fail(err, errno);
         return true;
     }
 
@@ -823,7 +838,7 @@ public:
 
     bool commit(std::ostream& err) {
         if (tempPath_.empty()) return true;
-        if (::rename(tempPath_.c_str(), path_.c_str()) != 0) return fail(err, errno);
+        if (::rename(tempPath_.c_str(), target_.c_str()) != 0) return fail(err, errno);
         tempPath_.clear();
         return true;
     }
@@ -834,7 +849,8 @@ private:
         return false;
     }
 
-    std::string path_;
+    std::string path_;    // as given, for messages
+    std::string target_;  // the file that is replaced
     std::string tempPath_;
     int fd_ = -1;
 };

@@ -604,6 +604,8 @@ TEST_F(GenerateForm, AnUnwritableOutputFailsAndLeavesEarlierFilesIntact) {
          "kelgen: cannot write 'missing/kel.c': No such file or directory\n"},
         {"source on a full device", "t.xml kel.h /dev/full", "kelgen: cannot write '/dev/full': No space left on device\n"},
         {"source is a folder", "t.xml kel.h folder", "kelgen: cannot write 'folder': Is a directory\n"},
+        {"empty source path", "t.xml kel.h ''", "kelgen: cannot write '': No such file or directory\n"},
+        {"empty header path", "t.xml '' kel.c", "kelgen: cannot write '': No such file or directory\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -617,6 +619,31 @@ TEST_F(GenerateForm, AnUnwritableOutputFailsAndLeavesEarlierFilesIntact) {
         EXPECT_EQ("old source\n", readWholeFile(dir.file("kel.c")));
         EXPECT_EQ("folder\nkel.c\nkel.h\nt.xml\n", listing());
     }
+}
+
+TEST_F(GenerateForm, ALinkedOutputIsWrittenThroughItsLinkAndKeepsItsPermissions) {
+    ::mkdir(dir.file("inc").c_str(), 0755);
+    dir.write("inc/real.h", "old header\n");
+    ASSERT_EQ(0, ::symlink("inc/real.h", dir.file("kel.h").c_str()));
+    dir.write("kel.c", "old source\n");
+    ASSERT_EQ(0, ::chmod(dir.file("kel.c").c_str(), 0604));
+    ASSERT_EQ(0, ::chmod(dir.file("inc/real.h").c_str(), 0640));
+
+    const CommandResult r = kelgen("t.xml kel.h kel.c");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
+
+    struct stat st {};
+    ASSERT_EQ(0, ::lstat(dir.file("kel.h").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "kel.h must stay a link";
+    EXPECT_EQ(0u, readWholeFile(dir.file("inc/real.h")).find("/****"));
+    ASSERT_EQ(0, ::stat(dir.file("inc/real.h").c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777);
+    EXPECT_EQ(0u, readWholeFile(dir.file("kel.c")).find("/****"));
+    ASSERT_EQ(0, ::stat(dir.file("kel.c").c_str(), &st));
+    EXPECT_EQ(0604u, st.st_mode & 0777);
+    EXPECT_EQ("inc\nkel.c\nkel.h\nt.xml\n", listing());
+    EXPECT_EQ("real.h\n", runCommand("ls -A " + dir.file("inc")).out);
 }
 
 TEST_F(GenerateForm, RejectedTemplatesWriteNothing) {
