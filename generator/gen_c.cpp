@@ -540,9 +540,13 @@ int embedTemplateLines(const char* templatePath, std::ostream& out) {
 void escapeQuotes(std::string& s) {
     std::string escaped;
     escaped.reserve(s.size() + 8);
+    char previous = '\0';
     for (char c : s) {
-        if (c == '"' || c == '\\') escaped += '\\';
+        // A '?' after a '?' is written \? so that no "??" reaches the literal:
+        // a compiler in an ISO mode would read "??/" and its kin as trigraphs.
+        if (c == '"' || c == '\\' || (c == '?' && previous == '?')) escaped += '\\';
         escaped += c;
+        previous = c;
     }
     s = escaped;
 }

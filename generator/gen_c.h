@@ -34,7 +34,7 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
 // the template it was generated from.
 int embedTemplateLines(const char* templatePath, std::ostream& out);
 // Makes a template line safe inside a C string literal: a backslash before
-// every double quote and every backslash.
+// every double quote, every backslash, and every '?' that follows a '?'.
 void escapeQuotes(std::string& s);
 
 // ---------------------------------------------------------------- wrappers (second half of kel.c)

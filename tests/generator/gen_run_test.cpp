@@ -218,6 +218,17 @@ TEST(GeneratedLibrary, TemplateBlockCarriesQuotesBackslashesAndCrlfLinesUnchange
     EXPECT_EQ(traceHead(text) + kExampleRecords + "KEL TRACING DONE\n", maskHandles(t.file("trace.out")));
 }
 
+TEST(GeneratedLibrary, TemplateBlockSurvivesACompilerThatReadsTrigraphs) {
+    // Every trigraph that may stand in an attribute value; "?\?" keeps this
+    // file free of them.
+    std::string text = memTemplate(Settings{});
+    text.replace(text.find("name=\"run\""), 10, "name=\"a?\?/b?\?=?\?(?\?)?\?!?\?'?\?-c?\?\?/\"");
+    Traced t(text);
+    ASSERT_TRUE(t.build(kExampleProgram, "gcc -trigraphs -pthread"));
+    EXPECT_EQ(0, t.run().status);
+    EXPECT_EQ(traceHead(text) + kExampleRecords + "KEL TRACING DONE\n", maskHandles(t.file("trace.out")));
+}
+
 // One record as the wrappers write it, read back by its shape.
 struct Record {
     std::string tor, file, line, handle;

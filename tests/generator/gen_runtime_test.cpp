@@ -395,11 +395,16 @@ TEST(Runtime, ForkTrapOnlyWhenForkIsForbidden) {
     EXPECT_EQ(trap, text.substr(text.size() - trap.size()));
 }
 
-TEST(EscapeQuotes, QuotesAndBackslashesAreEscaped) {
+TEST(EscapeQuotes, QuotesBackslashesAndRepeatedQuestionMarksAreEscaped) {
     struct Case { const char* in; const char* out; };
     for (const Case& c : {Case{"", ""}, Case{"plain", "plain"}, Case{"a\"b", "a\\\"b"},
                           Case{"\"\"", "\\\"\\\""}, Case{"x\\0y", "x\\\\0y"}, Case{"\\\"", "\\\\\\\""},
-                          Case{"tab\there", "tab\there"}}) {
+                          Case{"tab\there", "tab\there"},
+                          // A lone '?' stays as it is; from the second of a run on, each gets a
+                          // backslash. (The inputs write the second of two question marks as an escape.)
+                          Case{"<?xml version=\"1.0\"?>", "<?xml version=\\\"1.0\\\"?>"}, Case{"?", "?"},
+                          Case{"a?\?/b", "a?\\?/b"}, Case{"?\?=", "?\\?="}, Case{"?\?\?", "?\\?\\?"},
+                          Case{"? ?", "? ?"}}) {
         SCOPED_TRACE(c.in);
         std::string s = c.in;
         escapeQuotes(s);
