@@ -65,9 +65,12 @@ std::uint64_t hexField(const std::string& text, std::size_t from = 0) {
 HandleTable& tableOf(TraceAnalysis& a, std::size_t domain) { return *a.tables[domain]; }
 const Domain& domainOf(const TraceAnalysis& a, std::size_t domain) { return a.tmpl.domains[domain]; }
 
-void internalError(TraceAnalysis& a, const char* function) {
+// A record state outside the three is a broken invariant, never input: say
+// where it was caught, in the form of a failed assertion, and stop at once.
+[[noreturn]] void internalError(TraceAnalysis& a, const char* function, int where) {
     line(a.err, "Internal error. Please, report to developers.");
-    line(a.err, "keltrace: ", function, ": a record holds an unknown state");
+    line(a.err, "tracer:", where, ": ", function,
+         ": Assertion 'allocated, operated or deallocated == record.resourceState' failed.");
     std::abort();
 }
 
@@ -384,7 +387,7 @@ void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std:
             table.markDeallocated(pos, record.deallocatedAt);
             return;
     }
-    internalError(analysis, "DeallocatorEngine");
+    internalError(analysis, "DeallocatorEngine", 440);
 }
 
 bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState state, std::uint64_t handle,
@@ -517,7 +520,7 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis) {
         analysis.tables[i]->forEachRecord([&](const HandleRecord& r) {
             if (r.resourceState == deallocated) return;
             if (r.resourceState != allocated && r.resourceState != operated) {
-                internalError(analysis, "postTransactionAnalyzer");
+                internalError(analysis, "postTransactionAnalyzer", 825);
             }
             std::ostream& out = analysis.out;
             out << "Error: resource leak; handle 0x" << toHex16(r.handle) << " from '" << d.name << "'"

@@ -1,7 +1,7 @@
 // keltrace's analysis: the trace header with its embedded template, the
 // replay of every record through the handle tracking engines, the leak
-// report, and the driver that runs the three phases. main (keltrace.cpp)
-// only parses the command line and calls runFileAnalysis or printUsage.
+// report, and the driver that runs the three phases. main
+// (keltrace_main.cpp) only parses the command line and calls into here.
 #pragma once
 
 #include <cstddef>

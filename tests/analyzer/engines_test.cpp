@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "indexed_table.h"
 #include "linear_table.h"
 #include "tracer.h"
 #include "utils_numeric.h"
@@ -311,6 +313,40 @@ TEST_F(Engines, ReallocationWithTwoLiveMatchesIsNotSupported) {
         EXPECT_EQ(e.status, 254);
     }
     EXPECT_EQ(out.str(), "NYI at tracer:630\n");
+}
+
+// A record whose state is none of the three is a broken invariant: the run
+// stops at once and the diagnostic says where, in both kinds of table.
+TEST(EnginesDeathTest, UnknownRecordStateStopsTheRun) {
+    const struct {
+        const char* name;
+        HandleTableFactory tables;
+    } kinds[] = {{"linear", linearTables()}, {"indexed", indexedTables()}};
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        TraceAnalysis analysis(kind.tables, std::cout, std::cerr);
+        Domain mem;
+        mem.name = "mem";
+        mem.float_handle = true;
+        analysis.tmpl.domains = {mem};
+        analysis.tables.push_back(analysis.makeTable());
+        HandleRecord broken;
+        broken.allocatedAt = {"s.c", "10"};
+        broken.handle = 1;
+        broken.size = 16;
+        broken.resourceState = static_cast<ResourceState>(7);
+        analysis.tables[0]->append(broken);
+
+        HandleRecord release;
+        release.deallocatedAt = {"s.c", "20"};
+        release.handle = 1;
+        EXPECT_DEATH(DeallocatorEngine(analysis, release.deallocatedAt, "free", 0, release),
+                     "^Internal error\\. Please, report to developers\\.\n"
+                     "tracer:440: DeallocatorEngine: Assertion '[^']+' failed\\.\n$");
+        EXPECT_DEATH(postTransactionAnalyzer(analysis),
+                     "^Internal error\\. Please, report to developers\\.\n"
+                     "tracer:825: postTransactionAnalyzer: Assertion '[^']+' failed\\.\n$");
+    }
 }
 
 }  // namespace
