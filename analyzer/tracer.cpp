@@ -74,6 +74,15 @@ const Domain& domainOf(const TraceAnalysis& a, std::size_t domain) { return a.tm
     std::abort();
 }
 
+// A reallocator's result line: "OK", or anything else, after which its handle
+// line is read without being examined (nothing is recorded for the call).
+bool callSucceeded(CVLineFetcher& fetcher, std::string& text) {
+    fetcher.getLine(text);
+    if (text == fixed::ok) return true;
+    fetcher.getLine(text);
+    return false;
+}
+
 }  // namespace
 
 TraceAnalysis::TraceAnalysis(HandleTableFactory tableFactory, std::ostream& outStream, std::ostream& errStream)
@@ -433,11 +442,7 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         // Not a valid old handle: the call allocates afresh.
         fetcher.getLine(text);
         const std::uint64_t newSize = hexField(text);
-        fetcher.getLine(text);
-        if (text != fixed::ok) {
-            fetcher.getLine(text);
-            return true;
-        }
+        if (!callSucceeded(fetcher, text)) return true;
         std::string b;
         n = fetcher.getLine(b);
         std::vector<std::string> handleChunks;
@@ -496,12 +501,8 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         line(analysis.out, "Warning: reallocation handle 0x", oldHandle, " has the same size (", newSize,
              " bytes) at", formatCallSite(site));
     }
-    fetcher.getLine(text);
-    if (text != fixed::ok) {
-        // A failed reallocation leaves the old resource in place.
-        fetcher.getLine(text);
-        return true;
-    }
+    // A failed reallocation leaves the old resource in place.
+    if (!callSucceeded(fetcher, text)) return true;
     std::string b;
     n = fetcher.getLine(b);
     if (b.compare(0, 3, kelproto::kOKPrefix) != 0) {
