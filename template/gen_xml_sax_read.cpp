@@ -163,7 +163,13 @@ int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_
     for (std::size_t i = 0; i < count; ++i) {
         const AttributeBinding& row = table[i];
         const std::string text = findAttribute(chunk, row.attribute);
-        switch (row.kind) {
+        ValueKind kind = row.kind;
+        if (kind == vkOptionalFlag || kind == vkOptionalString) {
+            // Missing means "as before": no message, no change.
+            if (text == kMissingField) continue;
+            kind = kind == vkOptionalFlag ? vkFlag : vkString;
+        }
+        switch (kind) {
         case vkInteger:
             // atoll's reading; out-of-range texts saturate instead of being undefined.
             *static_cast<std::int64_t*>(row.target) = std::strtoll(text.c_str(), nullptr, 10);
@@ -180,6 +186,9 @@ int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_
                 std::cerr << "unexpected value '" << text << "' at " << "ccloader" << ":" << 29 << std::endl;
             }
             break;
+        case vkOptionalFlag:
+        case vkOptionalString:
+            break;  // mapped above
         }
     }
     return 0;
@@ -236,6 +245,7 @@ int torLoader(Tor& tor, ChunkList& list) {
         {&tor.is_handle_arg_out, "is_handle_arg_out", vkFlag},
         {&tor.handle_arg_out, "handle_arg_out", vkInteger},
         {&tor.cpp_alias, "cpp_alias", vkString},
+        {&tor.bad_handle_ok, "bad_handle_ok", vkOptionalFlag},
     };
     loadAttributes(c, table, sizeof table / sizeof table[0]);
 
@@ -273,6 +283,9 @@ int domainLoader(Domain& domain, ChunkList& list) {
         {&domain.float_handle, "float_handle", vkFlag},
         {&domain.handle, "handle", vkString},
         {&domain.includesGlobal, "includesGlobal", vkFlag},
+        {&domain.untracked_use, "untracked_use", vkOptionalString},
+        {&domain.warn_unused, "warn_unused", vkOptionalFlag},
+        {&domain.interior, "interior", vkOptionalFlag},
     };
     loadAttributes(c, table, sizeof table / sizeof table[0]);
 
@@ -350,6 +363,9 @@ int saxparser_templateLoader(Template& tmpl, const char* path) {
             {&tmpl.threading, "threading", vkString},
             {&tmpl.compiler_type, "compiler_type", vkString},
             {&tmpl.trace_target, "trace_target", vkString},
+            {&tmpl.trace_per_process, "trace_per_process", vkOptionalFlag},
+            {&tmpl.auto_start, "auto_start", vkOptionalFlag},
+            {&tmpl.buffered_records, "buffered_records", vkOptionalFlag},
         };
         loadAttributes(c, table, sizeof table / sizeof table[0]);
 

@@ -34,6 +34,8 @@ struct Tor {
     std::int64_t handle_arg_out = 0;
     Expr expr;
     std::string cpp_alias;
+    // Optional attributes; absent, they keep these values (the old behaviour).
+    bool bad_handle_ok = false;  // a BAD handle argument is no finding (free(NULL))
 };
 
 struct Domain {
@@ -47,6 +49,10 @@ struct Domain {
     std::vector<Tor> deallocators;
     std::vector<Tor> reallocators;
     std::vector<Tor> operators;
+    // Optional attributes; absent, they keep these values (the old behaviour).
+    std::string untracked_use;  // "ignore": a use of a never-allocated handle is no finding
+    bool warn_unused = true;    // false: no "never operated" warning at release
+    bool interior = false;      // a use inside a live sized block is a use of that block
 };
 
 struct Template {
@@ -64,6 +70,10 @@ struct Template {
     std::string compiler_type;
     std::string trace_target;
     std::vector<Domain> domains;
+    // Optional attributes; absent, they keep these values (the old behaviour).
+    bool trace_per_process = false;  // "%p" in trace_target becomes the process id
+    bool auto_start = false;         // a constructor calls kel_start before main
+    bool buffered_records = false;   // one formatted buffer and one write per record
 };
 
 // The text a string field holds when its attribute is missing.
@@ -129,10 +139,14 @@ enum ValueKind : std::int32_t {
     vkInteger = 3,
     vkString = 4,
     vkFlag = 5,
+    // Attributes added after the first format: a missing one leaves the field
+    // as it was, silently, so that older templates load as before.
+    vkOptionalFlag = 6,
+    vkOptionalString = 7,
 };
 
 struct AttributeBinding {
-    void* target;  // std::int64_t*, std::string* or bool*, as kind says
+    void* target;  // std::int64_t*, std::string* or bool*, as kind says (bool* for vkOptionalFlag)
     const char* attribute;
     ValueKind kind;
 };

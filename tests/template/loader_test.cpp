@@ -383,6 +383,60 @@ TEST(Loader, RootOfAnyNameAndUnknownAttributesLoadTheSame) {
     EXPECT_EQ(1u, l.tmpl.domains[0].allocators.size());
 }
 
+TEST(Loader, OptionalAttributesKeepTheirDefaultsWhenAbsent) {
+    // A template written before these attributes existed loads silently with
+    // the old behaviour.
+    const Loaded l = load(document(domain(tor("allocator", "m"))));
+    ASSERT_EQ(0, l.rc);
+    EXPECT_EQ("", l.err);
+    const Template& t = l.tmpl;
+    EXPECT_FALSE(t.trace_per_process);
+    EXPECT_FALSE(t.auto_start);
+    EXPECT_FALSE(t.buffered_records);
+    EXPECT_EQ("", t.domains[0].untracked_use);
+    EXPECT_TRUE(t.domains[0].warn_unused);
+    EXPECT_FALSE(t.domains[0].interior);
+    EXPECT_FALSE(t.domains[0].allocators[0].bad_handle_ok);
+}
+
+TEST(Loader, OptionalAttributesWhenGiven) {
+    struct Case {
+        const char* from;  // an attribute of the fixture, replaced by itself plus `add`
+        const char* add;
+        const char* message;
+        bool (*holds)(const Template&);
+    };
+    const Case cases[] = {
+        {"trace_target=\"out.trace\"", " trace_per_process=\"true\"", "",
+         [](const Template& t) { return t.trace_per_process; }},
+        {"trace_target=\"out.trace\"", " auto_start=\"true\"", "", [](const Template& t) { return t.auto_start; }},
+        {"trace_target=\"out.trace\"", " buffered_records=\"true\"", "",
+         [](const Template& t) { return t.buffered_records; }},
+        {"includesGlobal=\"true\"", " untracked_use=\"ignore\"", "",
+         [](const Template& t) { return t.domains[0].untracked_use == "ignore"; }},
+        {"includesGlobal=\"true\"", " warn_unused=\"false\"", "",
+         [](const Template& t) { return !t.domains[0].warn_unused; }},
+        {"includesGlobal=\"true\"", " interior=\"true\"", "", [](const Template& t) { return t.domains[0].interior; }},
+        {"cpp_alias=\"\"", " bad_handle_ok=\"true\"", "",
+         [](const Template& t) { return t.domains[0].allocators[0].bad_handle_ok; }},
+        // A present but misspelt flag is reported like any flag, and the default stays.
+        {"includesGlobal=\"true\"", " warn_unused=\"no\"", "unexpected value 'no' at ccloader:29\n",
+         [](const Template& t) { return t.domains[0].warn_unused; }},
+        {"cpp_alias=\"\"", " bad_handle_ok=\"True\"", "unexpected value 'True' at ccloader:29\n",
+         [](const Template& t) { return !t.domains[0].allocators[0].bad_handle_ok; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.add);
+        std::string xml = document(domain(tor("allocator", "m")));
+        const std::string from = c.from;
+        xml.replace(xml.find(from), from.size(), from + c.add);
+        const Loaded l = load(xml);
+        ASSERT_EQ(0, l.rc);
+        EXPECT_EQ(c.message, l.err);
+        EXPECT_TRUE(c.holds(l.tmpl));
+    }
+}
+
 TEST(Records, CopiesAreIndependent) {
     Domain d;
     d.includes.push_back("a.h");
