@@ -9,6 +9,11 @@ packages=(
   libgtest-dev
   gcc-mingw-w64-x86-64
   libc-dev-bin perl time
+  nlohmann-json3-dev                    # keltrace's JSON and SARIF reports
+  clang libclang-rt-14-dev              # the C side of the generated-code checks; libFuzzer
+  valgrind heaptrack                    # comparisons in the tests and the benchmark
+  chromium                              # the HTML report's browser test
+  go-md2man                             # man pages from the Markdown references
 )
 
 missing=()
