@@ -138,7 +138,7 @@ bool Report::record(const Finding& f) {
         auto found = groupIndex_.find(key);
         if (found == groupIndex_.end()) {
             found = groupIndex_.emplace(key, groups_.size()).first;
-            groups_.push_back(Group{f.kind, hidden, domain, tor, site, 0, 0, {}});
+            groups_.push_back(Group{f.kind, hidden, domain, tor, site, 0, 0, f.sized, {}});
         }
         Group& g = groups_[found->second];
         ++g.count;
@@ -169,7 +169,7 @@ void Report::printGroups(std::ostream& out) const {
         if (g->domain != kNone) out << text(g->domain) << ":";
         if (g->tor != kNone) out << text(g->tor);
         if (g->site.file != kNone) out << " at " << text(g->site.file) << ":" << text(g->site.line);
-        if (g->kind == FindingKind::leak) out << ", " << g->bytes << plural(g->bytes, " byte", " bytes");
+        if (g->kind == FindingKind::leak && g->sized) out << ", " << g->bytes << plural(g->bytes, " byte", " bytes");
         out << std::endl;
     }
     printSummary(out);

@@ -46,6 +46,7 @@ struct Finding {
     const CallSite* allocated = nullptr;    // where the resource was allocated
     const CallSite* deallocated = nullptr;  // where it was released before
     std::uint64_t bytes = 0;
+    bool sized = false;  // bytes is a size in bytes (a domain with float_handle)
 };
 
 class Report {
@@ -68,6 +69,7 @@ public:
         Site site;                  // the call, or for a leak the allocation
         std::uint64_t count = 0;
         std::uint64_t bytes = 0;
+        bool sized = false;
         std::vector<Occurrence> occurrences;  // the first ones, up to the cap
     };
     struct Totals {

@@ -102,7 +102,7 @@ void writeSarif(std::ostream& out, const Report& report, const ReportContext& co
         if (g->tor != Report::kNone) where += report.text(g->tor);
         std::string message = std::string(info.description) + " (" + where + "), " + std::to_string(g->count) +
                               (g->count == 1 ? " time" : " times");
-        if (g->kind == FindingKind::leak) message += ", " + std::to_string(g->bytes) + " bytes";
+        if (g->kind == FindingKind::leak && g->sized) message += ", " + std::to_string(g->bytes) + " bytes";
         json result{{"ruleId", info.id},
                     {"ruleIndex", static_cast<std::size_t>(g->kind)},
                     {"level", severityName(info.severity)},

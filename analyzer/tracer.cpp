@@ -433,6 +433,7 @@ void AllocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::s
     f.call = &record.allocatedAt;
     f.allocated = &table.record(matches.front()).allocatedAt;
     f.bytes = record.size;
+    f.sized = d.float_handle;
     analysis.report.add(f, [&](std::ostream& o) {
         o << "Error: allocated handle 0x" << toHex16(record.handle) << " from '" << d.name << "'"
           << " at " << formatCallSite(record.allocatedAt) << " marked as already allocated at:";
@@ -482,6 +483,7 @@ void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std:
                 f.kind = FindingKind::neverUsed;
                 f.allocated = &e.allocatedAt;
                 f.bytes = e.size;
+                f.sized = d.float_handle;
                 analysis.report.add(f, [&](std::ostream& o) {
                     o << "Warning: deallocation of resource 0x" << h() << " by " << d.name << ":" << tor << " at "
                       << formatCallSite(call) << " while allocated at " << formatCallSite(e.allocatedAt)
@@ -636,6 +638,7 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         f.call = &site;
         f.allocated = &table.record(m).allocatedAt;
         f.bytes = newSize;
+        f.sized = true;
         analysis.report.add(f, [&](std::ostream& o) {
             o << "Warning: reallocation handle 0x" << oldHandle << " has the same size (" << newSize << " bytes) at"
               << formatCallSite(site);
@@ -672,6 +675,7 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis) {
             f.handle = r.handle;
             f.allocated = &r.allocatedAt;
             f.bytes = d.float_handle ? r.size : 0;
+            f.sized = d.float_handle;
             report.add(f, [&](std::ostream& out) {
                 out << "Error: resource leak; handle 0x" << toHex16(r.handle) << " from '" << d.name << "'"
                     << " allocated at " << formatCallSite(r.allocatedAt)
