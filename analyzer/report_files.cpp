@@ -94,7 +94,21 @@ void writeSarif(std::ostream& out, const Report& report, const ReportContext& co
                              {"shortDescription", {{"text", info.description}}},
                              {"defaultConfiguration", {{"level", severityName(info.severity)}}}});
     }
-    json results = json::array();
+    json log;
+    log["$schema"] = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schemas/sarif-schema-2.1.0.json";
+    log["version"] = "2.1.0";
+    json run;
+    run["tool"] = {{"driver", {{"name", "keltrace"}, {"version", kKeltraceVersion}, {"rules", rules}}}};
+    run["properties"] = {{"template", context.templateName}, {"trace", context.trace}, {"summary", summaryValue(report)}};
+    run["results"] = json::array();
+    log["runs"] = json::array({run});
+    // The results come last and are written one by one: a trace can have
+    // many thousands of sites.
+    std::string head = log.dump();
+    const std::string tail = "]}]}";
+    head.erase(head.size() - tail.size());
+    out << head;
+    bool first = true;
     for (const Report::Group* g : report.sortedGroups()) {
         const FindingKindInfo& info = findingInfo(g->kind);
         std::string where;
@@ -114,25 +128,17 @@ void writeSarif(std::ostream& out, const Report& report, const ReportContext& co
             result["locations"] = json::array({json{{"physicalLocation", location}}});
         }
         result["occurrenceCount"] = g->count;
-        json properties{{"domain", g->domain == Report::kNone ? json() : json(report.text(g->domain))},
-                        {"tor", g->tor == Report::kNone ? json() : json(report.text(g->tor))},
-                        {"bytes", g->bytes}};
-        result["properties"] = properties;
+        result["properties"] = {{"domain", g->domain == Report::kNone ? json() : json(report.text(g->domain))},
+                                {"tor", g->tor == Report::kNone ? json() : json(report.text(g->tor))},
+                                {"bytes", g->bytes}};
         if (g->suppressed) {
             result["suppressions"] =
                 json::array({json{{"kind", "external"}, {"justification", "matched a keltrace suppressions rule"}}});
         }
-        results.push_back(result);
+        out << (first ? "" : ",") << result.dump();
+        first = false;
     }
-    json log;
-    log["$schema"] = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schemas/sarif-schema-2.1.0.json";
-    log["version"] = "2.1.0";
-    json run;
-    run["tool"] = {{"driver", {{"name", "keltrace"}, {"version", kKeltraceVersion}, {"rules", rules}}}};
-    run["properties"] = {{"template", context.templateName}, {"trace", context.trace}, {"summary", summaryValue(report)}};
-    run["results"] = results;
-    log["runs"] = json::array({run});
-    out << log.dump(2) << "\n";
+    out << tail << "\n";
 }
 
 bool writeFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
