@@ -26,6 +26,10 @@ struct HandleRecord {
     std::uint64_t size = 0;
     HandleState handleState = valid;
     ResourceState resourceState = allocated;
+    // The tor that allocated (or last reallocated) the resource, as an id of
+    // the analysis's report (Report::torId), so that a leak names it. The
+    // record readers set it; the default names no tor.
+    std::uint32_t tor = 0xFFFFFFFFu;
 };
 
 // Names a record that a lookup returned, for the calls that follow it. For a
@@ -55,9 +59,10 @@ public:
 
     virtual void markOperated(RecordId pos) = 0;
     virtual void markDeallocated(RecordId pos, const CallSite& at) = 0;
-    // A successful reallocation: new handle, size and allocation site; the
-    // state is kept.
-    virtual void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at) = 0;
+    // A successful reallocation: new handle, size, allocation site and tor;
+    // the state is kept.
+    virtual void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at,
+                            std::uint32_t tor) = 0;
 
     // Every record that can still be reported (at least every live one), in
     // table order.

@@ -188,10 +188,12 @@ void IndexedHandleTable::markDeallocated(RecordId pos, const CallSite& at) {
     settleDead(*e, s);
 }
 
-void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at) {
+void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at,
+                                    std::uint32_t tor) {
     const Slot s = static_cast<Slot>(pos);
     HandleRecord& r = recs_[s];
     assert(r.resourceState != deallocated);
+    r.tor = tor;
     r.size = size;
     r.allocatedAt = at;
     if (r.handle == handle) return;

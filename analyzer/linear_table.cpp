@@ -32,8 +32,10 @@ void LinearHandleTable::markDeallocated(RecordId pos, const CallSite& at) {
     r.deallocatedAt = at;
 }
 
-void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at) {
+void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at,
+                                   std::uint32_t tor) {
     HandleRecord& r = records.at(pos);
+    r.tor = tor;
     r.handle = handle;
     r.size = size;
     r.allocatedAt = at;

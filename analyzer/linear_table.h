@@ -15,7 +15,8 @@ public:
     const HandleRecord& record(RecordId pos) const override;
     void markOperated(RecordId pos) override;
     void markDeallocated(RecordId pos, const CallSite& at) override;
-    void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at) override;
+    void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at,
+                    std::uint32_t tor) override;
     void forEachRecord(const std::function<void(const HandleRecord&)>& visit) const override;
 
 private:

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "keltrace_status.h"
+#include "report_files.h"
 #include "trace_protocol.h"
 #include "utils_numeric.h"
 
@@ -74,6 +75,22 @@ const Domain& domainOf(const TraceAnalysis& a, std::size_t domain) { return a.tm
     std::abort();
 }
 
+// The tor named `name` among one list of a domain, or null.
+const Tor* findTorIn(const std::vector<Tor>& tors, const std::string& name) {
+    for (const Tor& t : tors)
+        if (t.name == name) return &t;
+    return nullptr;
+}
+
+// free(NULL) and its kind: the template says a BAD handle argument is no
+// finding for this deallocator. Looked up only for a BAD handle, which is rare.
+bool acceptsBadHandle(const TraceAnalysis& a, std::size_t domain, const std::string& tor) {
+    const Tor* t = findTorIn(domainOf(a, domain).deallocators, tor);
+    return t && t->bad_handle_ok;
+}
+
+const std::string kForkTor = kelproto::kForkCall;
+
 // A reallocator's result line: "OK", or anything else, after which its handle
 // line is read without being examined (nothing is recorded for the call).
 bool callSucceeded(CVLineFetcher& fetcher, std::string& text) {
@@ -85,8 +102,9 @@ bool callSucceeded(CVLineFetcher& fetcher, std::string& text) {
 
 }  // namespace
 
-TraceAnalysis::TraceAnalysis(HandleTableFactory tableFactory, std::ostream& outStream, std::ostream& errStream)
-    : makeTable(std::move(tableFactory)), out(outStream), err(errStream) {}
+TraceAnalysis::TraceAnalysis(HandleTableFactory tableFactory, std::ostream& outStream, std::ostream& errStream,
+                             ReportSettings reportSettings)
+    : makeTable(std::move(tableFactory)), out(outStream), err(errStream), report(outStream, std::move(reportSettings)) {}
 
 // ---------------------------------------------------------------- header
 
@@ -172,9 +190,15 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
             fetcher.getLine(second);
             if (second != fixed::forkCall) return false;
             CallSite at = readCallSite(fetcher);
-            line(analysis.out, "KEL detected fork() usage at ", at.file, ":", at.line,
-                 ", meanwhile fork() is forbidden according to template settings. Please, disable application "
-                 "fork() usage. If it isn't possible, contact KEL author.");
+            Finding f;
+            f.kind = FindingKind::fork;
+            f.tor = &kForkTor;
+            f.call = &at;
+            analysis.report.add(f, [&](std::ostream& o) {
+                o << "KEL detected fork() usage at " << at.file << ":" << at.line
+                  << ", meanwhile fork() is forbidden according to template settings. Please, disable application "
+                     "fork() usage. If it isn't possible, contact KEL author.";
+            });
             return false;
         }
         fetcher.getLine(second);
@@ -195,6 +219,7 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
         record.size = 0;
         record.handleState = valid;
         record.resourceState = allocated;
+        record.tor = HandleRecord().tor;
         bool ok = false;
         switch (kind) {
             case TorKind::allocator:
@@ -260,6 +285,7 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const 
     }
     record.handle = hexField(h, handleFrom);
     record.resourceState = allocated;
+    record.tor = analysis.report.torId(tor);
     AllocatorEngine(analysis, site, tor, domain, record);
     return true;
 }
@@ -292,11 +318,37 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
     try {
         n = fetcher.getLine(b);
     } catch (const char*) {
-        line(analysis.out, "Looks like target code execution died after calling ", tor, "(0x", chunks[2], ") at ",
-             formatCallSite(site));
+        Finding f;
+        f.kind = FindingKind::diedInside;
+        f.domain = &domainOf(analysis, domain).name;
+        f.tor = &tor;
+        f.hasHandle = true;
+        f.handle = record.handle;
+        f.call = &site;
+        analysis.report.add(f, [&](std::ostream& o) {
+            o << "Looks like target code execution died after calling " << tor << "(0x" << chunks[2] << ") at "
+              << formatCallSite(site);
+        });
         return false;
     }
-    if (b != fixed::voidMarker && b != fixed::ok) {
+    if (b == fixed::bad) {
+        // fclose, close and their kind release the resource even when they
+        // report failure: the release above stands, and the replay goes on.
+        if (record.handleState != bad || !acceptsBadHandle(analysis, domain, tor)) {
+            const Domain& d = domainOf(analysis, domain);
+            Finding f;
+            f.kind = FindingKind::failedFree;
+            f.domain = &d.name;
+            f.tor = &tor;
+            f.hasHandle = true;
+            f.handle = record.handle;
+            f.call = &site;
+            analysis.report.add(f, [&](std::ostream& o) {
+                o << "Warning: deallocation of resource 0x" << toHex16(record.handle) << " by " << d.name << ":"
+                  << tor << " at " << formatCallSite(site) << " reported failure; the resource counts as released.";
+            });
+        }
+    } else if (b != fixed::voidMarker && b != fixed::ok) {
         line(analysis.err, "Unexpected value '", b, "' at ", n, ".");
         return false;
     }
@@ -350,8 +402,21 @@ void AllocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::s
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
     if (record.size == 0 && d.float_handle) {
-        line(analysis.out, "Warning: allocation zero bytes by ", d.name, ":", tor, " at ", formatCallSite(site));
+        Finding f;
+        f.kind = FindingKind::zeroAlloc;
+        f.domain = &d.name;
+        f.tor = &tor;
+        f.hasHandle = true;
+        f.handle = record.handle;
+        f.call = &site;
+        analysis.report.add(f, [&](std::ostream& o) {
+            o << "Warning: allocation zero bytes by " << d.name << ":" << tor << " at " << formatCallSite(site);
+        });
     }
+    // A failed call (its handle BAD) allocated nothing: there is nothing to
+    // track, so nothing to leak. A later use of the handle is still reported
+    // as the use of a bad handle.
+    if (record.handleState == bad) return;
     std::vector<RecordId> matches;
     table.liveMatches(record.handle, matches);
     if (matches.empty()) {
@@ -359,41 +424,76 @@ void AllocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::s
         return;
     }
     // The earlier allocation stays the tracked one.
-    std::ostream& out = analysis.out;
-    out << "Error: allocated handle 0x" << toHex16(record.handle) << " from '" << d.name << "'"
-        << " at " << formatCallSite(record.allocatedAt) << " marked as already allocated at:";
-    for (RecordId m : matches) out << " " << formatCallSite(table.record(m).allocatedAt);
-    out << std::endl;
+    Finding f;
+    f.kind = FindingKind::alreadyAllocated;
+    f.domain = &d.name;
+    f.tor = &tor;
+    f.hasHandle = true;
+    f.handle = record.handle;
+    f.call = &record.allocatedAt;
+    f.allocated = &table.record(matches.front()).allocatedAt;
+    f.bytes = record.size;
+    f.sized = d.float_handle;
+    analysis.report.add(f, [&](std::ostream& o) {
+        o << "Error: allocated handle 0x" << toHex16(record.handle) << " from '" << d.name << "'"
+          << " at " << formatCallSite(record.allocatedAt) << " marked as already allocated at:";
+        for (RecordId m : matches) o << " " << formatCallSite(table.record(m).allocatedAt);
+    });
 }
 
 void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::string& tor, std::size_t domain,
                        const HandleRecord& record) {
     (void)site;  // the call's site travels in record.deallocatedAt
+    // free(NULL) where the template allows it: no finding, no change.
+    if (record.handleState == bad && acceptsBadHandle(analysis, domain, tor)) return;
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
+    const CallSite& call = record.deallocatedAt;
+    Finding f;
+    f.domain = &d.name;
+    f.tor = &tor;
+    f.hasHandle = true;
+    f.handle = record.handle;
+    f.call = &call;
     // The texts are made only for a message: most deallocations print none.
     auto h = [&record] { return toHex16(record.handle); };
-    auto call = [&record] { return formatCallSite(record.deallocatedAt); };
     RecordId pos = 0;
     if (!table.findLastHandle(record.handle, pos)) {
-        line(analysis.out, "Error: deallocation of unallocated ", handleStateName(record.handleState), " handle 0x",
-             h(), " by ", d.name, ":", tor, " at ", call());
+        f.kind = FindingKind::unallocatedFree;
+        analysis.report.add(f, [&](std::ostream& o) {
+            o << "Error: deallocation of unallocated " << handleStateName(record.handleState) << " handle 0x" << h()
+              << " by " << d.name << ":" << tor << " at " << formatCallSite(call);
+        });
         return;
     }
     const HandleRecord& e = table.record(pos);
     switch (e.resourceState) {
         case deallocated:
-            line(analysis.out, "Error: deallocation of handle 0x", h(), " by ", d.name, ":", tor, " at ", call(),
-                 " while the handle allocated at ", formatCallSite(e.allocatedAt), " and freed at ",
-                 formatCallSite(e.deallocatedAt), ".");
+            f.kind = FindingKind::doubleFree;
+            f.allocated = &e.allocatedAt;
+            f.deallocated = &e.deallocatedAt;
+            analysis.report.add(f, [&](std::ostream& o) {
+                o << "Error: deallocation of handle 0x" << h() << " by " << d.name << ":" << tor << " at "
+                  << formatCallSite(call) << " while the handle allocated at " << formatCallSite(e.allocatedAt)
+                  << " and freed at " << formatCallSite(e.deallocatedAt) << ".";
+            });
             return;
         case allocated:
-            line(analysis.out, "Warning: deallocation of resource 0x", h(), " by ", d.name, ":", tor, " at ", call(),
-                 " while allocated at ", formatCallSite(e.allocatedAt), " which never operated.");
-            table.markDeallocated(pos, record.deallocatedAt);
+            if (d.warn_unused) {
+                f.kind = FindingKind::neverUsed;
+                f.allocated = &e.allocatedAt;
+                f.bytes = e.size;
+                f.sized = d.float_handle;
+                analysis.report.add(f, [&](std::ostream& o) {
+                    o << "Warning: deallocation of resource 0x" << h() << " by " << d.name << ":" << tor << " at "
+                      << formatCallSite(call) << " while allocated at " << formatCallSite(e.allocatedAt)
+                      << " which never operated.";
+                });
+            }
+            table.markDeallocated(pos, call);
             return;
         case operated:
-            table.markDeallocated(pos, record.deallocatedAt);
+            table.markDeallocated(pos, call);
             return;
     }
     internalError(analysis, "DeallocatorEngine", 440);
@@ -403,25 +503,45 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
                     const std::string& tor, const CallSite& site) {
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
+    Finding f;
+    f.domain = &d.name;
+    f.tor = &tor;
+    f.hasHandle = true;
+    f.handle = handle;
+    f.call = &site;
     auto h = [handle] { return toHex16(handle); };  // only for a message
     if (state == bad) {
-        line(analysis.out, "Error 007: bad handle 0x", h(), " usage by ", d.name, ":", tor, " at ",
-             formatCallSite(site));
+        f.kind = FindingKind::badHandleUse;
+        analysis.report.add(f, [&](std::ostream& o) {
+            o << "Error 007: bad handle 0x" << h() << " usage by " << d.name << ":" << tor << " at "
+              << formatCallSite(site);
+        });
         return true;
     }
     RecordId pos = 0;
     if (!table.findLastHandle(handle, pos)) {
-        line(analysis.out, "Error: Unallocated resource usage 0x", h(), " by ", d.name, ":", tor, " at ",
-             formatCallSite(site));
+        // Stack and static buffers, inherited descriptors, the standard
+        // streams: the template may say such handles are fine to use.
+        if (d.untracked_use == "ignore") return false;
+        f.kind = FindingKind::untrackedUse;
+        analysis.report.add(f, [&](std::ostream& o) {
+            o << "Error: Unallocated resource usage 0x" << h() << " by " << d.name << ":" << tor << " at "
+              << formatCallSite(site);
+        });
         return false;
     }
     const HandleRecord& e = table.record(pos);
     if (e.resourceState == allocated) {
         table.markOperated(pos);
     } else if (e.resourceState == deallocated) {
-        line(analysis.out, "Error: resource 0x", h(), " used by ", d.name, ":", tor, " at ", formatCallSite(site),
-             " was allocated at ", formatCallSite(e.allocatedAt), " and deallocated at ",
-             formatCallSite(e.deallocatedAt));
+        f.kind = FindingKind::useAfterFree;
+        f.allocated = &e.allocatedAt;
+        f.deallocated = &e.deallocatedAt;
+        analysis.report.add(f, [&](std::ostream& o) {
+            o << "Error: resource 0x" << h() << " used by " << d.name << ":" << tor << " at " << formatCallSite(site)
+              << " was allocated at " << formatCallSite(e.allocatedAt) << " and deallocated at "
+              << formatCallSite(e.deallocatedAt);
+        });
     }
     return true;
 }
@@ -460,6 +580,7 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         record.handle = hexField(handleChunks[1]);
         record.handleState = valid;
         record.resourceState = allocated;
+        record.tor = analysis.report.torId(tor);
         AllocatorEngine(analysis, site, tor, domain, record);
         return true;
     }
@@ -473,8 +594,18 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
     std::vector<RecordId> matches;
     table.liveMatches(record.handle, matches);
     if (matches.empty()) {
-        line(analysis.out, "Error XX7: ", d.name, ":", tor, " at ", formatCallSite(site),
-             " trying to reallocate never allocated (or allocated by ", "untracked function) handle 0x", oldHandle);
+        Finding f;
+        f.kind = FindingKind::reallocUntracked;
+        f.domain = &d.name;
+        f.tor = &tor;
+        f.hasHandle = true;
+        f.handle = record.handle;
+        f.call = &site;
+        analysis.report.add(f, [&](std::ostream& o) {
+            o << "Error XX7: " << d.name << ":" << tor << " at " << formatCallSite(site)
+              << " trying to reallocate never allocated (or allocated by " << "untracked function) handle 0x"
+              << oldHandle;
+        });
         return false;
     }
     if (matches.size() > 1) {
@@ -498,8 +629,20 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
     }
     const RecordId m = matches.front();
     if (table.record(m).size == newSize) {
-        line(analysis.out, "Warning: reallocation handle 0x", oldHandle, " has the same size (", newSize,
-             " bytes) at", formatCallSite(site));
+        Finding f;
+        f.kind = FindingKind::sameSizeRealloc;
+        f.domain = &d.name;
+        f.tor = &tor;
+        f.hasHandle = true;
+        f.handle = record.handle;
+        f.call = &site;
+        f.allocated = &table.record(m).allocatedAt;
+        f.bytes = newSize;
+        f.sized = true;
+        analysis.report.add(f, [&](std::ostream& o) {
+            o << "Warning: reallocation handle 0x" << oldHandle << " has the same size (" << newSize << " bytes) at"
+              << formatCallSite(site);
+        });
     }
     // A failed reallocation leaves the old resource in place.
     if (!callSucceeded(fetcher, text)) return true;
@@ -509,13 +652,14 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         line(analysis.out, "Abnormal content \"", b, "\" at tracefile line ", n);
         throw AnalysisExit{statusMalformedRealloc};
     }
-    table.reallocate(m, hexField(b, 3), newSize, site);
+    table.reallocate(m, hexField(b, 3), newSize, site, analysis.report.torId(tor));
     return true;
 }
 
 // ---------------------------------------------------------------- report
 
 bool postTransactionAnalyzer(TraceAnalysis& analysis) {
+    Report& report = analysis.report;
     for (std::size_t i = 0; i < analysis.tables.size() && i < analysis.tmpl.domains.size(); ++i) {
         const Domain& d = analysis.tmpl.domains[i];
         analysis.tables[i]->forEachRecord([&](const HandleRecord& r) {
@@ -523,19 +667,28 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis) {
             if (r.resourceState != allocated && r.resourceState != operated) {
                 internalError(analysis, "postTransactionAnalyzer", 825);
             }
-            std::ostream& out = analysis.out;
-            out << "Error: resource leak; handle 0x" << toHex16(r.handle) << " from '" << d.name << "'"
-                << " allocated at " << formatCallSite(r.allocatedAt)
-                << (r.resourceState == allocated ? " not deallocated. Never operated" : " not deallocated");
-            if (d.float_handle) {
-                if (r.size != 0) {
-                    out << ". Bytes leaked: " << r.size;
-                } else {
-                    out << ". Bytes leaked: 0, plus indirect leakage for pointer "
-                        << "(example: malloc(size), when size is 0)";
+            Finding f;
+            f.kind = FindingKind::leak;
+            f.domain = &d.name;
+            if (r.tor != HandleRecord().tor) f.tor = &report.text(r.tor);
+            f.hasHandle = true;
+            f.handle = r.handle;
+            f.allocated = &r.allocatedAt;
+            f.bytes = d.float_handle ? r.size : 0;
+            f.sized = d.float_handle;
+            report.add(f, [&](std::ostream& out) {
+                out << "Error: resource leak; handle 0x" << toHex16(r.handle) << " from '" << d.name << "'"
+                    << " allocated at " << formatCallSite(r.allocatedAt)
+                    << (r.resourceState == allocated ? " not deallocated. Never operated" : " not deallocated");
+                if (d.float_handle) {
+                    if (r.size != 0) {
+                        out << ". Bytes leaked: " << r.size;
+                    } else {
+                        out << ". Bytes leaked: 0, plus indirect leakage for pointer "
+                            << "(example: malloc(size), when size is 0)";
+                    }
                 }
-            }
-            out << std::endl;
+            });
         });
     }
     return true;
@@ -545,8 +698,15 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis) {
 
 std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& tables, std::ostream& out,
                          std::ostream& err) {
-    TraceAnalysis analysis(tables, out, err);
+    return runAnalysis(fetcher, AnalysisOptions{}, tables, out, err);
+}
+
+std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options, const HandleTableFactory& tables,
+                         std::ostream& out, std::ostream& err) {
+    TraceAnalysis analysis(tables, out, err, options.report);
     CountingFetcher counted(fetcher);
+    std::uint8_t status = statusAnalysed;
+    bool ended = false;  // the replay ended the run: no leak report
     try {
         bool header;
         try {
@@ -581,10 +741,28 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& table
                  "' is not a hexadecimal field of 1 to 16 upper-case digits (", bad.reason, ")");
         }
     } catch (const AnalysisExit& exit) {
-        return exit.status;
+        status = exit.status;
+        ended = true;
     }
-    postTransactionAnalyzer(analysis);
-    return statusAnalysed;
+    const Report& report = analysis.report;
+    if (!ended) {
+        postTransactionAnalyzer(analysis);
+        if (options.errorExitcode != 0) {
+            status = static_cast<std::uint8_t>(report.totals().errors > 0 ? options.errorExitcode : 0);
+        }
+    }
+    if (report.settings().group) report.printGroups(out);
+
+    const ReportContext context{analysis.tmpl.name, options.traceName};
+    if (!options.jsonPath.empty() &&
+        !writeFileAtomically(options.jsonPath, [&](std::ostream& o) { writeJson(o, report, context); }, err)) {
+        status = statusUsage;
+    }
+    if (!options.sarifPath.empty() &&
+        !writeFileAtomically(options.sarifPath, [&](std::ostream& o) { writeSarif(o, report, context); }, err)) {
+        status = statusUsage;
+    }
+    return status;
 }
 
 bool attachTrace(CFileLineFetcher& fetcher, const char* path, std::ostream& err) {
@@ -611,12 +789,36 @@ bool attachTrace(CFileLineFetcher& fetcher, const char* path, std::ostream& err)
     return true;
 }
 
+const char* const kKeltraceVersion = "0.9.02";
+
 void printUsage(const char* program, std::ostream& out) {
     line(out, "Usage: ", program, " --file ", "/path/to/tracefile");
     line(out, "Usage: ", program, " --sock ", "host:port");
     line(out, "Usage: ", program, " --version");
     line(out, "Example: ", program, " --file ", "tracefile.out");
     line(out, "Example: ", program, " --sock ", "localhost", ":12345");
+    line(out, "Usage: ", program, " [OPTIONS] --file TRACE");
+    line(out, "Usage: ", program, " [OPTIONS] --sock HOST:PORT");
+    line(out, "Options (in any order):");
+    line(out, "  --group               one line per finding kind, domain, tor and site with its count,");
+    line(out, "                        most frequent first, then a summary; no line per finding");
+    line(out, "  --suppressions FILE   hide the findings that match a rule kind:pattern of FILE");
+    line(out, "                        (a glob on domain:tor or file:line; * for any kind); repeatable");
+    line(out, "  --error-exitcode N    exit with N (1 to 255) when an unsuppressed error or leak remains,");
+    line(out, "                        otherwise 0 (without it: 1 after every analysis)");
+    line(out, "  --json FILE           write every finding, grouped, to FILE as JSON");
+    line(out, "  --sarif FILE          write one result per group to FILE as SARIF 2.1.0");
+    line(out, "  --max-occurrences N   list at most N occurrences per group in the JSON (0: all)");
+    line(out, "  --help                print this text");
+    line(out, "Finding kinds:");
+    for (std::size_t i = 0; i < kFindingKindCount; ++i) {
+        const FindingKindInfo& k = kFindingKinds[i];
+        std::string id = k.id;
+        id.resize(19, ' ');
+        std::string severity = severityName(k.severity);
+        severity.resize(9, ' ');
+        line(out, "  ", id, severity, k.description);
+    }
 }
 
 void printVersion(std::ostream& out) { line(out, "KEL v", "0.9", ".02"); }

@@ -15,19 +15,31 @@
 #include "gen_xml_sax_read.h"
 #include "handle_table.h"
 #include "indexed_table.h"
+#include "report.h"
 
 // The whole state of one analysis. Table i belongs to domain i of tmpl.
 // Every message of the analysis goes to out or err, so a caller can capture
-// a run in memory.
+// a run in memory; every finding goes through report, which prints it on out.
 struct TraceAnalysis {
     explicit TraceAnalysis(HandleTableFactory tableFactory = indexedTables(), std::ostream& outStream = std::cout,
-                           std::ostream& errStream = std::cerr);
+                           std::ostream& errStream = std::cerr, ReportSettings reportSettings = {});
 
     std::vector<std::unique_ptr<HandleTable>> tables;
     Template tmpl;
     HandleTableFactory makeTable;
     std::ostream& out;
     std::ostream& err;
+    Report report;
+};
+
+// What a run does beyond the plain analysis: the report's settings, the
+// files written after it, and the status convention.
+struct AnalysisOptions {
+    ReportSettings report;
+    std::string traceName;  // the trace as the user named it (path or host:port)
+    std::string jsonPath;   // empty: no JSON file
+    std::string sarifPath;  // empty: no SARIF file
+    int errorExitcode = 0;  // 1 to 255: the status when an unsuppressed error remains (else 0); 0: always 1
 };
 
 // Ends the analysis at once with this exit status; no leak report follows.
@@ -91,10 +103,19 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis);
 // the exit status (see keltrace_status.h).
 std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& tables = indexedTables(),
                          std::ostream& out = std::cout, std::ostream& err = std::cerr);
+// The same with report options: after the leak report it prints the grouped
+// view (--group), writes the JSON and SARIF files, and applies the
+// --error-exitcode convention. A file that cannot be written gives
+// statusUsage after one message on err.
+std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
+                         const HandleTableFactory& tables = indexedTables(), std::ostream& out = std::cout,
+                         std::ostream& err = std::cerr);
 
 // Attaches the fetcher to a trace file; on failure (missing, a directory,
 // no permission) writes one message naming the path and the reason to err.
 bool attachTrace(CFileLineFetcher& fetcher, const char* path, std::ostream& err = std::cerr);
 
+// The five usage lines, then the options and the finding kinds.
 void printUsage(const char* program, std::ostream& out = std::cout);
+extern const char* const kKeltraceVersion;  // "0.9.02", as --version prints it
 void printVersion(std::ostream& out = std::cout);

@@ -3,6 +3,8 @@
 # twice (with the generated library, and plain for glibc's mtrace), and for
 # each iteration count times on the same workload:
 #   keltrace --file on the trace;
+#   keltrace --group --file: the same analysis, findings counted and grouped
+#   by site instead of printed one by one;
 #   floor: reading every line of the trace through CFileLineFetcher, nothing else;
 #   mtrace: glibc's mtrace script on the MALLOC_TRACE log of the same run.
 # Prints per-record cost, MB/s, peak RSS and the ratios the goals are set on.
@@ -94,6 +96,17 @@ for n in "${counts[@]}"; do
         echo "bench: keltrace reported $found leaks, $never unused blocks, $total lines;" \
             "expected $leaked, $unused, $((leaked + unused))" >&2
 
+    best "$runs" "$keltrace" --group --file workload_trace.out
+    g_secs=$secs
+    g_rss=$rss_mb
+    # The same findings, grouped: the summary counts every one of them.
+    summary=$(tail -n 1 cmd.out)
+    want="Summary: $leaked error"
+    case "$summary" in
+    "$want"*"leak"*", $unused warning"*", 0 suppressed") ;;
+    *) echo "bench: keltrace --group summary '$summary' does not count $leaked leaks and $unused warnings" >&2 ;;
+    esac
+
     best "$runs" ./floor workload_trace.out
     f_secs=$secs
     f_rss=$rss_mb
@@ -110,11 +123,12 @@ for n in "${counts[@]}"; do
     ns_per_record[$n]=$(per "$k_secs" "$records")
     printf '%-9s %9s %12s %8s %13s\n' "" "seconds" "ns/record" "MB/s" "peak RSS MB"
     printf '%-9s %9s %12s %8s %13s\n' keltrace "$k_secs" "${ns_per_record[$n]}" "$(mbps "$k_secs" "$bytes")" "$k_rss"
+    printf '%-9s %9s %12s %8s %13s\n' --group "$g_secs" "$(per "$g_secs" "$records")" "$(mbps "$g_secs" "$bytes")" "$g_rss"
     printf '%-9s %9s %12s %8s %13s\n' floor "$f_secs" "$(per "$f_secs" "$records")" "$(mbps "$f_secs" "$bytes")" "$f_rss"
     printf '%-9s %9s %12s %8s %13s   (its own log: %d lines, %.1f MB)\n' mtrace "$m_secs" \
         "$(per "$m_secs" "$records")" "$(mbps "$m_secs" "$m_bytes")" "$m_rss" "$m_lines" \
         "$(awk -v b="$m_bytes" 'BEGIN { print b / 1048576 }')"
-    echo "keltrace / floor: $(ratio "$k_secs" "$f_secs")   mtrace / keltrace: $(ratio "$m_secs" "$k_secs")"
+    echo "keltrace / floor: $(ratio "$k_secs" "$f_secs")   --group / keltrace: $(ratio "$g_secs" "$k_secs")   mtrace / keltrace: $(ratio "$m_secs" "$k_secs")"
 done
 
 if [ ${#counts[@]} -ge 2 ]; then

@@ -88,7 +88,15 @@ GoldenCase readCase(const std::string& path, const std::string& templateFolder) 
         if (words.empty()) return;
         const std::string& kind = words[0];
         std::string text;
-        for (const std::string& b : body) text += b + "\n";
+        for (const std::string& b : body) {
+            if (b == "@usage" && (kind == "stdout" || kind == "stderr")) {
+                std::string usage = readFile(templateFolder + "/../usage.txt");
+                for (std::size_t at; (at = usage.find("$0")) != std::string::npos;) usage.replace(at, 2, c.argv0);
+                text += usage;
+            } else {
+                text += b + "\n";
+            }
+        }
         if (kind == "file") {
             c.files.emplace_back(words.at(1), expandFile(body, templateFolder));
         } else if (kind == "dir") {

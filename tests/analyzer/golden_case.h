@@ -15,6 +15,9 @@
 //   --- stderr                  expected standard error (absent: empty)
 //   --- expect-file NAME        a file the run must leave with this content
 //   --- expect-absent NAME      a file the run must not create
+// Inside a stdout or stderr section:
+//   @usage                      the usage text (tests/analyzer/usage.txt, with
+//                               $0 replaced by argv0)
 // Inside a file section:
 //   @header TEMPLATE            the two header lines and the non-empty lines
 //                               of tests/analyzer/templates/TEMPLATE

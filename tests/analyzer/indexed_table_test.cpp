@@ -34,7 +34,8 @@ struct ListTable {
 std::string describe(const HandleRecord& r) {
     return r.allocatedAt.file + ":" + r.allocatedAt.line + "|" + r.deallocatedAt.file + ":" + r.deallocatedAt.line +
            "|h=" + std::to_string(r.handle) + "|size=" + std::to_string(r.size) +
-           "|hs=" + std::to_string(r.handleState) + "|rs=" + std::to_string(r.resourceState);
+           "|hs=" + std::to_string(r.handleState) + "|rs=" + std::to_string(r.resourceState) +
+           (r.tor == HandleRecord().tor ? "" : "|tor=" + std::to_string(r.tor));
 }
 
 HandleRecord fresh(std::uint64_t handle, const std::string& line, std::uint64_t size = 0) {
@@ -149,7 +150,8 @@ void runRandom(unsigned seed, int steps, std::uint64_t handles, std::size_t& wor
             r.handle = to;
             r.size = size;
             r.allocatedAt = at;
-            indexed.reallocate(ids[k], to, size, at);
+            r.tor = static_cast<std::uint32_t>(size);
+            indexed.reallocate(ids[k], to, size, at, r.tor);
             break;
         }
         }
@@ -222,9 +224,9 @@ TEST(IndexedHandleTable, DeallocatedRecordHiddenByLiveOneSurvivesItsReallocation
     RecordId second = 0;
     ASSERT_TRUE(t.findLastHandle(7, second));
     EXPECT_EQ(t.record(second).allocatedAt.line, "3");
-    t.reallocate(second, 9, 5, CallSite{"r.c", "4"});
+    t.reallocate(second, 9, 5, CallSite{"r.c", "4"}, 3);
     ASSERT_EQ(lastOf(t, 7), "a.c:1|f.c:2|h=7|size=0|hs=0|rs=2");
-    EXPECT_EQ(lastOf(t, 9), "r.c:4|:|h=9|size=5|hs=0|rs=0");
+    EXPECT_EQ(lastOf(t, 9), "r.c:4|:|h=9|size=5|hs=0|rs=0|tor=3");
 }
 
 // Scripted changes, applied the way the engines apply them, with what the
@@ -283,7 +285,7 @@ TEST(IndexedHandleTable, ScriptedCases) {
             case 'r':
                 t.liveMatches(op.handle, ids);
                 ASSERT_LT(op.which, ids.size()) << "step " << step;
-                t.reallocate(ids[op.which], op.to, 1, CallSite{"a.c", line});
+                t.reallocate(ids[op.which], op.to, 1, CallSite{"a.c", line}, HandleRecord().tor);
                 break;
             }
         }

@@ -293,14 +293,14 @@ bool build(const TempDir& dir, const std::string& remoteTarget) {
     return r.status == 0;
 }
 
-Outcome fileMode(const std::vector<std::string>& args) {
+Outcome fileMode(const std::vector<std::string>& args, const std::string& options = "") {
     TempDir dir;
     Outcome o;
     if (!build(dir, "")) return o;
     std::string programArgs;
     for (const std::string& a : args) programArgs += " " + a;
     runCommand("cd '" + dir.path() + "' && ./prog" + programArgs);
-    const CommandResult r = runCommand("cd '" + dir.path() + "' && '" + kKeltrace + "' --file trace.out");
+    const CommandResult r = runCommand("cd '" + dir.path() + "' && '" + kKeltrace + "' " + options + " --file trace.out");
     o.status = r.status;
     o.out = r.out;
     o.err = r.err;
@@ -309,7 +309,8 @@ Outcome fileMode(const std::vector<std::string>& args) {
 
 // keltrace --sock with the remote-mode program; `early` is the finding that
 // must be printed while the program waits on its standard input.
-Outcome sockMode(const std::vector<std::string>& args, const std::string& early, bool& seenEarly) {
+Outcome sockMode(const std::vector<std::string>& args, const std::string& early, bool& seenEarly,
+                 const std::vector<std::string>& options = {}) {
     seenEarly = false;
     TempDir analyser, traced;
     Outcome o;
@@ -317,13 +318,17 @@ Outcome sockMode(const std::vector<std::string>& args, const std::string& early,
     const std::string where = "127.0.0.1:" + std::to_string(port);
     if (!build(traced, where)) return o;
 
-    Child keltrace({kKeltrace, "--sock", where}, analyser.path(), analyser.file("err"), false);
+    std::vector<std::string> keltraceArgs{kKeltrace};
+    keltraceArgs.insert(keltraceArgs.end(), options.begin(), options.end());
+    keltraceArgs.push_back("--sock");
+    keltraceArgs.push_back(where);
+    Child keltrace(keltraceArgs, analyser.path(), analyser.file("err"), false);
     EXPECT_TRUE(listening(port)) << "keltrace does not listen on " << where;
     std::vector<std::string> argv{traced.file("prog")};
     argv.insert(argv.end(), args.begin(), args.end());
     Child program(argv, traced.path(), traced.file("err"), true);
 
-    seenEarly = keltrace.readUntil(o.out, early) && program.running();
+    if (!early.empty()) seenEarly = keltrace.readUntil(o.out, early) && program.running();
     program.closeInput();
     program.wait();
     keltrace.readAll(o.out);
@@ -375,6 +380,25 @@ TEST(KeltraceSock, ProgramThatDiesGivesTheEarlyEndOfFileMode) {
     EXPECT_EQ(masked(sock.out), masked(file.out));
     EXPECT_EQ(sock.err, file.err);
     EXPECT_EQ(sock.status, file.status);
+}
+
+// The report options work the same with --sock: the grouped view, its
+// summary and the --error-exitcode verdict are those of --file.
+TEST(KeltraceSock, ReportOptionsGiveTheOutputOfFileMode) {
+    const Outcome file = fileMode({}, "--group --error-exitcode 7");
+    bool early = false;
+    const Outcome sock = sockMode({}, "", early, {"--group", "--error-exitcode", "7"});
+    // Worked out from kProgram, as above, grouped.
+    EXPECT_EQ(file.out,
+              "1 x untracked-use (error): mem:memset at prog.c:12\n"
+              "1 x zero-alloc (warning): mem:malloc at prog.c:14\n"
+              "1 x never-used (warning): mem:free at prog.c:15\n"
+              "1 x leak (error): mem:realloc at prog.c:7, 64 bytes\n"
+              "Summary: 2 errors (1 leak, 64 bytes leaked), 2 warnings, 0 suppressed\n");
+    EXPECT_EQ(file.status, 7);
+    EXPECT_EQ(sock.out, file.out);
+    EXPECT_EQ(sock.err, file.err);
+    EXPECT_EQ(sock.status, 7);
 }
 
 }  // namespace

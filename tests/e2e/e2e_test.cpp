@@ -3,13 +3,19 @@
 // analyses the trace. Each case is a folder under tests/e2e/cases:
 //   case          settings: "template: NAME" (from tests/e2e/templates, or a
 //                 path from the repository's root when NAME holds a "/"),
-//                 "sources: PATH..." (more sources, from the root),
-//                 "cflags: ...", "program: N" (its exit status) or
-//                 "program: signal", "keltrace: N" (keltrace's exit status)
-//   *.c, *.h      the program (every .c is compiled with kel.c)
-//                 "trace: FILE" (the template's trace_target, default trace.out)
+//                 "sources: PATH..." (more files, from the root; the .c
+//                 ones are compiled), "cflags: ...", "program: N" (its
+//                 exit status) or "program: signal", "keltrace: N"
+//                 (keltrace's exit status), "trace: FILE" (the template's
+//                 trace_target, default trace.out), "keltrace-args: ..."
+//                 (options before --file), "valgrind: yes" (the program
+//                 runs under valgrind --leak-check=full, as a developer
+//                 would run it, its log in valgrind.log)
+//   *.c, *.h      the program (every .c is compiled with kel.c); any other
+//                 file (a suppressions file) is copied beside it
 //   expected.out  keltrace's standard output, handles masked
 //   expected.err  keltrace's standard error (absent: empty)
+//   expected.valgrind  lines that valgrind's log must contain, each as a whole
 // Handles are addresses that change from run to run, so the runner replaces
 // each distinct non-zero 0x<16 digits> by <H1>, <H2>... in order of first
 // appearance: the expectation still says which messages name the same handle.
@@ -102,14 +108,13 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
     for (std::string path; extra >> path;) {
         const fs::path from = fs::path(KEL_SOURCE_DIR) / path;
         fs::copy_file(from, dir.file(from.filename().string()));
-        sources += " " + from.filename().string();
+        if (from.extension() == ".c") sources += " " + from.filename().string();
     }
     for (const auto& e : fs::directory_iterator(caseDir)) {
-        const std::string ext = e.path().extension().string();
-        if (ext == ".c" || ext == ".h") {
-            fs::copy_file(e.path(), dir.file(e.path().filename().string()));
-            if (ext == ".c") sources += " " + e.path().filename().string();
-        }
+        const std::string name = e.path().filename().string();
+        if (name == "case" || name.rfind("expected.", 0) == 0) continue;
+        fs::copy_file(e.path(), dir.file(name));
+        if (e.path().extension() == ".c") sources += " " + name;
     }
 
     const std::string in = "cd " + dir.path() + " && ";
@@ -120,7 +125,10 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
     r = runCommand(in + "gcc -w -fcommon " + settings["cflags"] + " -I. -o prog" + sources + " kel.c");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
 
-    r = runCommand(in + "{ ./prog; echo $? >prog.status; }");
+    const bool underValgrind = settings["valgrind"] == "yes";
+    const std::string program =
+        underValgrind ? "valgrind --leak-check=full --log-file=valgrind.log ./prog" : std::string("./prog");
+    r = runCommand(in + "{ " + program + "; echo $? >prog.status; }");
     const int programStatus = std::stoi(readWholeFile(dir.file("prog.status")));
     if (settings.at("program") == "signal") {
         EXPECT_GT(programStatus, 128) << "the program must die of a signal";
@@ -128,7 +136,33 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
         EXPECT_EQ(programStatus, std::stoi(settings.at("program")));
     }
 
-    r = runCommand(in + KELTRACE + " --file " + (settings.count("trace") ? settings["trace"] : "trace.out"));
+    if (underValgrind) {
+        // valgrind's own verdict on the same run: each expected line is a
+        // whole line of its log, once the "==pid==" prefix and the
+        // indentation are taken off.
+        const std::string log = readWholeFile(dir.file("valgrind.log"));
+        std::vector<std::string> logLines;
+        std::istringstream logIn(log);
+        for (std::string l; std::getline(logIn, l);) {
+            const std::size_t prefix = l.find("== ");
+            if (l.rfind("==", 0) != 0 || prefix == std::string::npos) continue;
+            l.erase(0, prefix + 3);
+            l.erase(0, l.find_first_not_of(' '));
+            logLines.push_back(l);
+        }
+        std::istringstream expected(readWholeFile(caseDir + "/expected.valgrind"));
+        int checked = 0;
+        for (std::string want; std::getline(expected, want);) {
+            if (want.empty()) continue;
+            ++checked;
+            EXPECT_NE(std::find(logLines.begin(), logLines.end(), want), logLines.end())
+                << "valgrind.log lacks: " << want << "\n" << log;
+        }
+        EXPECT_GT(checked, 0) << "expected.valgrind names no line";
+    }
+
+    r = runCommand(in + KELTRACE + " " + settings["keltrace-args"] + " --file " +
+                   (settings.count("trace") ? settings["trace"] : "trace.out"));
     EXPECT_EQ(r.status, std::stoi(settings.at("keltrace")));
     EXPECT_EQ(maskHandles(r.out), readWholeFile(caseDir + "/expected.out"));
     const std::string errFile = caseDir + "/expected.err";

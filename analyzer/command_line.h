@@ -1,0 +1,32 @@
+// keltrace's command line: the options, their parsing, and the run they ask
+// for. main only hands argv to parseCommandLine and the result to
+// runKeltrace, so the tests can drive both without a process.
+#pragma once
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tracer.h"
+
+struct KeltraceCommand {
+    enum class Action { usage, version, analyseFile, analyseSock, error };
+    Action action = Action::usage;
+    std::string source;                         // the trace file, or host:port
+    std::string problem;                        // Action::error: what is wrong, one line
+    std::vector<std::string> suppressionFiles;  // in the order given
+    bool group = false;
+    int errorExitcode = 0;  // 0: not given
+    std::string jsonPath;
+    std::string sarifPath;
+    std::size_t maxOccurrences = 0;  // 0: all
+};
+
+// Options may come in any order, with their value as the next argument or
+// after "=" (--json=out.json). Exactly one of --file and --sock.
+KeltraceCommand parseCommandLine(int argc, const char* const* argv);
+
+// Carries the command out and returns the exit status. program is the name
+// the usage text repeats.
+int runKeltrace(const KeltraceCommand& command, const char* program, std::ostream& out = std::cout,
+                std::ostream& err = std::cerr);

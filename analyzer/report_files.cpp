@@ -1,0 +1,174 @@
+#include "report_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "tracer.h"
+#include "utils_numeric.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// A line as traced is text; a plain decimal one is written as a number.
+json lineValue(const std::string& line) {
+    if (!line.empty() && line.size() <= 9 && line.find_first_not_of("0123456789") == std::string::npos) {
+        return std::stoul(line);
+    }
+    return line;
+}
+
+json siteValue(const Report& report, const Report::Site& site) {
+    return json{{"file", report.text(site.file)}, {"line", lineValue(report.text(site.line))}};
+}
+
+// Everything of a JSON object but its closing brace, so that a large array
+// can follow it element by element instead of as one tree in memory.
+std::string openObject(const json& object) {
+    std::string text = object.dump();
+    text.pop_back();
+    return text;
+}
+
+json summaryValue(const Report& report) {
+    const Report::Totals& t = report.totals();
+    return json{{"errors", t.errors},         {"warnings", t.warnings},     {"leaks", t.leaks},
+                {"bytes_leaked", t.bytesLeaked}, {"suppressed", t.suppressed}};
+}
+
+}  // namespace
+
+void writeJson(std::ostream& out, const Report& report, const ReportContext& context) {
+    const std::vector<const Report::Group*> groups = report.sortedGroups();
+    json head;
+    head["tool"] = json{{"name", "keltrace"}, {"version", kKeltraceVersion}};
+    head["template"] = context.templateName;
+    head["trace"] = context.trace;
+    json summary = summaryValue(report);
+    summary["groups"] = groups.size();
+    head["summary"] = summary;
+    head["max_occurrences"] = report.settings().maxOccurrences;
+    out << openObject(head) << ",\"findings\":[";
+    bool firstGroup = true;
+    for (const Report::Group* g : groups) {
+        const FindingKindInfo& info = findingInfo(g->kind);
+        json entry;
+        entry["kind"] = info.id;
+        entry["severity"] = severityName(info.severity);
+        entry["domain"] = g->domain == Report::kNone ? json() : json(report.text(g->domain));
+        entry["tor"] = g->tor == Report::kNone ? json() : json(report.text(g->tor));
+        entry["site"] = g->site.file == Report::kNone ? json() : siteValue(report, g->site);
+        entry["count"] = g->count;
+        entry["bytes"] = g->bytes;
+        entry["suppressed"] = g->suppressed;
+        entry["occurrences_omitted"] = g->count - g->occurrences.size();
+        out << (firstGroup ? "" : ",") << openObject(entry) << ",\"occurrences\":[";
+        firstGroup = false;
+        bool firstOccurrence = true;
+        for (const Report::Occurrence& o : g->occurrences) {
+            json item;
+            if (o.hasHandle) item["handle"] = "0x" + toHex16(o.handle);
+            if (o.call.file != Report::kNone) item["call"] = siteValue(report, o.call);
+            if (o.allocated.file != Report::kNone) item["allocated"] = siteValue(report, o.allocated);
+            if (o.deallocated.file != Report::kNone) item["deallocated"] = siteValue(report, o.deallocated);
+            item["bytes"] = o.bytes;
+            out << (firstOccurrence ? "" : ",") << item.dump();
+            firstOccurrence = false;
+        }
+        out << "]}";
+    }
+    out << "]}\n";
+}
+
+void writeSarif(std::ostream& out, const Report& report, const ReportContext& context) {
+    json rules = json::array();
+    for (std::size_t i = 0; i < kFindingKindCount; ++i) {
+        const FindingKindInfo& info = kFindingKinds[i];
+        rules.push_back(json{{"id", info.id},
+                             {"shortDescription", {{"text", info.description}}},
+                             {"defaultConfiguration", {{"level", severityName(info.severity)}}}});
+    }
+    json log;
+    log["$schema"] = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schemas/sarif-schema-2.1.0.json";
+    log["version"] = "2.1.0";
+    json run;
+    run["tool"] = {{"driver", {{"name", "keltrace"}, {"version", kKeltraceVersion}, {"rules", rules}}}};
+    run["properties"] = {{"template", context.templateName}, {"trace", context.trace}, {"summary", summaryValue(report)}};
+    run["results"] = json::array();
+    log["runs"] = json::array({run});
+    // The results come last and are written one by one: a trace can have
+    // many thousands of sites.
+    std::string head = log.dump();
+    const std::string tail = "]}]}";
+    head.erase(head.size() - tail.size());
+    out << head;
+    bool first = true;
+    for (const Report::Group* g : report.sortedGroups()) {
+        const FindingKindInfo& info = findingInfo(g->kind);
+        std::string where;
+        if (g->domain != Report::kNone) where = report.text(g->domain) + ":";
+        if (g->tor != Report::kNone) where += report.text(g->tor);
+        std::string message = std::string(info.description) + " (" + where + "), " + std::to_string(g->count) +
+                              (g->count == 1 ? " time" : " times");
+        if (g->kind == FindingKind::leak && g->sized) message += ", " + std::to_string(g->bytes) + " bytes";
+        json result{{"ruleId", info.id},
+                    {"ruleIndex", static_cast<std::size_t>(g->kind)},
+                    {"level", severityName(info.severity)},
+                    {"message", {{"text", message}}}};
+        if (g->site.file != Report::kNone) {
+            json location{{"artifactLocation", {{"uri", report.text(g->site.file)}}}};
+            const json line = lineValue(report.text(g->site.line));
+            if (line.is_number() && line.get<unsigned long>() >= 1) location["region"] = {{"startLine", line}};
+            result["locations"] = json::array({json{{"physicalLocation", location}}});
+        }
+        result["occurrenceCount"] = g->count;
+        result["properties"] = {{"domain", g->domain == Report::kNone ? json() : json(report.text(g->domain))},
+                                {"tor", g->tor == Report::kNone ? json() : json(report.text(g->tor))},
+                                {"bytes", g->bytes}};
+        if (g->suppressed) {
+            result["suppressions"] =
+                json::array({json{{"kind", "external"}, {"justification", "matched a keltrace suppressions rule"}}});
+        }
+        out << (first ? "" : ",") << result.dump();
+        first = false;
+    }
+    out << tail << "\n";
+}
+
+bool writeFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
+                         std::ostream& err) {
+    auto fail = [&](int reason) {
+        err << "keltrace: cannot write '" << path << "': " << std::strerror(reason) << std::endl;
+        return false;
+    };
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) return fail(errno);
+    // mkstemp makes the file private; the result is an ordinary output file.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    {
+        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+        if (file) write(file);
+        file.close();
+        if (!file) {
+            const int reason = errno != 0 ? errno : EIO;
+            std::remove(temp.c_str());
+            return fail(reason);
+        }
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int reason = errno;
+        std::remove(temp.c_str());
+        return fail(reason);
+    }
+    return true;
+}

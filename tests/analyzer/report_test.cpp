@@ -1,0 +1,372 @@
+// The report layer: the command line, suppression rules, grouping, and the
+// JSON and SARIF files, parsed back with nlohmann-json and checked field by
+// field. Runs are made in process through parseCommandLine and runKeltrace.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "findings.h"
+#include "keltrace_status.h"
+#include "report.h"
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+KeltraceCommand parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "keltrace");
+    return parseCommandLine(static_cast<int>(args.size()), args.data());
+}
+
+TEST(CommandLine, FormsAndProblems) {
+    using A = KeltraceCommand::Action;
+    struct Case {
+        std::vector<const char*> args;
+        A action;
+        const char* problem;  // for A::error
+    };
+    const Case cases[] = {
+        {{}, A::usage, ""},
+        {{"--help"}, A::usage, ""},
+        {{"--group", "--help"}, A::usage, ""},
+        {{"--version"}, A::version, ""},
+        {{"--file", "t"}, A::analyseFile, ""},
+        {{"--sock", "localhost:1"}, A::analyseSock, ""},
+        {{"--group", "--file=t", "--json", "j", "--sarif=s"}, A::analyseFile, ""},
+        {{"--version", "--file", "t"}, A::error, "--version takes no other arguments"},
+        {{"--file", "t", "--version"}, A::error, "--version takes no other arguments"},
+        {{"--file"}, A::error, "option '--file' needs a value"},
+        {{"--file", "t", "x"}, A::error, "unexpected argument 'x'"},
+        {{"--file", "t", "--"}, A::error, "unexpected argument '--'"},
+        {{"-x", "--file", "t"}, A::error, "unknown option '-x'"},
+        {{"--grup", "--file", "t"}, A::error, "unknown option '--grup'"},
+        {{"--group"}, A::error, "give exactly one of --file TRACE and --sock HOST:PORT"},
+        {{"--file", "t", "--sock", "h:1"}, A::error, "give exactly one of --file TRACE and --sock HOST:PORT"},
+        {{"--file", "t", "--error-exitcode", "256"}, A::error,
+         "--error-exitcode needs a number from 1 to 255, not '256'"},
+        {{"--file", "t", "--error-exitcode", "3", "--error-exitcode=4"}, A::error,
+         "option '--error-exitcode' given twice"},
+        {{"--file", "t", "--sarif", "a", "--sarif", "b"}, A::error, "option '--sarif' given twice"},
+        {{"--file", "t", "--max-occurrences", "x"}, A::error,
+         "--max-occurrences needs a number (0 lists every occurrence), not 'x'"},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const char* a : c.args) shown += std::string(a) + " ";
+        SCOPED_TRACE(shown);
+        const KeltraceCommand r = parse(c.args);
+        EXPECT_EQ(static_cast<int>(r.action), static_cast<int>(c.action));
+        EXPECT_EQ(r.problem, c.problem);
+    }
+}
+
+TEST(CommandLine, ValuesLandInTheirFields) {
+    const KeltraceCommand c = parse({"--suppressions", "a", "--max-occurrences=7", "--group", "--suppressions=b",
+                                     "--error-exitcode", "3", "--json", "j.json", "--sarif", "s.sarif", "--file",
+                                     "t"});
+    EXPECT_EQ(c.source, "t");
+    EXPECT_EQ(c.suppressionFiles, (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(c.group);
+    EXPECT_EQ(c.errorExitcode, 3);
+    EXPECT_EQ(c.jsonPath, "j.json");
+    EXPECT_EQ(c.sarifPath, "s.sarif");
+    EXPECT_EQ(c.maxOccurrences, 7u);
+}
+
+TEST(FindingKinds, IdsAreUniqueAndFoundByName) {
+    ASSERT_EQ(kFindingKindCount, 14u);
+    for (std::size_t i = 0; i < kFindingKindCount; ++i) {
+        SCOPED_TRACE(kFindingKinds[i].id);
+        EXPECT_EQ(static_cast<std::size_t>(kFindingKinds[i].kind), i);
+        FindingKind k;
+        ASSERT_TRUE(findingKindById(kFindingKinds[i].id, k));
+        EXPECT_EQ(k, kFindingKinds[i].kind);
+    }
+    FindingKind k;
+    EXPECT_FALSE(findingKindById("double_free", k));
+    EXPECT_EQ(findingInfo(FindingKind::leak).severity, Severity::error);
+    EXPECT_EQ(findingInfo(FindingKind::failedFree).severity, Severity::warning);
+    EXPECT_STREQ(findingInfo(FindingKind::sameSizeRealloc).id, "same-size-realloc");
+}
+
+// One finding, with its sites, against one rule.
+TEST(Suppressions, RulesMatchDomainTorOrAnySite) {
+    const std::string mem = "mem", free_ = "free";
+    const CallSite call{"src/a.c", "12"}, alloc{"src/b.c", "3"}, dealloc{"src/c.c", "40"};
+    struct Case {
+        const char* rule;
+        FindingKind kind;
+        bool suppressed;
+    };
+    const Case cases[] = {
+        {"double-free:mem:free", FindingKind::doubleFree, true},
+        {"double-free:mem:*", FindingKind::doubleFree, true},
+        {"double-free:FILE:*", FindingKind::doubleFree, false},
+        {"leak:mem:free", FindingKind::doubleFree, false},  // another kind
+        {"*:mem:free", FindingKind::doubleFree, true},
+        {"double-free:src/a.c:12", FindingKind::doubleFree, true},  // the call
+        {"double-free:*/b.c:*", FindingKind::doubleFree, true},     // the allocation
+        {"double-free:src/c.c:4?", FindingKind::doubleFree, true},  // the earlier release
+        {"double-free:src/c.c:4", FindingKind::doubleFree, false},  // a glob matches the whole text
+        {"double-free:a.c:12", FindingKind::doubleFree, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        char name[] = "/tmp/kel_rules_XXXXXX";
+        const int fd = mkstemp(name);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        std::ofstream(name) << c.rule << "\n";
+        ReportSettings settings;
+        std::string problem;
+        ASSERT_TRUE(readSuppressions(name, settings.suppressions, problem)) << problem;
+        fs::remove(name);
+        std::ostringstream out;
+        Report report(out, settings);
+        Finding f;
+        f.kind = c.kind;
+        f.domain = &mem;
+        f.tor = &free_;
+        f.call = &call;
+        f.allocated = &alloc;
+        f.deallocated = &dealloc;
+        report.add(f, [](std::ostream& o) { o << "message"; });
+        EXPECT_EQ(report.totals().suppressed, c.suppressed ? 1u : 0u);
+        EXPECT_EQ(out.str(), c.suppressed ? "" : "message\n");
+    }
+}
+
+TEST(ReportGroups, CountsBytesAndCapOccurrences) {
+    ReportSettings settings;
+    settings.keepOccurrences = true;
+    settings.maxOccurrences = 2;
+    std::ostringstream out;
+    Report report(out, settings);
+    const std::string mem = "mem", malloc_ = "malloc", memset_ = "memset";
+    const CallSite here{"a.c", "1"}, there{"a.c", "2"};
+    int formatted = 0;
+    auto add = [&](FindingKind kind, const std::string& tor, const CallSite& site, std::uint64_t bytes) {
+        Finding f;
+        f.kind = kind;
+        f.domain = &mem;
+        f.tor = &tor;
+        f.hasHandle = true;
+        f.handle = bytes;
+        (kind == FindingKind::leak ? f.allocated : f.call) = &site;
+        f.bytes = bytes;
+        f.sized = true;
+        report.add(f, [&](std::ostream& o) { o << ++formatted; });
+    };
+    add(FindingKind::leak, malloc_, here, 10);
+    add(FindingKind::untrackedUse, memset_, there, 0);
+    add(FindingKind::leak, malloc_, here, 20);
+    add(FindingKind::leak, malloc_, here, 30);
+    add(FindingKind::leak, malloc_, there, 5);
+    add(FindingKind::zeroAlloc, malloc_, there, 0);
+
+    const std::vector<const Report::Group*> groups = report.sortedGroups();
+    ASSERT_EQ(groups.size(), 4u);
+    EXPECT_EQ(groups[0]->kind, FindingKind::leak);
+    EXPECT_EQ(groups[0]->count, 3u);
+    EXPECT_EQ(groups[0]->bytes, 60u);
+    ASSERT_EQ(groups[0]->occurrences.size(), 2u);  // capped
+    EXPECT_EQ(groups[0]->occurrences[1].handle, 20u);
+    EXPECT_EQ(groups[1]->kind, FindingKind::untrackedUse);  // first seen among the single ones
+    EXPECT_EQ(groups[2]->bytes, 5u);
+    EXPECT_EQ(groups[3]->kind, FindingKind::zeroAlloc);
+    EXPECT_EQ(report.totals().errors, 5u);
+    EXPECT_EQ(report.totals().leaks, 4u);
+    EXPECT_EQ(report.totals().bytesLeaked, 65u);
+    EXPECT_EQ(report.totals().warnings, 1u);
+    EXPECT_EQ(formatted, 6);  // no --group: every message printed
+}
+
+TEST(ReportGroups, GroupModeFormatsNoMessage) {
+    ReportSettings settings;
+    settings.group = true;
+    std::ostringstream out;
+    Report report(out, settings);
+    const std::string mem = "mem", tor = "free";
+    const CallSite site{"a.c", "1"};
+    Finding f;
+    f.kind = FindingKind::doubleFree;
+    f.domain = &mem;
+    f.tor = &tor;
+    f.call = &site;
+    bool formatted = false;
+    for (int i = 0; i < 3; ++i) report.add(f, [&](std::ostream&) { formatted = true; });
+    EXPECT_FALSE(formatted);
+    EXPECT_EQ(out.str(), "");
+    report.printGroups(out);
+    EXPECT_EQ(out.str(),
+              "3 x double-free (error): mem:free at a.c:1\n"
+              "Summary: 3 errors (0 leaks, 0 bytes leaked), 0 warnings, 0 suppressed\n");
+}
+
+// A trace over tests/analyzer/templates/kt.xml, in a folder of its own.
+class Files : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/kel_report_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        work = dir;
+        previous = fs::current_path();
+        fs::current_path(work);
+        std::ifstream tmpl(std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt.xml");
+        std::string trace = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
+        for (std::string l; std::getline(tmpl, l);)
+            if (!l.empty()) trace += l + "\n";
+        trace += records;
+        std::ofstream("trace") << trace << "KEL TRACING DONE\n";
+        std::ofstream("rules") << "leak:FILE:*\n";
+    }
+    void TearDown() override {
+        fs::current_path(previous);
+        fs::remove_all(work);
+    }
+
+    int run(std::vector<const char*> args) {
+        std::ostringstream out, err;
+        const int status = runKeltrace(parse(args), "keltrace", out, err);
+        stdoutText = out.str();
+        stderrText = err.str();
+        return status;
+    }
+
+    static json load(const char* path) {
+        std::ifstream in(path);
+        return json::parse(in);
+    }
+
+    // A double free, a used block freed twice by the same line, three uses of
+    // an untracked stack buffer, a leak, and a FILE leak that the rules hide.
+    const std::string records =
+        "mem\nmalloc\nm.c\n1\n0000000000000010\nOK\nOK 0000000000000010\n"
+        "mem\nmemset\nm.c\n2\nmem OK 0000000000000010\n-\n-\n"
+        "mem\nfree\nm.c\n3\nmem OK 0000000000000010\nvoid\n-\n"
+        "mem\nfree\nm.c\n3\nmem OK 0000000000000010\nvoid\n-\n"
+        "mem\nmemset\nm.c\n4\nmem OK 0000000000000099\n-\n-\n"
+        "mem\nmemset\nm.c\n4\nmem OK 0000000000000099\n-\n-\n"
+        "mem\nmemset\nm.c\n4\nmem OK 0000000000000098\n-\n-\n"
+        "mem\ncalloc\nm.c\n5\n0000000000000004\n0000000000000008\nOK\nOK 0000000000000020\n"
+        "FILE\nfopen\nf.c\n6\nOK\nOK 00000000000000A0\n";
+
+    fs::path work, previous;
+    std::string stdoutText, stderrText;
+};
+
+TEST_F(Files, JsonHoldsEveryGroupWithItsOccurrences) {
+    ASSERT_EQ(run({"--file", "trace", "--json", "out.json", "--suppressions", "rules", "--max-occurrences", "2"}),
+              statusAnalysed);
+    EXPECT_EQ(stderrText, "");
+    const json doc = load("out.json");
+    EXPECT_EQ(doc["tool"]["name"], "keltrace");
+    EXPECT_EQ(doc["tool"]["version"], "0.9.02");
+    EXPECT_EQ(doc["template"], "kt");
+    EXPECT_EQ(doc["trace"], "trace");
+    EXPECT_EQ(doc["max_occurrences"], 2);
+    const json& s = doc["summary"];
+    EXPECT_EQ(s["errors"], 5);  // double free, 3 untracked uses, one leak
+    EXPECT_EQ(s["warnings"], 0);
+    EXPECT_EQ(s["leaks"], 1);
+    EXPECT_EQ(s["bytes_leaked"], 32);
+    EXPECT_EQ(s["suppressed"], 1);
+    EXPECT_EQ(s["groups"], 4);
+
+    const json& f = doc["findings"];
+    ASSERT_EQ(f.size(), 4u);
+    // Most frequent first.
+    EXPECT_EQ(f[0]["kind"], "untracked-use");
+    EXPECT_EQ(f[0]["severity"], "error");
+    EXPECT_EQ(f[0]["domain"], "mem");
+    EXPECT_EQ(f[0]["tor"], "memset");
+    EXPECT_EQ(f[0]["site"], (json{{"file", "m.c"}, {"line", 4}}));
+    EXPECT_EQ(f[0]["count"], 3);
+    EXPECT_EQ(f[0]["suppressed"], false);
+    EXPECT_EQ(f[0]["occurrences_omitted"], 1);
+    ASSERT_EQ(f[0]["occurrences"].size(), 2u);
+    EXPECT_EQ(f[0]["occurrences"][0]["handle"], "0x0000000000000099");
+    EXPECT_EQ(f[0]["occurrences"][0]["call"], (json{{"file", "m.c"}, {"line", 4}}));
+    EXPECT_FALSE(f[0]["occurrences"][0].contains("allocated"));
+
+    EXPECT_EQ(f[1]["kind"], "double-free");
+    const json& again = f[1]["occurrences"][0];
+    EXPECT_EQ(again["handle"], "0x0000000000000010");
+    EXPECT_EQ(again["call"]["line"], 3);
+    EXPECT_EQ(again["allocated"]["line"], 1);
+    EXPECT_EQ(again["deallocated"]["line"], 3);
+
+    EXPECT_EQ(f[2]["kind"], "leak");
+    EXPECT_EQ(f[2]["tor"], "calloc");  // the allocating tor
+    EXPECT_EQ(f[2]["site"]["line"], 5);
+    EXPECT_EQ(f[2]["bytes"], 32);
+    EXPECT_EQ(f[2]["occurrences"][0]["allocated"]["file"], "m.c");
+    EXPECT_EQ(f[2]["occurrences"][0]["bytes"], 32);
+
+    EXPECT_EQ(f[3]["kind"], "leak");
+    EXPECT_EQ(f[3]["domain"], "FILE");
+    EXPECT_EQ(f[3]["tor"], "fopen");
+    EXPECT_EQ(f[3]["suppressed"], true);
+}
+
+TEST_F(Files, SarifHasOneRulePerKindAndOneResultPerGroup) {
+    ASSERT_EQ(run({"--sarif", "out.sarif", "--suppressions", "rules", "--file", "trace", "--error-exitcode", "7"}),
+              7);
+    const json doc = load("out.sarif");
+    EXPECT_EQ(doc["version"], "2.1.0");
+    ASSERT_EQ(doc["runs"].size(), 1u);
+    const json& run0 = doc["runs"][0];
+    EXPECT_EQ(run0["tool"]["driver"]["name"], "keltrace");
+    const json& rules = run0["tool"]["driver"]["rules"];
+    ASSERT_EQ(rules.size(), kFindingKindCount);
+    for (std::size_t i = 0; i < kFindingKindCount; ++i) {
+        SCOPED_TRACE(kFindingKinds[i].id);
+        EXPECT_EQ(rules[i]["id"], kFindingKinds[i].id);
+        EXPECT_EQ(rules[i]["defaultConfiguration"]["level"], severityName(kFindingKinds[i].severity));
+        EXPECT_EQ(rules[i]["shortDescription"]["text"], kFindingKinds[i].description);
+    }
+    const json& results = run0["results"];
+    ASSERT_EQ(results.size(), 4u);
+    for (const json& r : results) {
+        SCOPED_TRACE(r.dump());
+        EXPECT_EQ(rules[r["ruleIndex"].get<std::size_t>()]["id"], r["ruleId"]);
+    }
+    EXPECT_EQ(results[0]["ruleId"], "untracked-use");
+    EXPECT_EQ(results[0]["level"], "error");
+    EXPECT_EQ(results[0]["occurrenceCount"], 3);
+    const json& where = results[0]["locations"][0]["physicalLocation"];
+    EXPECT_EQ(where["artifactLocation"]["uri"], "m.c");
+    EXPECT_EQ(where["region"]["startLine"], 4);
+    EXPECT_FALSE(results[0].contains("suppressions"));
+    EXPECT_EQ(results[2]["ruleId"], "leak");
+    EXPECT_EQ(results[2]["locations"][0]["physicalLocation"]["region"]["startLine"], 5);
+    // A suppressed group stays, marked.
+    EXPECT_EQ(results[3]["ruleId"], "leak");
+    ASSERT_EQ(results[3]["suppressions"].size(), 1u);
+    EXPECT_EQ(results[3]["suppressions"][0]["kind"], "external");
+}
+
+TEST_F(Files, OutputsReplaceEarlierFilesAndLeaveNoTemporaries) {
+    std::ofstream("out.json") << "old";
+    ASSERT_EQ(run({"--file", "trace", "--json", "out.json", "--group"}), statusAnalysed);
+    EXPECT_EQ(load("out.json")["summary"]["errors"], 6);
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(".")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"out.json", "rules", "template.tmp", "trace"}));
+    // --group output on stdout, the JSON holds every occurrence (no cap).
+    EXPECT_NE(stdoutText.find("Summary: 6 errors (2 leaks, 32 bytes leaked), 0 warnings, 0 suppressed\n"),
+              std::string::npos);
+    EXPECT_EQ(load("out.json")["findings"][0]["occurrences"].size(), 3u);
+}
+
+}  // namespace
