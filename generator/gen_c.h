@@ -7,18 +7,9 @@
 #include <ostream>
 #include <string>
 
+#include "gen_checks.h"
+#include "gen_settings.h"
 #include "gen_xml_sax_read.h"
-
-// How the generated code serialises its trace records.
-enum class MutexKind { none, posix, win32 };
-MutexKind mutexKind(const Template& t);
-
-// generateFiles' results; every value but genOk is a generation error.
-enum GenStatus : int {
-    genOk = 0,
-    genTemplateRejected = 3,  // the template could not make a readable trace
-    genOutputFailed = 4,      // an output file could not be written
-};
 
 // ---------------------------------------------------------------- header (kel.h)
 
@@ -50,15 +41,9 @@ int findDomainIndex(const Template& t, const std::string& name);
 
 // ---------------------------------------------------------------- driver
 
-// Refuses, with one message on `err`, a template whose generated code would
-// read past the end of a tor's args, or whose remote trace_target has no port.
-bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostream& err);
-// Refuses, with one message on `err`, a template file whose embedded copy the
-// analyzer could not read back line for line.
-bool checkTemplateLines(const char* templatePath, std::ostream& err);
-
 // Checks the template, then writes both files; an output is replaced only
-// once it is complete. Failures are reported on standard error.
+// once both are complete. Failures are reported on standard error; the result
+// is a KelgenStatus.
 int generateFiles(const Template& t, const char* templatePath, const char* headerPath,
                   const char* sourcePath);
 int writeSource(const Template& t, const char* templatePath, std::ostream& out);
