@@ -137,13 +137,19 @@ void writeCompilerSection(const Template& t, std::ostream& out) {
     }
 }
 
-void writeGlobals(const Template& t, std::ostream& out) {
-    block(out, mutexBlocks(mutexKind(t)).global);
-    line(out, targetBlocks(t).global);
-    line(out, "int\tkel_stop_called;");
-    line(out, "int\tkel_retval;");
+}  // namespace
+
+// The header declares the globals `extern` ("extern "), the source defines
+// them once (""), so that any number of C or C++ files may include kel.h.
+void writeGlobals(const Template& t, const char* storage, std::ostream& out) {
+    for (const char* global : mutexBlocks(mutexKind(t)).global) line(out, storage, global);
+    line(out, storage, targetBlocks(t).global);
+    line(out, storage, "int\tkel_stop_called;");
+    line(out, storage, "int\tkel_retval;");
     line(out);
 }
+
+namespace {
 
 void writePrototypes(std::ostream& out) {
     line(out, "char*\tkelsize_t2str(size_t size);");
@@ -168,7 +174,7 @@ void writeHeader(const Template& t, std::ostream& out) {
             writeDomainIncludes(t, out);
             line(out);
             writeCompilerSection(t, out);
-            writeGlobals(t, out);
+            writeGlobals(t, "extern ", out);
             writePrototypes(out);
             writeDeclarations(t, out);
             writeRedefinitions(t, out);
@@ -416,6 +422,7 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
     line(out, "#define KEL_NO_REDEF");
     line(out, "#include \"kel.h\"");
     line(out);
+    writeGlobals(t, "", out);
     writeConversions(out);
     if (t.remote_mode) writeConnectClient(out);
     writeErrorLog(t, out);

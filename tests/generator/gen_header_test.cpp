@@ -55,9 +55,9 @@ TEST(Header, WholeTextOfTheMtExample) {
         "#include <string.h> /* strlen() */",
         "#include <unistd.h> /* unlink() */",
         "typedef unsigned long long keluint64;",
-        "FILE*\tkel_tracefile;",
-        "int\tkel_stop_called;",
-        "int\tkel_retval;",
+        "extern FILE*\tkel_tracefile;",
+        "extern int\tkel_stop_called;",
+        "extern int\tkel_retval;",
         "",
         "char*\tkelsize_t2str(size_t size);",
         "char*\tkeluint64tostr1 (keluint64 value);",
@@ -116,8 +116,8 @@ TEST(Header, SectionsChosenBySettings) {
         "#include <netdb.h>",
         "#include <netinet/in.h>",
     });
-    const std::string fileGlobals = lines({"FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""});
-    const std::string socketGlobals = lines({"int\tkel_socket;", "int\tkel_stop_called;", "int\tkel_retval;", ""});
+    const std::string fileGlobals = lines({"extern FILE*\tkel_tracefile;", "extern int\tkel_stop_called;", "extern int\tkel_retval;", ""});
+    const std::string socketGlobals = lines({"extern int\tkel_socket;", "extern int\tkel_stop_called;", "extern int\tkel_retval;", ""});
 
     const std::vector<SettingsCase> cases = {
         {"no mutex, gcc, file", [](Template&) {}, "\n#include <stdlib.h>\n\n" + gccTail + fileGlobals, ""},
@@ -126,7 +126,7 @@ TEST(Header, SectionsChosenBySettings) {
              t.multithreaded = true;
              t.remote_mode = true;
          },
-         "#include <pthread.h>\n\n#include <stdlib.h>\n\n" + socketHeaders + gccTail + "pthread_mutex_t kel_mutex;\n" +
+         "#include <pthread.h>\n\n#include <stdlib.h>\n\n" + socketHeaders + gccTail + "extern pthread_mutex_t kel_mutex;\n" +
              socketGlobals,
          ""},
         {"win32 mutex, win32 compiler, file",
@@ -136,7 +136,7 @@ TEST(Header, SectionsChosenBySettings) {
              t.compiler_type = "win32";
          },
          "#include <Windows.h>\n#include <Winbase.h>\n\n#include <stdlib.h>\n\n"
-         "typedef unsigned __int64 keluint64;\nHANDLE kel_mutex;\n" +
+         "typedef unsigned __int64 keluint64;\nextern HANDLE kel_mutex;\n" +
              fileGlobals,
          ""},
         {"win32 compiler, remote: only winsock2",
@@ -151,7 +151,7 @@ TEST(Header, SectionsChosenBySettings) {
              t.compiler_type = "win32";
          },
          "#include <pthread.h>\n\n#include <stdlib.h>\n\ntypedef unsigned __int64 keluint64;\n"
-         "pthread_mutex_t kel_mutex;\n" +
+         "extern pthread_mutex_t kel_mutex;\n" +
              fileGlobals,
          ""},
         {"unknown threading gives no mutex",

@@ -149,12 +149,11 @@ public:
     }
 
     // gcc with -w: the generated text keeps its known warnings ("%u" for a
-    // size_t, pointers handed to keluint64tostr1). -fcommon: kel.h defines
-    // its globals in every file that includes it.
+    // size_t, pointers handed to keluint64tostr1).
     bool build(const std::string& source, const std::string& compiler = "gcc -pthread",
                const std::string& output = "prog") {
         dir_.write("main.c", source);
-        const CommandResult r = runCommand("cd " + dir_.path() + " && " + compiler + " -w -fcommon -o " + output +
+        const CommandResult r = runCommand("cd " + dir_.path() + " && " + compiler + " -w -o " + output +
                                            " main.c kel.c");
         EXPECT_EQ(0, r.status) << r.err;
         return r.status == 0;
@@ -205,6 +204,42 @@ TEST(GeneratedLibrary, FileModeWritesTheExampleRecords) {
     EXPECT_TRUE(isHex16(allocated)) << allocated;
     EXPECT_EQ(allocated, released);
     EXPECT_NE("0000000000000000", allocated);
+}
+
+// Two files besides main include kel.h; each allocates in its line 3 and
+// frees in its line 4. Built at the compilers' default flags: the globals are
+// defined once, in kel.c, whatever the language of the including files.
+TEST(GeneratedLibrary, MultiFileProgramsLinkAtDefaultFlags) {
+    const std::string unit = "#include \"kel.h\"\nNAME(void) {\n\tvoid *p = malloc(16);\n\tfree(p);\n}\n";
+    auto unitNamed = [&](const std::string& name) {
+        std::string text = unit;
+        text.replace(text.find("NAME"), 4, name);
+        return text;
+    };
+    const std::string mainText =
+        "#include \"kel.h\"\n#ifdef __cplusplus\nextern \"C\" {\n#endif\nvoid one(void);\nvoid two(void);\n"
+        "#ifdef __cplusplus\n}\n#endif\nint main(void) {\n\tkel_start(\"multi\");\n\tone();\n\ttwo();\n"
+        "\treturn 0;\n}\n";
+    struct Case { const char* name; const char* cc; const char* cxx; const char* ext; };
+    for (const Case& c : {Case{"gcc, C", "gcc", "gcc", "c"}, Case{"clang, C", "clang", "clang", "c"},
+                          Case{"g++, C++", "gcc", "g++", "cpp"}, Case{"clang++, C++", "clang", "clang++", "cpp"}}) {
+        SCOPED_TRACE(c.name);
+        Traced t(memTemplate(Settings{}));
+        const std::string ext = c.ext;
+        t.dir().write("one." + ext, unitNamed(ext == "cpp" ? "extern \"C\" void one" : "void one"));
+        t.dir().write("two." + ext, unitNamed(ext == "cpp" ? "extern \"C\" void two" : "void two"));
+        t.dir().write("main." + ext, mainText);
+        const std::string in = "cd " + t.dir().path() + " && ";
+        CommandResult r = runCommand(in + c.cc + " -c kel.c && " + c.cxx + " -o prog main." + ext + " one." + ext +
+                                     " two." + ext + " kel.o");
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(0, t.run().status);
+        const std::string records = "mem\nmalloc\none." + ext + "\n3\n0000000000000010\nOK\nOK <handle>\n" +
+                                    "mem\nfree\none." + ext + "\n4\nmem OK <handle>\nvoid\n-\n" +
+                                    "mem\nmalloc\ntwo." + ext + "\n3\n0000000000000010\nOK\nOK <handle>\n" +
+                                    "mem\nfree\ntwo." + ext + "\n4\nmem OK <handle>\nvoid\n-\n";
+        EXPECT_EQ(t.head() + records + "KEL TRACING DONE\n", maskHandles(t.file("trace.out")));
+    }
 }
 
 TEST(GeneratedLibrary, TemplateBlockCarriesQuotesBackslashesAndCrlfLinesUnchanged) {
@@ -543,7 +578,7 @@ TEST(GeneratedLibrary, Win32PairCrossCompilesWithMinGW) {
     Traced t(memTemplate(s));
     const std::string header = t.file("kel.h");
     EXPECT_NE(std::string::npos, header.find("#include <Windows.h>\n#include <Winbase.h>\n"));
-    EXPECT_NE(std::string::npos, header.find("typedef unsigned __int64 keluint64;\nHANDLE kel_mutex;\n"));
+    EXPECT_NE(std::string::npos, header.find("typedef unsigned __int64 keluint64;\nextern HANDLE kel_mutex;\n"));
 
     // MinGW's headers are lower-case; the generated text keeps its spelling.
     t.dir().write("Windows.h", "#include <windows.h>\n");

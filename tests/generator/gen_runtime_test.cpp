@@ -73,7 +73,10 @@ TEST(Runtime, WholeTextInFileModeWithoutMutex) {
     // The banner is the header's (tested there); the rest is typed here.
     const auto afterBanner = text.find("#define KEL_NO_REDEF\n");
     ASSERT_NE(std::string::npos, afterBanner);
-    const std::string expected = lines({"#define KEL_NO_REDEF", "#include \"kel.h\"", ""}) + kConversions + lines({
+    const std::string expected = lines({"#define KEL_NO_REDEF", "#include \"kel.h\"", "",
+                                        // The header's globals, defined once here.
+                                        "FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""}) +
+                                 kConversions + lines({
         "void\tkelerrlog(char *msg, const char *file, size_t line){",
         "perror(msg); fprintf(stderr, \"%s:%u\\n\", file, line);",
         "}",
@@ -126,6 +129,33 @@ struct TraceCase {
     bool flush;
     std::string expected;
 };
+
+TEST(Runtime, DefinesTheGlobalsThatTheHeaderDeclares) {
+    struct Case { const char* name; std::function<void(Template&)> apply; std::string globals; };
+    const std::vector<Case> cases = {
+        {"no mutex, file", [](Template&) {},
+         lines({"FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""})},
+        {"posix mutex, remote",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.remote_mode = true;
+             t.trace_target = "localhost:5555";
+         },
+         lines({"pthread_mutex_t kel_mutex;", "int\tkel_socket;", "int\tkel_stop_called;", "int\tkel_retval;", ""})},
+        {"win32 mutex, file",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.threading = "win32";
+         },
+         lines({"HANDLE kel_mutex;", "FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Template t = mtExample();
+        c.apply(t);
+        EXPECT_EQ(c.globals, between(runtime(t), "#include \"kel.h\"\n\n", "char*\tkelsize_t2str(").substr(18));
+    }
+}
 
 TEST(Runtime, TraceWriterForEveryWriteSetting) {
     const char* fw1 = "fwrite(tmpstr, strlen(tmpstr), 1, kel_tracefile);";
