@@ -36,14 +36,21 @@ void includeGuard(std::ostream& out, const std::string& macro, Body body) {
 }
 
 template <class Body>
-void cLinkage(std::ostream& out, Body body) {
+void onlyInCpp(std::ostream& out, Body body) {
     line(out, "#ifdef __cplusplus");
-    line(out, "extern \"C\" {");
-    line(out, "#endif");
     body();
-    line(out, "#ifdef __cplusplus");
-    line(out, "}");
     line(out, "#endif");
+}
+
+// `cppIncludes` are read by C++ before the linkage block opens.
+template <class Body>
+void cLinkage(std::ostream& out, const std::vector<std::string>& cppIncludes, Body body) {
+    onlyInCpp(out, [&] {
+        for (const std::string& include : cppIncludes) line(out, "#include <", include, ">");
+        line(out, "extern \"C\" {");
+    });
+    body();
+    onlyInCpp(out, [&] { line(out, "}"); });
 }
 
 // The parameters (args 1 and up) in the three forms the generated text uses:
@@ -68,6 +75,10 @@ std::string parameterNames(const Tor& tor) {
 
 // A trace field that the protocol fixes, as a C string literal.
 std::string quoted(const std::string& field) { return "\"" + field + "\""; }
+
+// A value for keluint64tostr1: handles are pointers as often as integers, and
+// the cast converts both without a warning, to the same value as before.
+std::string asHex(const std::string& value) { return "(keluint64)(" + value + ")"; }
 
 std::string kelTrace1(const std::string& field) { return "kel_trace(1, " + quoted(field) + ");"; }
 
@@ -104,6 +115,27 @@ void writeBanner(const Template& t, std::ostream& out) {
 
 namespace {
 
+// The C++ headers of the C library headers that kel.h includes. <cstdio> and
+// its kin #undef the C names, so a program that includes one after kel.h
+// would lose the redefinitions: kel.h includes them first.
+std::vector<std::string> cppCounterparts(const Template& t) {
+    static const char* const cHeaders[] = {"assert", "ctype", "errno",  "fenv",   "float",  "inttypes", "limits",
+                                           "locale", "math",  "setjmp", "signal", "stdarg", "stddef",   "stdint",
+                                           "stdio",  "stdlib", "string", "time",  "uchar",  "wchar",    "wctype"};
+    std::vector<std::string> names;
+    for (const Domain& d : t.domains)
+        if (d.includesGlobal) names.insert(names.end(), d.includes.begin(), d.includes.end());
+    if (t.compiler_type == "gcc") names.insert(names.end(), {"stdarg.h", "stdio.h", "stdlib.h", "string.h"});
+    std::vector<std::string> out;
+    for (const char* c : cHeaders)
+        for (const std::string& name : names)
+            if (name == std::string(c) + ".h") {
+                out.push_back(std::string("c") + c);
+                break;
+            }
+    return out;
+}
+
 void writeDomainIncludes(const Template& t, std::ostream& out) {
     for (const Domain& d : t.domains)
         for (const std::string& include : d.includes) {
@@ -122,13 +154,16 @@ void writeCompilerSection(const Template& t, std::ostream& out) {
             line(out, "#include <sys/errno.h> /* ECONNREFUSED */");
             line(out, "#include <netdb.h>");
             line(out, "#include <netinet/in.h>");
+        } else if (!t.fork_enabled) {
+            line(out, "#include <sys/types.h> /* pid_t */");
         }
         line(out, "#include <stdarg.h>");
         line(out, "#include <stdio.h>");
         line(out, "#include <stdlib.h> /* exit() */");
         line(out, "#include <string.h> /* strlen() */");
         line(out, "#include <unistd.h> /* unlink() */");
-        line(out, "typedef unsigned long long keluint64;");
+        // __extension__: a program built as C89 with -pedantic includes kel.h too.
+        line(out, "__extension__ typedef unsigned long long keluint64;");
     } else if (t.compiler_type == "win32") {
         if (t.remote_mode) line(out, "#include <winsock2.h>");
         line(out, "typedef unsigned __int64 keluint64;");
@@ -151,13 +186,15 @@ void writeGlobals(const Template& t, const char* storage, std::ostream& out) {
 
 namespace {
 
-void writePrototypes(std::ostream& out) {
+void writePrototypes(const Template& t, std::ostream& out) {
     line(out, "char*\tkelsize_t2str(size_t size);");
     line(out, "char*\tkeluint64tostr", 1, " (keluint64 value);");
     line(out, "void\tkelerrlog(char *msg, const char *file, size_t line);");
     line(out, "void\tkel_trace(int n, ...);");
     line(out, "void\tkel_start(const char *appname);");
     line(out, "void\tkel_stop(void);");
+    // The fork macro's target, declared so that its callers compile.
+    if (!t.fork_enabled) line(out, "pid_t\t", t.prefix, "fork_forbidden(const char *file, size_t line);");
     line(out);
 }
 
@@ -167,7 +204,7 @@ void writeHeader(const Template& t, std::ostream& out) {
     writeBanner(t, out);
     includeGuard(out, "__pd_" + t.prefix + "h__", [&] {
         line(out);
-        cLinkage(out, [&] {
+        cLinkage(out, cppCounterparts(t), [&] {
             line(out);
             block(out, mutexBlocks(mutexKind(t)).includes);
             line(out);
@@ -175,13 +212,28 @@ void writeHeader(const Template& t, std::ostream& out) {
             line(out);
             writeCompilerSection(t, out);
             writeGlobals(t, "extern ", out);
-            writePrototypes(out);
+            writePrototypes(t, out);
             writeDeclarations(t, out);
             writeRedefinitions(t, out);
             line(out);
         });
         line(out);
+        writeStdNames(t, out);
     });
+}
+
+void writeStdNames(const Template& t, std::ostream& out) {
+    // A C++ call written std::malloc(n) becomes std::mt_malloc(n, ...) through
+    // the macro; the wrappers are therefore made visible in std as well.
+    onlyInCpp(out, [&] {
+        line(out, "namespace std {");
+        for (const Domain& d : t.domains)
+            forEachTorHeaderOrder(d, [&](const Tor& tor) {
+                if (!isAliased(tor)) line(out, "using ::", t.prefix, tor.name, ";");
+            });
+        line(out, "}");
+    });
+    line(out);
 }
 
 void writeDeclarations(const Template& t, std::ostream& out) {
@@ -200,7 +252,8 @@ void writeDeclarations(const Template& t, std::ostream& out) {
 void writeRedefinitions(const Template& t, std::ostream& out) {
     line(out, "/* foo redef BEGIN **************************************/");
     line(out, "#ifndef KEL_NO_REDEF");
-    if (!t.fork_enabled) line(out, "#define fork()\t", t.prefix, "fork_forbidden(__FILE__, __LINE__);");
+    // No ';' after the call: fork() stands in expressions (if(fork() == 0)).
+    if (!t.fork_enabled) line(out, "#define fork()\t", t.prefix, "fork_forbidden(__FILE__, __LINE__)");
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
@@ -218,7 +271,7 @@ namespace {
 void writeConversions(std::ostream& out) {
     line(out, "char*\tkelsize_t2str(size_t size){");
     line(out, "static char buff[32];");
-    line(out, "sprintf(buff, \"%u\", size);");
+    line(out, "sprintf(buff, \"%lu\", (unsigned long)size);");
     line(out, "return(buff);");
     line(out, "}");
     line(out);
@@ -252,22 +305,24 @@ void writeConnectClient(std::ostream& out) {
     line(out, "int\tVorna_ConnectClient(char *host, unsigned short port){");
     line(out, "struct addrinfo hints;");
     line(out, "struct addrinfo *res;");
+    line(out, "struct addrinfo *first;");
     line(out, "char port_str[6];");
     line(out, "int resoult;");
-    line(out, "int sd;");
-    line(out, "int was_refused;");
+    line(out, "int sd = -1;");
+    line(out, "int was_refused = 0;");
     line(out, "memset(&hints, 0, sizeof(hints));");
     line(out, "hints.ai_family = AF_UNSPEC;");
     line(out, "hints.ai_protocol = IPPROTO_TCP;");
     line(out, "hints.ai_socktype = SOCK_STREAM;");
     line(out);
     line(out, "snprintf(port_str, sizeof(port_str), \"%u\", port);");
-    line(out, "resoult = getaddrinfo(host, port_str, &hints, &res);");
+    line(out, "resoult = getaddrinfo(host, port_str, &hints, &first);");
     line(out, "if(0 != resoult) return -1;");
     line(out, "else\t{");
+    line(out, "\tres = first;");
     line(out, "\twhile(res){");
-    line(out, "\t\tsd = socket(PF_INET, SOCK_STREAM, IPPROTO_TCP);");
-    line(out, "\t\tif(sd < 0){freeaddrinfo(res); return -1;}");
+    line(out, "\t\tsd = socket(res->ai_family, SOCK_STREAM, IPPROTO_TCP);");
+    line(out, "\t\tif(sd < 0){freeaddrinfo(first); return -1;}");
     line(out, "\t\tresoult = connect(sd, res->ai_addr, res->ai_addrlen);");
     line(out, "\t\tif(0 == resoult){was_refused = 0; break;}");
     line(out, "\t\tif(resoult < 0){");
@@ -284,7 +339,7 @@ void writeConnectClient(std::ostream& out) {
     line(out, "\t\t\tclose(sd);");
     line(out, "\t\t\tres = res->ai_next;");
     line(out, "\t\t\t}");
-    line(out, "\t\tfreeaddrinfo(res);");
+    line(out, "\t\tfreeaddrinfo(first);");
     line(out, "\t\t}");
     line(out, "\tif(0 == resoult) return sd;");
     line(out, "\telse if(was_refused) return -1;");
@@ -296,12 +351,14 @@ void writeConnectClient(std::ostream& out) {
 void writeErrorLog(const Template& t, std::ostream& out) {
     line(out, "void\tkelerrlog(char *msg, const char *file, size_t line){");
     if (t.errlogmode.empty()) {
-        // reports go nowhere
+        line(out, "(void)msg; (void)file; (void)line;");
     } else if (t.errlogmode == "console") {
-        line(out, "perror(msg); fprintf(stderr, \"%s:%u\\n\", file, line);");
+        line(out, "perror(msg); fprintf(stderr, \"%s:%lu\\n\", file, (unsigned long)line);");
     } else {
         line(out, "FILE *fl;");
         line(out, "fl = fopen(\"", t.errlogmode, "\", \"a\");");
+        // A log that cannot be opened loses the message, not the program.
+        line(out, "if(fl == NULL) return;");
         line(out, "fwrite(msg, strlen(msg), 1, fl);");
         line(out, "fwrite(\" \", 1, 1, fl);");
         line(out, "fwrite(file, strlen(file), 1, fl);");
@@ -376,6 +433,7 @@ void writeKelStart(const Template& t, const char* templatePath, std::ostream& ou
     const MutexBlocks& mutex = mutexBlocks(mutexKind(t));
     line(out, "void\tkel_start(const char *appname){");
     block(out, mutex.startLocals);
+    line(out, "(void)appname;");
     if (errlogIsFile(t)) line(out, "unlink(\"", t.errlogmode, "\");");
     line(out, "kel_stop_called = 0;");
     block(out, mutex.init);
@@ -384,8 +442,8 @@ void writeKelStart(const Template& t, const char* templatePath, std::ostream& ou
     line(out, kelTrace1(kelproto::kBegin));
     line(out, kelTrace1(kelproto::kProtocol));
     embedTemplateLines(templatePath, out);
-    line(out, "kel_retval = atexit((void *)kel_stop);");
-    line(out, "if(kel_retval == -1){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}");
+    line(out, "kel_retval = atexit(kel_stop);");
+    line(out, "if(kel_retval != 0){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}");
     line(out, "}");
     line(out);
 }
@@ -420,6 +478,13 @@ void writeForkTrap(const Template& t, std::ostream& out) {
 int writeRuntime(const Template& t, const char* templatePath, std::ostream& out) {
     writeBanner(t, out);
     line(out, "#define KEL_NO_REDEF");
+    if (t.compiler_type == "gcc") {
+        // The POSIX declarations the runtime uses (sockets, fork's pid_t),
+        // also when kel.c is built with -std=c99 or -std=c11.
+        line(out, "#ifndef _DEFAULT_SOURCE");
+        line(out, "#define _DEFAULT_SOURCE");
+        line(out, "#endif");
+    }
     line(out, "#include \"kel.h\"");
     line(out);
     writeGlobals(t, "", out);
@@ -509,11 +574,12 @@ void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std
         const Expr& e = t.domains[static_cast<std::size_t>(k)].expr;
         const std::string& a = argName(tor, static_cast<std::int64_t>(i));
         writeVerdict(out, a + " " + e.oper + " " + e.value, "3, " + quoted(n) + ", ",
-                     ", keluint64tostr1(" + a + "));");
+                     ", keluint64tostr1(" + asHex(a) + "));");
     }
     if (d.float_handle && tor.float_arg_n1 != 0) {
-        line(out, "\tkel_trace(1, keluint64tostr1(", argName(tor, tor.float_arg_n1), "));");
-        if (tor.float_arg_n2 != 0) line(out, "\tkel_trace(1, keluint64tostr1(", argName(tor, tor.float_arg_n2), "));");
+        line(out, "\tkel_trace(1, keluint64tostr1(", asHex(argName(tor, tor.float_arg_n1)), "));");
+        if (tor.float_arg_n2 != 0)
+            line(out, "\tkel_trace(1, keluint64tostr1(", asHex(argName(tor, tor.float_arg_n2)), "));");
     }
 }
 
@@ -526,8 +592,11 @@ void writeCall(const Template& t, const Tor& tor, std::ostream& out) {
         if (tor.is_handle_arg_out && tor.handle_arg_out == 0) assign += p + "stored_handle = ";
     }
     line(out, assign, tor.name, "(", parameterNames(tor), ");");
-    if (tor.is_handle_arg_out && tor.handle_arg_out != 0)
+    if (tor.is_handle_arg_out && tor.handle_arg_out != 0) {
         line(out, "\t", p, "stored_handle = ", argName(tor, tor.handle_arg_out), ";");
+        // The trace reads the argument itself; the stored copy stays unread.
+        line(out, "\t(void)", p, "stored_handle;");
+    }
 }
 
 void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
@@ -551,7 +620,7 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
         const bool fromReturn = tor.handle_arg_out == 0;
         const std::string h = fromReturn ? p + "stored_handle" : argName(tor, tor.handle_arg_out);
         const std::string condition = fromReturn ? h + " " + f.oper + " " + f.value : h + f.oper + f.value;
-        writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + h + "));");
+        writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + asHex(h) + "));");
     }
 
     block(out, mutexBlocks(mutexKind(t)).unlock);

@@ -17,6 +17,8 @@ void writeBanner(const Template& t, std::ostream& out);
 void writeHeader(const Template& t, std::ostream& out);
 void writeDeclarations(const Template& t, std::ostream& out);
 void writeRedefinitions(const Template& t, std::ostream& out);
+// C++ only: the wrappers' names in namespace std, for calls written std::name.
+void writeStdNames(const Template& t, std::ostream& out);
 // The runtime's globals: declared in kel.h with `storage` "extern ", defined
 // once in kel.c with "".
 void writeGlobals(const Template& t, const char* storage, std::ostream& out);

@@ -115,8 +115,7 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
     const std::string in = "cd " + dir.path() + " && ";
     CommandResult r = runCommand(in + KELGEN + " t.xml kel.h kel.c");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    // -w: the generated text has known warnings.
-    r = runCommand(in + "gcc -w " + settings["cflags"] + " -I. -o prog" + sources + " kel.c");
+    r = runCommand(in + "gcc -Wall -Wextra " + settings["cflags"] + " -I. -o prog" + sources + " kel.c");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
 
     r = runCommand(in + "{ ./prog; echo $? >prog.status; }");

@@ -37,6 +37,7 @@ struct Settings {
     std::string compiler_type = "gcc";
     std::string trace_target = "trace.out";
     std::vector<std::string> includes = {"stdlib.h"};
+    std::string moreDomains;  // whole domain elements after mem
 };
 
 // The malloc/free template: domain mem with sizes, malloc checked for NULL
@@ -69,8 +70,8 @@ std::string memTemplate(const Settings& s) {
            "      <args type=\"void*\" name=\"ptr\"/>\n"
            "      <expr oper=\"\" type=\"void\" value=\"\"/>\n"
            "    </tor>\n"
-           "  </domain>\n"
-           "</template>\n";
+           "  </domain>\n" +
+           s.moreDomains + "</template>\n";
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -148,12 +149,11 @@ public:
         EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
     }
 
-    // gcc with -w: the generated text keeps its known warnings ("%u" for a
-    // size_t, pointers handed to keluint64tostr1).
+    // Warnings are errors: the generated text has none.
     bool build(const std::string& source, const std::string& compiler = "gcc -pthread",
                const std::string& output = "prog") {
         dir_.write("main.c", source);
-        const CommandResult r = runCommand("cd " + dir_.path() + " && " + compiler + " -w -o " + output +
+        const CommandResult r = runCommand("cd " + dir_.path() + " && " + compiler + " -Wall -Wextra -Werror -o " + output +
                                            " main.c kel.c");
         EXPECT_EQ(0, r.status) << r.err;
         return r.status == 0;
@@ -239,6 +239,101 @@ TEST(GeneratedLibrary, MultiFileProgramsLinkAtDefaultFlags) {
                                     "mem\nmalloc\ntwo." + ext + "\n3\n0000000000000010\nOK\nOK <handle>\n" +
                                     "mem\nfree\ntwo." + ext + "\n4\nmem OK <handle>\nvoid\n-\n";
         EXPECT_EQ(t.head() + records + "KEL TRACING DONE\n", maskHandles(t.file("trace.out")));
+    }
+}
+
+// A descriptor domain whose dup2 takes its handle from argument 2, so that
+// the stored-handle form of the wrappers is compiled too.
+const char* const kDescriptorDomain =
+    "  <domain name=\"fd\" float_handle=\"false\" handle=\"int\" includesGlobal=\"true\">\n"
+    "    <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+    "    <includes>unistd.h</includes>\n"
+    "    <tor __type__=\"allocator\" name=\"dup2\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
+    "is_handle_arg_out=\"true\" handle_arg_out=\"2\" cpp_alias=\"\">\n"
+    "      <validateDom_before>-</validateDom_before>\n"
+    "      <validateDom_before>fd</validateDom_before>\n"
+    "      <args type=\"int\" name=\"ret\"/>\n"
+    "      <args type=\"int\" name=\"oldfd\"/>\n"
+    "      <args type=\"int\" name=\"newfd\"/>\n"
+    "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+    "    </tor>\n"
+    "  </domain>\n";
+
+// Every setting the text tests cover, compiled by gcc and clang as C99 and
+// C11 with -Wall -Wextra -Werror; kel.h alone also as C89 with -pedantic.
+TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
+    struct Case { const char* name; Settings settings; };
+    std::vector<Case> cases;
+    auto add = [&](const char* name, auto change) {
+        Settings s;
+        s.moreDomains = kDescriptorDomain;
+        change(s);
+        cases.push_back({name, s});
+    };
+    add("defaults", [](Settings&) {});
+    add("silent error log, fork forbidden", [](Settings& s) {
+        s.errlogmode = "";
+        s.fork_enabled = "false";
+    });
+    add("log file, trap, flush, posix mutex", [](Settings& s) {
+        s.errlogmode = "err.log";
+        s.trap_on_io_err = "true";
+        s.force_flush = "true";
+        s.multithreaded = "true";
+    });
+    add("remote, trap", [](Settings& s) {
+        s.remote_mode = "true";
+        s.trace_target = "127.0.0.1:5555";
+        s.trap_on_io_err = "true";
+    });
+    add("remote, posix mutex, fork forbidden", [](Settings& s) {
+        s.remote_mode = "true";
+        s.trace_target = "localhost:5555";
+        s.multithreaded = "true";
+        s.fork_enabled = "false";
+    });
+    const std::string user = "#include \"kel.h\"\nint main(void) {\n\tkel_start(\"w\");\n\tfree(malloc(1));\n"
+                             "\treturn dup2(1, 2) == -1;\n}\n";
+    for (const Case& c : cases) {
+        Traced t(memTemplate(c.settings));
+        t.dir().write("main.c", user);
+        const std::string in = "cd " + t.dir().path() + " && ";
+        for (const char* cc : {"gcc", "clang"})
+            for (const char* standard : {"c99", "c11"}) {
+                SCOPED_TRACE(std::string(c.name) + ", " + cc + " -std=" + standard);
+                const CommandResult r = runCommand(in + cc + " -std=" + standard +
+                                                   " -Wall -Wextra -Werror -pthread -o prog main.c kel.c");
+                EXPECT_EQ(0, r.status) << r.err;
+            }
+        for (const char* cc : {"gcc", "clang"}) {
+            SCOPED_TRACE(std::string(c.name) + ", kel.h, " + cc + " -std=c89 -pedantic");
+            const CommandResult r =
+                runCommand(in + cc + " -std=c89 -pedantic -Wall -Wextra -Werror -c -o main.o main.c");
+            EXPECT_EQ(0, r.status) << r.err;
+        }
+    }
+}
+
+// kel.h read by C++17: calls written std::name are traced too, also when the
+// C library's C++ headers (which #undef the C names) come after kel.h.
+TEST(GeneratedLibrary, CppProgramsCallTheWrappersThroughStd) {
+    const std::string program = "#include \"kel.h\"\n#include <cstdio>\n#include <cstdlib>\n#include <string>\n"
+                                "#include <vector>\nint main() {\n\tkel_start(\"cpp\");\n"
+                                "\tvoid *p = std::malloc(4);\n\tstd::free(p);\n"
+                                "\tstd::vector<std::string> v(2, \"text\");\n\treturn static_cast<int>(v.size()) - 2;\n}\n";
+    for (const char* compilers : {"gcc g++", "clang clang++"}) {
+        SCOPED_TRACE(compilers);
+        const std::string cc = std::string(compilers).substr(0, std::string(compilers).find(' '));
+        const std::string cxx = std::string(compilers).substr(cc.size() + 1);
+        Traced t(memTemplate(Settings{}));
+        t.dir().write("main.cpp", program);
+        const CommandResult r = runCommand("cd " + t.dir().path() + " && " + cc + " -Wall -Wextra -Werror -c kel.c && " +
+                                           cxx + " -std=c++17 -Wall -Wextra -Werror -o prog main.cpp kel.o");
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(0, t.run().status);
+        EXPECT_EQ(t.head() + "mem\nmalloc\nmain.cpp\n8\n0000000000000004\nOK\nOK <handle>\n" +
+                      "mem\nfree\nmain.cpp\n9\nmem OK <handle>\nvoid\n-\nKEL TRACING DONE\n",
+                  maskHandles(t.file("trace.out")));
     }
 }
 

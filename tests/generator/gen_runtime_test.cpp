@@ -41,7 +41,7 @@ std::string runtime(const Template& t, const char* templatePath = "/nonexistent/
 const std::string kConversions = lines({
     "char*\tkelsize_t2str(size_t size){",
     "static char buff[32];",
-    "sprintf(buff, \"%u\", size);",
+    "sprintf(buff, \"%lu\", (unsigned long)size);",
     "return(buff);",
     "}",
     "",
@@ -73,12 +73,13 @@ TEST(Runtime, WholeTextInFileModeWithoutMutex) {
     // The banner is the header's (tested there); the rest is typed here.
     const auto afterBanner = text.find("#define KEL_NO_REDEF\n");
     ASSERT_NE(std::string::npos, afterBanner);
-    const std::string expected = lines({"#define KEL_NO_REDEF", "#include \"kel.h\"", "",
+    const std::string expected = lines({"#define KEL_NO_REDEF", "#ifndef _DEFAULT_SOURCE", "#define _DEFAULT_SOURCE",
+                                        "#endif", "#include \"kel.h\"", "",
                                         // The header's globals, defined once here.
                                         "FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""}) +
                                  kConversions + lines({
         "void\tkelerrlog(char *msg, const char *file, size_t line){",
-        "perror(msg); fprintf(stderr, \"%s:%u\\n\", file, line);",
+        "perror(msg); fprintf(stderr, \"%s:%lu\\n\", file, (unsigned long)line);",
         "}",
         "",
         "void\tkel_trace(int n, ...){",
@@ -95,6 +96,7 @@ TEST(Runtime, WholeTextInFileModeWithoutMutex) {
         "}",
         "",
         "void\tkel_start(const char *appname){",
+        "(void)appname;",
         "kel_stop_called = 0;",
         "",
         "kel_tracefile = fopen(\"trace.out\", \"w\");",
@@ -104,8 +106,8 @@ TEST(Runtime, WholeTextInFileModeWithoutMutex) {
         "kel_trace(1, \"<template a=\\\"1\\\">\");",
         "kel_trace(1, \"  <x/>\");",
         "kel_trace(1, \"</template>\");",
-        "kel_retval = atexit((void *)kel_stop);",
-        "if(kel_retval == -1){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
+        "kel_retval = atexit(kel_stop);",
+        "if(kel_retval != 0){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
         "}",
         "",
         "void\tkel_stop(void){",
@@ -222,11 +224,12 @@ TEST(Runtime, TraceWriterForEveryWriteSetting) {
 TEST(Runtime, ErrorLogForEachMode) {
     struct Case { const char* mode; std::string body; };
     const std::vector<Case> cases = {
-        {"", ""},
-        {"console", "perror(msg); fprintf(stderr, \"%s:%u\\n\", file, line);\n"},
+        {"", "(void)msg; (void)file; (void)line;\n"},
+        {"console", "perror(msg); fprintf(stderr, \"%s:%lu\\n\", file, (unsigned long)line);\n"},
         {"/var/log/kel err.log", lines({
              "FILE *fl;",
              "fl = fopen(\"/var/log/kel err.log\", \"a\");",
+             "if(fl == NULL) return;",
              "fwrite(msg, strlen(msg), 1, fl);",
              "fwrite(\" \", 1, 1, fl);",
              "fwrite(file, strlen(file), 1, fl);",
@@ -266,8 +269,8 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
     const std::string startTail = lines({
         "kel_trace(1, \"KEL TRACING BEGIN\");",
         "kel_trace(1, \"KEL PROTOCOL 01\");",
-        "kel_retval = atexit((void *)kel_stop);",
-        "if(kel_retval == -1){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
+        "kel_retval = atexit(kel_stop);",
+        "if(kel_retval != 0){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
         "}",
         "",
     });
@@ -282,7 +285,7 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
         lines({"kel_trace(1, \"KEL TRACING DONE\");", "shutdown(kel_socket, SHUT_RDWR);", "close(kel_socket);", "}", ""});
     // kel_start in remote mode, connecting to `call`'s host and port.
     auto remoteStart = [&](const char* call) {
-        return lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;", "", call,
+        return lines({"void\tkel_start(const char *appname){", "(void)appname;", "kel_stop_called = 0;", "", call,
                       "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);",
                       "\texit(kel_socket);}"}) +
                startTail;
@@ -293,7 +296,8 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
              t.multithreaded = true;
              t.errlogmode = "err.log";
          },
-         lines({"void\tkel_start(const char *appname){", "int rez;", "unlink(\"err.log\");", "kel_stop_called = 0;",
+         lines({"void\tkel_start(const char *appname){", "int rez;", "(void)appname;", "unlink(\"err.log\");",
+                "kel_stop_called = 0;",
                 "rez = pthread_mutex_init(&kel_mutex, NULL);",
                 "if(rez){kelerrlog(\"pthread_mutex_init()\", __FILE__, __LINE__); exit(-2);}", ""}) +
              fileOpen + startTail,
@@ -306,7 +310,7 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
              t.multithreaded = true;
              t.threading = "win32";
          },
-         lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;",
+         lines({"void\tkel_start(const char *appname){", "(void)appname;", "kel_stop_called = 0;",
                 "kel_mutex = CreateMutex(NULL, FALSE, NULL);",
                 "if(!kel_mutex){kelerrlog(\"CreateMutex()\", __FILE__, __LINE__); exit(-2);}", ""}) +
              fileOpen + startTail,
@@ -359,22 +363,24 @@ TEST(Runtime, ConnectFunctionOnlyInRemoteModeWithItsStateDeclared) {
         "int\tVorna_ConnectClient(char *host, unsigned short port){",
         "struct addrinfo hints;",
         "struct addrinfo *res;",
+        "struct addrinfo *first;",
         "char port_str[6];",
         "int resoult;",
-        "int sd;",
-        "int was_refused;",
+        "int sd = -1;",
+        "int was_refused = 0;",
         "memset(&hints, 0, sizeof(hints));",
         "hints.ai_family = AF_UNSPEC;",
         "hints.ai_protocol = IPPROTO_TCP;",
         "hints.ai_socktype = SOCK_STREAM;",
         "",
         "snprintf(port_str, sizeof(port_str), \"%u\", port);",
-        "resoult = getaddrinfo(host, port_str, &hints, &res);",
+        "resoult = getaddrinfo(host, port_str, &hints, &first);",
         "if(0 != resoult) return -1;",
         "else\t{",
+        "\tres = first;",
         "\twhile(res){",
-        "\t\tsd = socket(PF_INET, SOCK_STREAM, IPPROTO_TCP);",
-        "\t\tif(sd < 0){freeaddrinfo(res); return -1;}",
+        "\t\tsd = socket(res->ai_family, SOCK_STREAM, IPPROTO_TCP);",
+        "\t\tif(sd < 0){freeaddrinfo(first); return -1;}",
         "\t\tresoult = connect(sd, res->ai_addr, res->ai_addrlen);",
         "\t\tif(0 == resoult){was_refused = 0; break;}",
         "\t\tif(resoult < 0){",
@@ -391,7 +397,7 @@ TEST(Runtime, ConnectFunctionOnlyInRemoteModeWithItsStateDeclared) {
         "\t\t\tclose(sd);",
         "\t\t\tres = res->ai_next;",
         "\t\t\t}",
-        "\t\tfreeaddrinfo(res);",
+        "\t\tfreeaddrinfo(first);",
         "\t\t}",
         "\tif(0 == resoult) return sd;",
         "\telse if(was_refused) return -1;",
