@@ -222,6 +222,33 @@ void writeHeader(const Template& t, std::ostream& out) {
     });
 }
 
+namespace {
+
+// A tor with optional parameters: a C99 variadic macro counts the caller's
+// arguments by where they push the list of wrappers. With n parameters, r of
+// them required, the pick macro returns its (n+1)th argument: the wrapper
+// for the count given, or a name that does not exist when too few are given.
+//   #define mt_open_kel_pick(a1, a2, a3, wrapper, ...)\twrapper
+//   #define open(...)\tmt_open_kel_pick(__VA_ARGS__, mt_open_3, mt_open_2,
+//           mt_open_too_few_arguments, mt_open_too_few_arguments)(__VA_ARGS__, __FILE__, __LINE__)
+void writeArityDispatch(const Template& t, const Tor& tor, std::ostream& out) {
+    const std::string pick = t.prefix + tor.name + "_kel_pick";
+    const std::size_t total = tor.args.size() - 1;
+    const std::size_t required = requiredParameters(tor);
+    std::string slots;
+    for (std::size_t i = 1; i <= total; ++i) slots += "a" + std::to_string(i) + ", ";
+    line(out, "#define ", pick, "(", slots, "wrapper, ...)\t", "wrapper");
+    std::string candidates;
+    for (std::size_t count = total; count + 1 > required; --count) {
+        candidates += ", " + t.prefix + arityName(tor, count);
+        if (count == 0) break;
+    }
+    for (std::size_t i = 0; i < required; ++i) candidates += ", " + t.prefix + tor.name + "_too_few_arguments";
+    line(out, "#define ", tor.name, "(...)\t", pick, "(__VA_ARGS__", candidates, ")(__VA_ARGS__, __FILE__, __LINE__)");
+}
+
+}  // namespace
+
 void writeStdNames(const Template& t, std::ostream& out) {
     // A C++ call written std::malloc(n) becomes std::mt_malloc(n, ...) through
     // the macro; the wrappers are therefore made visible in std as well.
@@ -229,7 +256,7 @@ void writeStdNames(const Template& t, std::ostream& out) {
         line(out, "namespace std {");
         for (const Domain& d : t.domains)
             forEachTorHeaderOrder(d, [&](const Tor& tor) {
-                if (!isAliased(tor)) line(out, "using ::", t.prefix, tor.name, ";");
+                forEachWrapper(tor, [&](const Tor&, const std::string& name) { line(out, "using ::", t.prefix, name, ";"); });
             });
         line(out, "}");
     });
@@ -240,10 +267,11 @@ void writeDeclarations(const Template& t, std::ostream& out) {
     line(out, "/* foo decl BEGIN ***********************************/");
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
-            if (isAliased(tor)) return;
-            line(out, returnType(tor));
-            line(out, t.prefix, tor.name, "(", declaredParameters(tor), "const char *file, size_t line);");
-            line(out);
+            forEachWrapper(tor, [&](const Tor& arity, const std::string& name) {
+                line(out, returnType(arity));
+                line(out, t.prefix, name, "(", declaredParameters(arity), "const char *file, size_t line);");
+                line(out);
+            });
         });
     line(out, "/* foo decl END *************************************/");
     line(out);
@@ -257,8 +285,11 @@ void writeRedefinitions(const Template& t, std::ostream& out) {
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
-            line(out, "#define ", tor.name, "(", parameterNames(tor), ")\t", t.prefix, tor.name, "(",
-                 passedParameters(tor), "__FILE__, __LINE__)");
+            if (hasOptionalParameters(tor))
+                writeArityDispatch(t, tor, out);
+            else
+                line(out, "#define ", tor.name, "(", parameterNames(tor), ")\t", t.prefix, tor.name, "(",
+                     passedParameters(tor), "__FILE__, __LINE__)");
         });
     line(out, "#endif");
     line(out, "/* foo redef END ****************************************/");
@@ -541,17 +572,20 @@ int writeWrappers(const Template& t, std::ostream& out) {
 }
 
 void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
-    writeWrapperPrologue(t, d, tor, out);
-    writeArgumentChecks(t, d, tor, out);
-    writeCall(t, tor, out);
-    writeWrapperEpilogue(t, d, tor, out);
+    forEachWrapper(tor, [&](const Tor& arity, const std::string& name) {
+        writeWrapperPrologue(t, d, arity, out, name);
+        writeArgumentChecks(t, d, arity, out);
+        writeCall(t, arity, out);
+        writeWrapperEpilogue(t, d, arity, out);
+    });
 }
 
-void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
+                          const std::string& wrapperName) {
     if (isAliased(tor)) return;
     const std::string& p = t.prefix;
     const MutexBlocks& mutex = mutexBlocks(mutexKind(t));
-    line(out, returnType(tor), "\t", p, tor.name, "(", declaredParameters(tor), "const char *", p, "file, size_t ", p,
+    line(out, returnType(tor), "\t", p, wrapperName.empty() ? tor.name : wrapperName, "(", declaredParameters(tor), "const char *", p, "file, size_t ", p,
          "line){");
     if (!isVoid(returnType(tor))) line(out, "\t", returnType(tor), " ", p, "stored_retcode;");
     if (tor.is_handle_arg_out) line(out, "\t", d.handle, " ", p, "stored_handle;");

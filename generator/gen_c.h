@@ -37,7 +37,9 @@ void escapeQuotes(std::string& s);
 
 int writeWrappers(const Template& t, std::ostream& out);
 void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
-void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
+// `wrapperName` (the tor's name when empty) follows the prefix in the head.
+void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
+                          const std::string& wrapperName = "");
 void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
 void writeCall(const Template& t, const Tor& tor, std::ostream& out);
 void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);

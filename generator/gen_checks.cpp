@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "gen_c.h"
 #include "gen_settings.h"
 #include "trace_protocol.h"
 
@@ -22,6 +23,61 @@ bool checkPosition(const char* templatePath, const Domain& d, const Tor& tor, co
     complain(err, templatePath) << "domain '" << d.name << "', tor '" << tor.name << "': " << attribute << " is "
                                 << position << ", but args has " << tor.args.size() << " entries" << std::endl;
     return false;
+}
+
+std::ostream& complainAbout(std::ostream& err, const char* templatePath, const Domain& d, const Tor& tor) {
+    return complain(err, templatePath) << "domain '" << d.name << "', tor '" << tor.name << "': ";
+}
+
+// A variadic parameter cannot be wrapped as it is written: a macro and a
+// wrapper need every parameter's name and type. Trailing parameters that
+// callers may leave out are written out and marked optional instead; they
+// must come last, and nothing may check, size or take a handle from them,
+// since some calls do not pass them.
+bool checkParameters(const Template& t, const char* templatePath, const Domain& d, const Tor& tor,
+                     std::ostream& err) {
+    if (isAliased(tor)) return true;
+    for (std::size_t i = 0; i < tor.args.size(); ++i) {
+        const Arg& a = tor.args[i];
+        if (a.type.find("...") != std::string::npos || a.name.find("...") != std::string::npos) {
+            complainAbout(err, templatePath, d, tor)
+                << "args entry " << i << " is variadic ('...'), which cannot be wrapped; write out the parameters "
+                << "callers may pass and mark them optional=\"true\"" << std::endl;
+            return false;
+        }
+    }
+    if (!tor.args.empty() && tor.args[0].optional) {
+        complainAbout(err, templatePath, d, tor) << "args entry 0 is the return value and cannot be optional"
+                                                 << std::endl;
+        return false;
+    }
+    const std::size_t required = requiredParameters(tor);
+    for (std::size_t i = required + 1; i < tor.args.size(); ++i)
+        if (!tor.args[i].optional) {
+            complainAbout(err, templatePath, d, tor)
+                << "args entry " << i << " follows an optional parameter, so it must be optional too" << std::endl;
+            return false;
+        }
+    const auto optionalAt = [&](std::int64_t position) {
+        return position > static_cast<std::int64_t>(required);
+    };
+    const std::pair<const char*, std::int64_t> positions[] = {{"float_arg_n1", tor.float_arg_n1},
+                                                              {"float_arg_n2", tor.float_arg_n2},
+                                                              {"handle_arg_out", tor.handle_arg_out}};
+    for (const auto& [attribute, position] : positions)
+        if (optionalAt(position)) {
+            complainAbout(err, templatePath, d, tor)
+                << attribute << " is " << position << ", an optional parameter that calls may leave out" << std::endl;
+            return false;
+        }
+    for (std::size_t i = 1; i < tor.validateDom_before.size(); ++i)
+        if (optionalAt(static_cast<std::int64_t>(i)) && findDomainIndex(t, tor.validateDom_before[i]) != -1) {
+            complainAbout(err, templatePath, d, tor)
+                << "validateDom_before entry " << i << " checks an optional parameter that calls may leave out"
+                << std::endl;
+            return false;
+        }
+    return true;
 }
 
 }  // namespace
@@ -49,6 +105,7 @@ bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostr
                     << tor.validateDom_before.size() << " entries, but args has " << tor.args.size() << std::endl;
                 ok = false;
             }
+            ok = ok && checkParameters(t, templatePath, d, tor, err);
         });
         if (!ok) return false;
     }

@@ -80,6 +80,27 @@ const std::string& argName(const Tor& tor, std::int64_t i) { return tor.args.at(
 
 bool errlogIsFile(const Template& t) { return !t.errlogmode.empty() && t.errlogmode != "console"; }
 
+bool hasOptionalParameters(const Tor& tor) {
+    for (std::size_t i = 1; i < tor.args.size(); ++i)
+        if (tor.args[i].optional) return true;
+    return false;
+}
+
+std::size_t requiredParameters(const Tor& tor) {
+    std::size_t count = 0;
+    while (count + 1 < tor.args.size() && !tor.args[count + 1].optional) ++count;
+    return count;
+}
+
+Tor withParameters(const Tor& tor, std::size_t count) {
+    Tor cut = tor;
+    cut.args.resize(count + 1);
+    if (cut.validateDom_before.size() > count + 1) cut.validateDom_before.resize(count + 1);
+    return cut;
+}
+
+std::string arityName(const Tor& tor, std::size_t count) { return tor.name + "_" + std::to_string(count); }
+
 bool splitTarget(const std::string& target, std::string& host, std::string& port) {
     const std::string head = target.substr(0, 99);
     const auto colon = head.find(':');

@@ -52,6 +52,26 @@ bool errlogIsFile(const Template& t);
 // there is no ':'.
 bool splitTarget(const std::string& target, std::string& host, std::string& port);
 
+// Parameters marked optional: trailing ones that callers may leave out, as
+// open's mode. Such a tor gets one wrapper per number of arguments, and a
+// macro that picks the wrapper by the count of the caller's arguments.
+bool hasOptionalParameters(const Tor& tor);
+std::size_t requiredParameters(const Tor& tor);
+// The tor as called with `count` parameters, and its wrapper's name.
+Tor withParameters(const Tor& tor, std::size_t count);
+std::string arityName(const Tor& tor, std::size_t count);
+
+// Calls visit(tor, wrapper name) once per wrapper the tor gets: once for an
+// ordinary tor, once per accepted argument count for one with optional
+// parameters; never for an aliased tor.
+template <class F>
+void forEachWrapper(const Tor& tor, F visit) {
+    if (isAliased(tor)) return;
+    if (!hasOptionalParameters(tor)) return visit(tor, tor.name);
+    for (std::size_t count = requiredParameters(tor); count + 1 <= tor.args.size(); ++count)
+        visit(withParameters(tor, count), arityName(tor, count));
+}
+
 // The kind lists in the order the header declares them.
 template <class F>
 void forEachTorHeaderOrder(const Domain& d, F visit) {

@@ -383,3 +383,50 @@ TEST(Header, CppBlocksFollowTheIncludesAndTheTors) {
 }
 
 }  // namespace
+
+namespace {
+
+// open(path, flags[, mode]): one wrapper per argument count, and a macro that
+// picks the wrapper by the number of arguments the caller writes.
+TEST(Header, OptionalParametersGetOneWrapperPerArgumentCount) {
+    Template t = withOpen();
+    t.domains.erase(t.domains.begin());
+    std::ostringstream decl, redef;
+    writeDeclarations(t, decl);
+    writeRedefinitions(t, redef);
+    EXPECT_EQ(lines({
+                  "/* foo decl BEGIN ***********************************/",
+                  "int",
+                  "mt_open_2(const char* path, int flags, const char *file, size_t line);",
+                  "",
+                  "int",
+                  "mt_open_3(const char* path, int flags, mode_t mode, const char *file, size_t line);",
+                  "",
+                  "/* foo decl END *************************************/",
+                  "",
+              }),
+              decl.str());
+    EXPECT_EQ(lines({
+                  "/* foo redef BEGIN **************************************/",
+                  "#ifndef KEL_NO_REDEF",
+                  "#define mt_open_kel_pick(a1, a2, a3, wrapper, ...)\twrapper",
+                  "#define open(...)\tmt_open_kel_pick(__VA_ARGS__, mt_open_3, mt_open_2, mt_open_too_few_arguments, "
+                  "mt_open_too_few_arguments)(__VA_ARGS__, __FILE__, __LINE__)",
+                  "#endif",
+                  "/* foo redef END ****************************************/",
+              }),
+              redef.str());
+    const std::string text = header(t);
+    EXPECT_NE(std::string::npos, text.find("namespace std {\nusing ::mt_open_2;\nusing ::mt_open_3;\n}\n"));
+
+    // All parameters optional: open() itself is a call with no arguments.
+    t.domains[0].allocators[0].args[1].optional = true;
+    t.domains[0].allocators[0].args[2].optional = true;
+    std::ostringstream all;
+    writeRedefinitions(t, all);
+    EXPECT_NE(std::string::npos,
+              all.str().find("#define open(...)\tmt_open_kel_pick(__VA_ARGS__, mt_open_3, mt_open_2, mt_open_1, "
+                             "mt_open_0)(__VA_ARGS__, __FILE__, __LINE__)\n"));
+}
+
+}  // namespace

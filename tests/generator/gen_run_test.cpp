@@ -337,6 +337,66 @@ TEST(GeneratedLibrary, CppProgramsCallTheWrappersThroughStd) {
     }
 }
 
+// open's mode, written out and marked optional: calls with two and with three
+// arguments compile (gcc and clang, -Werror) and are traced as open.
+TEST(GeneratedLibrary, OptionalParameterCallsCompileAndAreTraced) {
+    const std::string text =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<template name=\"fd\" prefix=\"kt_\" errlogmode=\"console\" trap_on_io_err=\"false\" remote_mode=\"false\" "
+        "force_flush=\"false\" fork_enabled=\"true\" multithreaded=\"false\" threading=\"posix\" compiler_type=\"gcc\" "
+        "trace_target=\"trace.out\">\n"
+        "  <domain name=\"fd\" float_handle=\"false\" handle=\"int\" includesGlobal=\"true\">\n"
+        "    <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+        "    <includes>fcntl.h</includes>\n"
+        "    <includes>unistd.h</includes>\n"
+        "    <tor __type__=\"allocator\" name=\"open\" float_arg_n1=\"0\" float_arg_n2=\"0\" is_handle_arg_out=\"true\" "
+        "handle_arg_out=\"0\" cpp_alias=\"\">\n"
+        "      <validateDom_before>-</validateDom_before>\n"
+        "      <args type=\"int\" name=\"ret\"/>\n"
+        "      <args type=\"const char*\" name=\"path\"/>\n"
+        "      <args type=\"int\" name=\"flags\"/>\n"
+        "      <args type=\"mode_t\" name=\"mode\" optional=\"true\"/>\n"
+        "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+        "    </tor>\n"
+        "    <tor __type__=\"deallocator\" name=\"close\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
+        "is_handle_arg_out=\"false\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
+        "      <validateDom_before>-</validateDom_before>\n"
+        "      <validateDom_before>fd</validateDom_before>\n"
+        "      <args type=\"int\" name=\"ret\"/>\n"
+        "      <args type=\"int\" name=\"fd\"/>\n"
+        "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+        "    </tor>\n"
+        "  </domain>\n"
+        "</template>\n";
+    const std::string source = program({{1, "#include \"kel.h\""},
+                                        {2, "int main(void) {"},
+                                        {3, "\tint made, read;"},
+                                        {4, "\tkel_start(\"open\");"},
+                                        {5, "\tmade = open(\"made.txt\", O_CREAT | O_WRONLY, 0600);"},
+                                        {6, "\tread = open(\"made.txt\", O_RDONLY);"},
+                                        {7, "\tclose(read);"},
+                                        {8, "\tclose(made);"},
+                                        {9, "\treturn open(\"missing/x\", O_RDONLY) != -1;"},
+                                        {10, "}"}},
+                                       10);
+    for (const char* compiler : {"gcc", "clang"}) {
+        SCOPED_TRACE(compiler);
+        Traced t(text);
+        ASSERT_TRUE(t.build(source, compiler));
+        EXPECT_EQ(0, t.run().status);
+        EXPECT_EQ(t.head() +
+                      "fd\nopen\nmain.c\n5\nOK\nOK <handle>\nfd\nopen\nmain.c\n6\nOK\nOK <handle>\n"
+                      "fd\nclose\nmain.c\n7\nfd OK <handle>\nOK\n-\nfd\nclose\nmain.c\n8\nfd OK <handle>\nOK\n-\n"
+                      "fd\nopen\nmain.c\n9\nBAD\nBAD <handle>\nKEL TRACING DONE\n",
+                  maskHandles(t.file("trace.out")));
+        // -1 as a handle: the whole 64 bits, as the analyzer reads it.
+        EXPECT_NE(std::string::npos, t.file("trace.out").find("\nBAD\nBAD FFFFFFFFFFFFFFFF\nKEL TRACING DONE\n"));
+        struct stat st {};
+        ASSERT_EQ(0, ::stat(t.dir().file("made.txt").c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 0777) << "the mode reached the real open";
+    }
+}
+
 TEST(GeneratedLibrary, TemplateBlockCarriesQuotesBackslashesAndCrlfLinesUnchanged) {
     std::string text = memTemplate(Settings{});
     text.replace(text.find("name=\"run\""), 10, "name=\"r\\0n\"");
@@ -793,6 +853,8 @@ TEST_F(GenerateForm, RejectedTemplatesWriteNothing) {
     remote.trace_target = "tracehost";
     std::string noFinalFeed = memTemplate(Settings{});
     noFinalFeed.pop_back();
+    std::string variadic = memTemplate(Settings{});
+    variadic.replace(variadic.find("<args type=\"size_t\" name=\"size\"/>"), 34, "<args type=\"...\" name=\"\"/>");
     std::string beyondArgs = memTemplate(Settings{});
     beyondArgs.replace(beyondArgs.find("float_arg_n1=\"1\""), 16, "float_arg_n1=\"2\"");
     struct Case { const char* name; std::string text; std::string message; };
@@ -801,6 +863,9 @@ TEST_F(GenerateForm, RejectedTemplatesWriteNothing) {
          "kelgen: t.xml: remote trace_target 'tracehost' has no ':' in its first 99 characters; expected host:port\n"},
         {"last line without line feed", noFinalFeed,
          "kelgen: t.xml: 21: the last line has no line feed; the trace would lose it\n"},
+        {"a variadic parameter", variadic,
+         "kelgen: t.xml: domain 'mem', tor 'malloc': args entry 1 is variadic ('...'), which cannot be wrapped; "
+         "write out the parameters callers may pass and mark them optional=\"true\"\n"},
         {"size position beyond args", beyondArgs,
          "kelgen: t.xml: domain 'mem', tor 'malloc': float_arg_n1 is 2, but args has 2 entries\n"},
     };

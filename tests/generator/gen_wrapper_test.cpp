@@ -331,3 +331,29 @@ TEST(FindDomainIndex, FirstExactMatchOrMinusOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each arity's wrapper traces the tor under its own name and calls it with
+// the arguments it was given.
+TEST(Wrappers, OneWrapperPerArgumentCountOfOptionalParameters) {
+    const Template t = withOpen();
+    auto open = [](const char* head, const char* call) {
+        return lines({head, "\tint mt_stored_retcode;", "\tint mt_stored_handle;", "", "\tkel_trace(1, \"fd\");",
+                      "\tkel_trace(1, \"open\");", "\tkel_trace(1, mt_file);", "\tkel_trace(1, kelsize_t2str(mt_line));",
+                      call, "\tif(mt_stored_retcode == -1){", "\t\tkel_trace(1, \"BAD\");", "\t}", "\telse\t{",
+                      "\t\tkel_trace(1, \"OK\");", "\t}", "\tif(mt_stored_handle == -1){",
+                      "\t\tkel_trace(2, \"BAD\", keluint64tostr1((keluint64)(mt_stored_handle)));", "\t}", "\telse\t{",
+                      "\t\tkel_trace(2, \"OK\", keluint64tostr1((keluint64)(mt_stored_handle)));", "\t}",
+                      "\treturn (mt_stored_retcode);", "}", ""});
+    };
+    std::ostringstream out;
+    writeWrapper(t, t.domains[1], t.domains[1].allocators[0], out);
+    EXPECT_EQ(open("int\tmt_open_2(const char* path, int flags, const char *mt_file, size_t mt_line){",
+                   "\tmt_stored_retcode = mt_stored_handle = open(path, flags);") +
+                  open("int\tmt_open_3(const char* path, int flags, mode_t mode, const char *mt_file, size_t mt_line){",
+                       "\tmt_stored_retcode = mt_stored_handle = open(path, flags, mode);"),
+              out.str());
+}
+
+}  // namespace
