@@ -674,6 +674,7 @@ int findDomainIndex(const Template& t, const std::string& name) {
 int generateFiles(const Template& t, const char* templatePath, const char* headerPath, const char* sourcePath) {
     if (!checkTemplateLines(templatePath, std::cerr) || !checkTemplateRecords(t, templatePath, std::cerr))
         return statusTemplateRejected;
+    warnUnknownDomains(t, templatePath, std::cerr);
 
     OutputFile header(headerPath);
     OutputFile source(sourcePath);

@@ -112,6 +112,22 @@ bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostr
     return true;
 }
 
+int warnUnknownDomains(const Template& t, const char* templatePath, std::ostream& err) {
+    int warnings = 0;
+    for (const Domain& d : t.domains)
+        forEachTorHeaderOrder(d, [&](const Tor& tor) {
+            for (std::size_t i = 0; i < tor.validateDom_before.size(); ++i) {
+                const std::string& entry = tor.validateDom_before[i];
+                if (entry.empty() || entry == "-" || findDomainIndex(t, entry) != -1) continue;
+                complain(err, templatePath) << "warning: domain '" << d.name << "', tor '" << tor.name
+                                            << "': validateDom_before entry " << i << " '" << entry
+                                            << "' names no domain; that argument is not checked" << std::endl;
+                ++warnings;
+            }
+        });
+    return warnings;
+}
+
 bool checkTemplateLines(const char* templatePath, std::ostream& err) {
     std::ifstream in(templatePath, std::ios::in | std::ios::binary);
     std::ostringstream bytes;

@@ -171,6 +171,27 @@ TEST(CheckTemplateRecords, VariadicAndOptionalParameters) {
     check(cases, withOpen);
 }
 
+TEST(WarnUnknownDomains, NamesTheTorAndThePositionOfEveryEntryThatNamesNoDomain) {
+    Template t = withOpen();
+    std::ostringstream quiet;
+    EXPECT_EQ(0, warnUnknownDomains(t, "t.xml", quiet));
+    EXPECT_EQ("", quiet.str());
+
+    // Empty entries and "-" say "no check"; a domain's name, its own or
+    // another's, is a check; anything else is reported with its position.
+    t.domains[0].deallocators[0].validateDom_before = {"ret", "mme"};
+    t.domains[1].allocators[0].validateDom_before = {"-", "", "mem", "fd "};
+    std::ostringstream err;
+    EXPECT_EQ(3, warnUnknownDomains(t, "t.xml", err));
+    EXPECT_EQ("kelgen: t.xml: warning: domain 'mem', tor 'free': validateDom_before entry 0 'ret' names no domain; "
+              "that argument is not checked\n"
+              "kelgen: t.xml: warning: domain 'mem', tor 'free': validateDom_before entry 1 'mme' names no domain; "
+              "that argument is not checked\n"
+              "kelgen: t.xml: warning: domain 'fd', tor 'open': validateDom_before entry 3 'fd ' names no domain; "
+              "that argument is not checked\n",
+              err.str());
+}
+
 void check(const std::vector<RecordsCase>& cases, Template (*fixture)()) {
     for (const RecordsCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -880,6 +880,20 @@ TEST_F(GenerateForm, RejectedTemplatesWriteNothing) {
     }
 }
 
+TEST_F(GenerateForm, AMisspeltValidationDomainIsReportedButStillGenerates) {
+    std::string text = memTemplate(Settings{});
+    text.replace(text.find("<validateDom_before>mem</validateDom_before>"), 44,
+                 "<validateDom_before>mme</validateDom_before>");
+    dir.write("t.xml", text);
+    const CommandResult r = kelgen("t.xml kel.h kel.c");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
+    EXPECT_EQ("kelgen: t.xml: warning: domain 'mem', tor 'free': validateDom_before entry 1 'mme' names no domain; "
+              "that argument is not checked\n",
+              r.err);
+    EXPECT_EQ(std::string::npos, readWholeFile(dir.file("kel.c")).find("kel_trace(3,"));
+}
+
 TEST_F(GenerateForm, UnknownCompilerIsReportedButStillGenerates) {
     Settings s;
     s.compiler_type = "msvc";
