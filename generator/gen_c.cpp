@@ -408,6 +408,9 @@ void writeKelTrace(const Template& t, std::ostream& out) {
     line(out, "void\tkel_trace(int n, ...){");
     if (t.trap_on_io_err) line(out, "int kel_retval;");
     line(out, "int count; char *tmpstr; va_list ap; va_start(ap, n);");
+    // Started by a constructor: nothing goes out before the start (another
+    // constructor's call) or after the stop (a later exit handler's call).
+    if (t.auto_start) line(out, "if(kel_started != 1){va_end(ap); return;}");
     line(out, "for(count = 1; count < n; count++){");
     line(out, "\ttmpstr = va_arg(ap, char *);");
     if (t.trap_on_io_err) {
@@ -447,6 +450,36 @@ void writeKelTrace(const Template& t, std::ostream& out) {
     line(out);
 }
 
+// trace_per_process: every "%p" of the trace file's name becomes the process
+// id at kel_start, so that each program of a suite keeps its own trace.
+bool perProcess(const Template& t) { return t.trace_per_process && !t.remote_mode; }
+
+void writeTracePath(const Template& t, std::ostream& out) {
+    std::size_t ids = 0;
+    for (auto at = t.trace_target.find("%p"); at != std::string::npos; at = t.trace_target.find("%p", at + 2)) ++ids;
+    // The literal is never longer than its text; a process id has at most 20 digits.
+    const std::size_t size = t.trace_target.size() + 20 * ids + 1;
+    const bool win32 = t.compiler_type == "win32";
+    if (win32) line(out, "#include <process.h>");
+    line(out, "static char	*kel_trace_path(const char *pattern){");
+    line(out, "static char	path[", size, "];");
+    line(out, "char	pid[24];");
+    line(out, "size_t	used = 0;");
+    line(out, "sprintf(pid, \"%lu\", (unsigned long)", win32 ? "_getpid()" : "getpid()", ");");
+    line(out, "while(*pattern){");
+    line(out, "\tif(pattern[0] == '%' && pattern[1] == 'p'){");
+    line(out, "\t\tstrcpy(path + used, pid);");
+    line(out, "\t\tused += strlen(pid);");
+    line(out, "\t\tpattern += 2;");
+    line(out, "\t\t}");
+    line(out, "\telse\tpath[used++] = *pattern++;");
+    line(out, "\t}");
+    line(out, "path[used] = 0;");
+    line(out, "return(path);");
+    line(out, "}");
+    line(out);
+}
+
 void writeOpenTarget(const Template& t, std::ostream& out) {
     if (t.remote_mode) {
         std::string host, port;
@@ -455,7 +488,10 @@ void writeOpenTarget(const Template& t, std::ostream& out) {
         line(out, "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);");
         line(out, "\texit(kel_socket);}");
     } else {
-        line(out, "kel_tracefile = fopen(\"", t.trace_target, "\", \"w\");");
+        if (perProcess(t))
+            line(out, "kel_tracefile = fopen(kel_trace_path(\"", t.trace_target, "\"), \"w\");");
+        else
+            line(out, "kel_tracefile = fopen(\"", t.trace_target, "\", \"w\");");
         line(out, "if(kel_tracefile == NULL){kelerrlog(\"fopen()\", __FILE__, __LINE__);exit(-1);}");
     }
 }
@@ -465,6 +501,11 @@ void writeKelStart(const Template& t, const char* templatePath, std::ostream& ou
     line(out, "void\tkel_start(const char *appname){");
     block(out, mutex.startLocals);
     line(out, "(void)appname;");
+    // The constructor has started already: a call from main does no harm.
+    if (t.auto_start) {
+        line(out, "if(kel_started){return;}");
+        line(out, "kel_started = 1;");
+    }
     if (errlogIsFile(t)) line(out, "unlink(\"", t.errlogmode, "\");");
     line(out, "kel_stop_called = 0;");
     block(out, mutex.init);
@@ -487,8 +528,33 @@ void writeKelStop(const Template& t, std::ostream& out) {
     line(out, "else{kel_stop_called = 1;}");
     block(out, mutex.destroy);
     line(out, kelTrace1(kelproto::kDone));
+    if (t.auto_start) line(out, "kel_started = 2;");
     block(out, targetBlocks(t).close);
     line(out, "}");
+    line(out);
+}
+
+// auto_start: kel_start runs before main, earlier than the constructors of
+// default priority (C++ globals), so that their traced calls are recorded.
+void writeAutoStart(std::ostream& out) {
+    line(out, "static void\tkel_auto_start(void) __attribute__((constructor(101)));");
+    line(out, "static void\tkel_auto_start(void){");
+    line(out, "kel_start(\"kel_auto_start\");");
+    line(out, "}");
+    line(out);
+}
+
+// auto_start is made for builds with -include kel.h, where kel.c may read
+// the header before KEL_NO_REDEF: the wrappers must still call the real
+// functions. The state lets kel_start run once and kel_trace only between
+// the start and the stop.
+void writeAutoStartPrologue(const Template& t, std::ostream& out) {
+    if (!t.fork_enabled) line(out, "#undef fork");
+    for (const Domain& d : t.domains)
+        forEachTorHeaderOrder(d, [&](const Tor& tor) {
+            if (!isAliased(tor)) line(out, "#undef ", tor.name);
+        });
+    line(out, "static int\tkel_started = 0; /* 1 while tracing, 2 after kel_stop */");
     line(out);
 }
 
@@ -519,12 +585,15 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
     line(out, "#include \"kel.h\"");
     line(out);
     writeGlobals(t, "", out);
+    if (t.auto_start) writeAutoStartPrologue(t, out);
     writeConversions(out);
     if (t.remote_mode) writeConnectClient(out);
     writeErrorLog(t, out);
     writeKelTrace(t, out);
+    if (perProcess(t)) writeTracePath(t, out);
     writeKelStart(t, templatePath, out);
     writeKelStop(t, out);
+    if (t.auto_start) writeAutoStart(out);
     if (!t.fork_enabled) writeForkTrap(t, out);
     return 0;
 }

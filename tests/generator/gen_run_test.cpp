@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <unordered_set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -38,6 +39,7 @@ struct Settings {
     std::string trace_target = "trace.out";
     std::vector<std::string> includes = {"stdlib.h"};
     std::string moreDomains;  // whole domain elements after mem
+    std::string moreSettings;  // optional root attributes, on a line of their own
 };
 
 // The malloc/free template: domain mem with sizes, malloc checked for NULL
@@ -50,7 +52,8 @@ std::string memTemplate(const Settings& s) {
            "<template name=\"run\" prefix=\"mt_\" errlogmode=\"" + s.errlogmode + "\" trap_on_io_err=\"" +
            s.trap_on_io_err + "\" remote_mode=\"" + s.remote_mode + "\" force_flush=\"" + s.force_flush +
            "\" fork_enabled=\"" + s.fork_enabled + "\" multithreaded=\"" + s.multithreaded + "\" threading=\"" +
-           s.threading + "\" compiler_type=\"" + s.compiler_type + "\" trace_target=\"" + s.trace_target + "\">\n"
+           s.threading + "\" compiler_type=\"" + s.compiler_type + "\" trace_target=\"" + s.trace_target + "\"" +
+           (s.moreSettings.empty() ? "" : "\n  " + s.moreSettings) + ">\n"
            "  <domain name=\"mem\" float_handle=\"true\" handle=\"void*\" includesGlobal=\"true\">\n"
            "    <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n" +
            includes +
@@ -740,6 +743,83 @@ TEST(GeneratedLibrary, Win32PairCrossCompilesWithMinGW) {
     t.dir().write("Winbase.h", "#include <winbase.h>\n");
     ASSERT_TRUE(t.build(kExampleProgram, "x86_64-w64-mingw32-gcc -I.", "prog.exe"));
     EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+}
+
+TEST(GeneratedLibrary, Win32PairWithAutoStartAndPerProcessTraceCrossCompiles) {
+    Settings s;
+    s.compiler_type = "win32";
+    s.trace_target = "trace-%p.out";
+    s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
+    s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
+    Traced t(memTemplate(s));
+    const std::string source = t.file("kel.c");
+    EXPECT_NE(std::string::npos, source.find("#include <process.h>\n"));
+    EXPECT_NE(std::string::npos, source.find("__attribute__((constructor(101)))"));
+    ASSERT_TRUE(t.build("int main(void) {\n\tfree(malloc(1));\n\treturn 0;\n}\n",
+                        "x86_64-w64-mingw32-gcc -include kel.h", "prog.exe"));
+    EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+}
+
+// trace_per_process and auto_start: two programs built with -include kel.h,
+// one without any kel_start in its source and one that still calls it, each
+// keep their own trace. A constructor of default priority is traced; a
+// destructor, which runs after kel_stop, is not and does no harm.
+TEST(GeneratedLibrary, AutoStartedProgramsKeepOneTraceEach) {
+    Settings s;
+    s.trace_target = "trace-%p.out";
+    s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
+    const std::string plain = program({{1, "#include <stdlib.h>"},
+                                       {2, "__attribute__((constructor)) static void early(void) {"},
+                                       {3, "\tfree(malloc(2));"},
+                                       {4, "}"},
+                                       {5, "__attribute__((destructor)) static void late(void) {"},
+                                       {6, "\tfree(malloc(5));"},
+                                       {7, "}"},
+                                       {8, "int main(void) {"},
+                                       {9, "\tvoid *p = malloc(8);"},
+                                       {10, "\tfree(p);"},
+                                       {11, "\treturn 0;"},
+                                       {12, "}"}},
+                                      12);
+    const std::string explicitStart = program({{1, "#include <stdlib.h>"},
+                                               {2, "int main(void) {"},
+                                               {3, "\tkel_start(\"again\");"},
+                                               {4, "\tfree(malloc(3));"},
+                                               {5, "\treturn 0;"},
+                                               {6, "}"}},
+                                              6);
+    auto record = [](const char* file, int mallocLine, int freeLine, const char* size) {
+        return std::string("mem\nmalloc\n") + file + "\n" + std::to_string(mallocLine) + "\n" + size +
+               "\nOK\nOK <handle>\nmem\nfree\n" + file + "\n" + std::to_string(freeLine) +
+               "\nmem OK <handle>\nvoid\n-\n";
+    };
+    for (const char* compiler : {"gcc", "clang"}) {
+        SCOPED_TRACE(compiler);
+        Traced t(memTemplate(s));
+        t.dir().write("plain.c", plain);
+        t.dir().write("explicit.c", explicitStart);
+        const std::string in = "cd " + t.dir().path() + " && ";
+        const std::string cc = std::string(compiler) + " -std=c99 -Wall -Wextra -Werror -include kel.h ";
+        CommandResult r = runCommand(in + cc + "-o plain plain.c kel.c && " + cc + "-o explicit explicit.c kel.c");
+        ASSERT_EQ(0, r.status) << r.err;
+        r = runCommand(in + "./plain && ./plain && ./explicit && (ls trace-*.out | wc -l)");
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("3\n", r.out);
+        // Each run's trace is named by its process id; their contents tell
+        // which program wrote them.
+        std::multiset<std::string> traces;
+        for (const std::string& name : splitLines(runCommand(in + "ls trace-*.out").out)) {
+            EXPECT_EQ(std::string::npos, name.find("%p"));
+            traces.insert(maskHandles(t.file(name)));
+            runCommand(in + "rm " + name);
+        }
+        const std::string plainTrace = t.head() + record("plain.c", 3, 3, "0000000000000002") +
+                                       record("plain.c", 9, 10, "0000000000000008") + "KEL TRACING DONE\n";
+        const std::string explicitTrace =
+            t.head() + record("explicit.c", 4, 4, "0000000000000003") + "KEL TRACING DONE\n";
+        EXPECT_EQ(2u, traces.count(plainTrace));
+        EXPECT_EQ(1u, traces.count(explicitTrace));
+    }
 }
 
 TEST(GeneratedLibrary, BundledExampleGeneratesCompilesAndTraces) {

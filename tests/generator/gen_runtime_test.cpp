@@ -474,3 +474,84 @@ TEST(EmbedTemplateLines, EachNonEmptyLineBecomesOneTraceCall) {
 }
 
 }  // namespace
+
+namespace {
+
+// trace_per_process: the file's name is made at kel_start, each "%p" the
+// process id; absent, or in remote mode, kel_start opens the name as written.
+TEST(Runtime, PerProcessTraceName) {
+    Template t = mtExample();
+    t.trace_target = "out/%p-trace-%p.txt";
+    EXPECT_EQ(std::string::npos, runtime(t).find("kel_trace_path"));
+
+    t.trace_per_process = true;
+    const std::string text = runtime(t);
+    EXPECT_EQ(lines({
+                  "static char\t*kel_trace_path(const char *pattern){",
+                  "static char\tpath[60];",  // 19 characters, two ids of at most 20 digits, the NUL
+                  "char\tpid[24];",
+                  "size_t\tused = 0;",
+                  "sprintf(pid, \"%lu\", (unsigned long)getpid());",
+                  "while(*pattern){",
+                  "\tif(pattern[0] == '%' && pattern[1] == 'p'){",
+                  "\t\tstrcpy(path + used, pid);",
+                  "\t\tused += strlen(pid);",
+                  "\t\tpattern += 2;",
+                  "\t\t}",
+                  "\telse\tpath[used++] = *pattern++;",
+                  "\t}",
+                  "path[used] = 0;",
+                  "return(path);",
+                  "}",
+                  "",
+              }),
+              functionBlock(text, "static char\t*kel_trace_path(const char *pattern){"));
+    // Between the trace writer and kel_start.
+    EXPECT_LT(text.find("void\tkel_trace(int n, ...){"), text.find("kel_trace_path(const char"));
+    EXPECT_LT(text.find("kel_trace_path(const char"), text.find("void\tkel_start(const char *appname){"));
+    EXPECT_NE(std::string::npos,
+              functionBlock(text, "void\tkel_start(const char *appname){")
+                  .find("\nkel_tracefile = fopen(kel_trace_path(\"out/%p-trace-%p.txt\"), \"w\");\n"));
+
+    t.compiler_type = "win32";
+    EXPECT_NE(std::string::npos, runtime(t).find("#include <process.h>\nstatic char\t*kel_trace_path("));
+    EXPECT_NE(std::string::npos, runtime(t).find("sprintf(pid, \"%lu\", (unsigned long)_getpid());"));
+
+    t.compiler_type = "gcc";
+    t.remote_mode = true;
+    t.trace_target = "localhost:5555";
+    EXPECT_EQ(std::string::npos, runtime(t).find("kel_trace_path"));
+}
+
+// auto_start: a constructor starts the trace; kel_start runs once, kel_trace
+// writes only between the start and the stop, and kel.c undoes the macros a
+// forced include defined before KEL_NO_REDEF.
+TEST(Runtime, AutoStart) {
+    Template t = mtExample();
+    t.fork_enabled = false;
+    const std::string without = runtime(t);
+    EXPECT_EQ(std::string::npos, without.find("kel_started"));
+    EXPECT_EQ(std::string::npos, without.find("constructor"));
+
+    t.auto_start = true;
+    const std::string text = runtime(t);
+    EXPECT_NE(std::string::npos, text.find(lines({"int\tkel_retval;", "", "#undef fork", "#undef malloc", "#undef free",
+                                                  "static int\tkel_started = 0; /* 1 while tracing, 2 after kel_stop */",
+                                                  "", "char*\tkelsize_t2str(size_t size){"})));
+    EXPECT_NE(std::string::npos, functionBlock(text, "void\tkel_trace(int n, ...){")
+                                     .find(lines({"int count; char *tmpstr; va_list ap; va_start(ap, n);",
+                                                  "if(kel_started != 1){va_end(ap); return;}",
+                                                  "for(count = 1; count < n; count++){"})));
+    EXPECT_EQ(0u, functionBlock(text, "void\tkel_start(const char *appname){")
+                      .find(lines({"void\tkel_start(const char *appname){", "(void)appname;", "if(kel_started){return;}",
+                                   "kel_started = 1;", "kel_stop_called = 0;"})));
+    EXPECT_NE(std::string::npos,
+              functionBlock(text, "void\tkel_stop(void){")
+                  .find(lines({"kel_trace(1, \"KEL TRACING DONE\");", "kel_started = 2;", "fflush(kel_tracefile);"})));
+    EXPECT_NE(std::string::npos,
+              text.find(lines({"}", "", "static void\tkel_auto_start(void) __attribute__((constructor(101)));",
+                               "static void\tkel_auto_start(void){", "kel_start(\"kel_auto_start\");", "}", ""}) +
+                      "pid_t mt_fork_forbidden("));
+}
+
+}  // namespace
