@@ -37,8 +37,8 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 cp "$root/bench/workload.c" "$root/bench/workload.xml" .
 "$kelgen" workload.xml kel.h kel.c >/dev/null
-gcc -O2 -fcommon -w -DKEL_TRACED -I. -o workload_kel workload.c kel.c
-gcc -O2 -w -o workload_plain workload.c
+gcc -O2 -Wall -Wextra -DKEL_TRACED -I. -o workload_kel workload.c kel.c
+gcc -O2 -Wall -Wextra -o workload_plain workload.c
 g++ -O2 -g -DNDEBUG -std=c++17 -I"$root/lineinput" -o floor "$root/bench/floor.cpp" "$root/lineinput/ccloader.cpp"
 
 # timed CMD...: runs CMD (stdout to cmd.out) and sets secs and rss_mb

@@ -3,7 +3,7 @@
  * writes from example.xml:
  *
  *   kelgen example.xml kel.h kel.c
- *   gcc -fcommon -pthread -w -o example example.c kel.c
+ *   gcc -pthread -Wall -Wextra -o example example.c kel.c
  *   ./example            (writes kel_trace.out)
  *
  * Two workers share the heap and stdio under the trace mutex. The program has

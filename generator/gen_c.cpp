@@ -1,21 +1,16 @@
-// The library generator: every line of kel.h and kel.c is written here, one
-// helper call per line, so that each block reads like the C text it produces.
+// The library generator's writers: every line of kel.h and kel.c is written
+// here, each block reading like the C text it produces. The settings' blocks
+// come from gen_settings, the checks that run first from gen_checks, the
+// output files from gen_output.
 #include "gen_c.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "ccloader.h"
+#include "gen_checks.h"
+#include "gen_output.h"
 #include "kel_version.h"
+#include "kelgen_status.h"
 #include "trace_protocol.h"
 
 namespace {
@@ -26,17 +21,37 @@ void line(std::ostream& out, const P&... pieces) {
     (out << ... << pieces) << std::endl;
 }
 
-bool isVoid(const std::string& type) { return type == "void"; }
-
-const std::string& returnType(const Tor& tor) { return tor.args.at(0).type; }
-
-// The name of argument i; positions were checked against args before any
-// writer runs, and at() keeps a direct caller from reading past the end.
-const std::string& argName(const Tor& tor, std::int64_t i) {
-    return tor.args.at(static_cast<std::size_t>(i)).name;
+// A block of lines from a settings table.
+void block(std::ostream& out, const std::vector<const char*>& lines) {
+    for (const char* l : lines) line(out, l);
 }
 
-bool isAliased(const Tor& tor) { return !tor.cpp_alias.empty(); }
+// The paired lines around a body: the include guard, the C linkage block.
+template <class Body>
+void includeGuard(std::ostream& out, const std::string& macro, Body body) {
+    line(out, "#ifndef ", macro);
+    line(out, "#define ", macro);
+    body();
+    line(out, "#endif");
+}
+
+template <class Body>
+void onlyInCpp(std::ostream& out, Body body) {
+    line(out, "#ifdef __cplusplus");
+    body();
+    line(out, "#endif");
+}
+
+// `cppIncludes` are read by C++ before the linkage block opens.
+template <class Body>
+void cLinkage(std::ostream& out, const std::vector<std::string>& cppIncludes, Body body) {
+    onlyInCpp(out, [&] {
+        for (const std::string& include : cppIncludes) line(out, "#include <", include, ">");
+        line(out, "extern \"C\" {");
+    });
+    body();
+    onlyInCpp(out, [&] { line(out, "}"); });
+}
 
 // The parameters (args 1 and up) in the three forms the generated text uses:
 // "type name, " each, "name, " each, and the names joined by ", ".
@@ -58,35 +73,12 @@ std::string parameterNames(const Tor& tor) {
     return s;
 }
 
-// The kind lists in the order the header declares them.
-template <class F>
-void forEachTorHeaderOrder(const Domain& d, F visit) {
-    for (const auto* list : {&d.allocators, &d.deallocators, &d.reallocators, &d.operators})
-        for (const Tor& tor : *list) visit(tor);
-}
-
-// The kind lists in the order the source defines the wrappers.
-template <class F>
-void forEachTorSourceOrder(const Domain& d, F visit) {
-    for (const auto* list : {&d.allocators, &d.reallocators, &d.operators, &d.deallocators})
-        for (const Tor& tor : *list) visit(tor);
-}
-
-// Host and port of a remote trace_target: the text before and after the first
-// ':' among its first 99 characters, the port cut to 7 characters.
-bool splitTarget(const std::string& target, std::string& host, std::string& port) {
-    const std::string head = target.substr(0, 99);
-    const auto colon = head.find(':');
-    if (colon == std::string::npos) return false;
-    host = head.substr(0, colon);
-    port = head.substr(colon + 1, 7);
-    return true;
-}
-
-bool errlogIsFile(const Template& t) { return !t.errlogmode.empty() && t.errlogmode != "console"; }
-
 // A trace field that the protocol fixes, as a C string literal.
 std::string quoted(const std::string& field) { return "\"" + field + "\""; }
+
+// A value for keluint64tostr1: handles are pointers as often as integers, and
+// the cast converts both without a warning, to the same value as before.
+std::string asHex(const std::string& value) { return "(keluint64)(" + value + ")"; }
 
 std::string kelTrace1(const std::string& field) { return "kel_trace(1, " + quoted(field) + ");"; }
 
@@ -105,13 +97,6 @@ void writeVerdict(std::ostream& out, const std::string& condition, const std::st
 
 }  // namespace
 
-MutexKind mutexKind(const Template& t) {
-    if (!t.multithreaded) return MutexKind::none;
-    if (t.threading == "posix") return MutexKind::posix;
-    if (t.threading == "win32") return MutexKind::win32;
-    return MutexKind::none;
-}
-
 // ---------------------------------------------------------------- header
 
 void writeBanner(const Template& t, std::ostream& out) {
@@ -119,8 +104,7 @@ void writeBanner(const Template& t, std::ostream& out) {
     line(out, "* Tracing library for one program under test: include kel.h, build kel.c with it.");
     line(out, "*");
     line(out, "* THIS FILE GENERATED FROM TEMPLATE '", t.name, "'");
-    line(out, "* BY KEL LIBRARY GENERATOR VERSION ", kelversion::kMajor, kelversion::kMinor,
-         kelversion::kPatch);
+    line(out, "* BY KEL LIBRARY GENERATOR VERSION ", kelversion::kMajor, kelversion::kMinor, kelversion::kPatch);
     line(out, "*");
     line(out, "* KEL MARKED \"", "VELMARIS", "\"");
     line(out, "*");
@@ -129,31 +113,30 @@ void writeBanner(const Template& t, std::ostream& out) {
     line(out);
 }
 
-void writeHeader(const Template& t, std::ostream& out) {
-    const MutexKind mutex = mutexKind(t);
-    writeBanner(t, out);
+namespace {
 
-    line(out, "#ifndef __pd_", t.prefix, "h__");
-    line(out, "#define __pd_", t.prefix, "h__");
-    line(out);
-    line(out, "#ifdef __cplusplus");
-    line(out, "extern \"C\" {");
-    line(out, "#endif");
-    line(out);
+// The C++ headers of the C library headers that kel.h includes. <cstdio> and
+// its kin #undef the C names, so a program that includes one after kel.h
+// would lose the redefinitions: kel.h includes them first.
+std::vector<std::string> cppCounterparts(const Template& t) {
+    static const char* const cHeaders[] = {"assert", "ctype", "errno",  "fenv",   "float",  "inttypes", "limits",
+                                           "locale", "math",  "setjmp", "signal", "stdarg", "stddef",   "stdint",
+                                           "stdio",  "stdlib", "string", "time",  "uchar",  "wchar",    "wctype"};
+    std::vector<std::string> names;
+    for (const Domain& d : t.domains)
+        if (d.includesGlobal) names.insert(names.end(), d.includes.begin(), d.includes.end());
+    if (t.compiler_type == "gcc") names.insert(names.end(), {"stdarg.h", "stdio.h", "stdlib.h", "string.h"});
+    std::vector<std::string> out;
+    for (const char* c : cHeaders)
+        for (const std::string& name : names)
+            if (name == std::string(c) + ".h") {
+                out.push_back(std::string("c") + c);
+                break;
+            }
+    return out;
+}
 
-    switch (mutex) {
-        case MutexKind::posix:
-            line(out, "#include <pthread.h>");
-            break;
-        case MutexKind::win32:
-            line(out, "#include <Windows.h>");
-            line(out, "#include <Winbase.h>");
-            break;
-        case MutexKind::none:
-            break;
-    }
-    line(out);
-
+void writeDomainIncludes(const Template& t, std::ostream& out) {
     for (const Domain& d : t.domains)
         for (const std::string& include : d.includes) {
             if (d.includesGlobal)
@@ -161,8 +144,9 @@ void writeHeader(const Template& t, std::ostream& out) {
             else
                 line(out, "#include ", "\"", include, "\"");
         }
-    line(out);
+}
 
+void writeCompilerSection(const Template& t, std::ostream& out) {
     if (t.compiler_type == "gcc") {
         if (t.remote_mode) {
             line(out, "#include <sys/types.h>");
@@ -170,65 +154,124 @@ void writeHeader(const Template& t, std::ostream& out) {
             line(out, "#include <sys/errno.h> /* ECONNREFUSED */");
             line(out, "#include <netdb.h>");
             line(out, "#include <netinet/in.h>");
+        } else if (!t.fork_enabled) {
+            line(out, "#include <sys/types.h> /* pid_t */");
         }
         line(out, "#include <stdarg.h>");
         line(out, "#include <stdio.h>");
         line(out, "#include <stdlib.h> /* exit() */");
         line(out, "#include <string.h> /* strlen() */");
         line(out, "#include <unistd.h> /* unlink() */");
-        line(out, "typedef unsigned long long keluint64;");
+        // __extension__: a program built as C89 with -pedantic includes kel.h too.
+        line(out, "__extension__ typedef unsigned long long keluint64;");
     } else if (t.compiler_type == "win32") {
         if (t.remote_mode) line(out, "#include <winsock2.h>");
         line(out, "typedef unsigned __int64 keluint64;");
     } else {
         line(std::cerr, "NYI at ", "gen_c", ":", 373);
     }
+}
 
-    switch (mutex) {
-        case MutexKind::posix:
-            line(out, "pthread_mutex_t kel_mutex;");
-            break;
-        case MutexKind::win32:
-            line(out, "HANDLE kel_mutex;");
-            break;
-        case MutexKind::none:
-            break;
-    }
-    if (t.remote_mode)
-        line(out, "int\tkel_socket;");
-    else
-        line(out, "FILE*\tkel_tracefile;");
-    line(out, "int\tkel_stop_called;");
-    line(out, "int\tkel_retval;");
+}  // namespace
+
+// The header declares the globals `extern` ("extern "), the source defines
+// them once (""), so that any number of C or C++ files may include kel.h.
+void writeGlobals(const Template& t, const char* storage, std::ostream& out) {
+    for (const char* global : mutexBlocks(mutexKind(t)).global) line(out, storage, global);
+    line(out, storage, targetBlocks(t).global);
+    line(out, storage, "int\tkel_stop_called;");
+    line(out, storage, "int\tkel_retval;");
     line(out);
+}
 
+namespace {
+
+void writePrototypes(const Template& t, std::ostream& out) {
     line(out, "char*\tkelsize_t2str(size_t size);");
     line(out, "char*\tkeluint64tostr", 1, " (keluint64 value);");
     line(out, "void\tkelerrlog(char *msg, const char *file, size_t line);");
     line(out, "void\tkel_trace(int n, ...);");
     line(out, "void\tkel_start(const char *appname);");
     line(out, "void\tkel_stop(void);");
+    // The fork macro's target, declared so that its callers compile.
+    if (!t.fork_enabled) line(out, "pid_t\t", t.prefix, "fork_forbidden(const char *file, size_t line);");
     line(out);
+}
 
-    writeDeclarations(t, out);
-    writeRedefinitions(t, out);
-    line(out);
+}  // namespace
 
-    line(out, "#ifdef __cplusplus");
-    line(out, "}");
-    line(out, "#endif");
+void writeHeader(const Template& t, std::ostream& out) {
+    writeBanner(t, out);
+    includeGuard(out, "__pd_" + t.prefix + "h__", [&] {
+        line(out);
+        cLinkage(out, cppCounterparts(t), [&] {
+            line(out);
+            block(out, mutexBlocks(mutexKind(t)).includes);
+            line(out);
+            writeDomainIncludes(t, out);
+            line(out);
+            writeCompilerSection(t, out);
+            writeGlobals(t, "extern ", out);
+            writePrototypes(t, out);
+            writeDeclarations(t, out);
+            writeRedefinitions(t, out);
+            line(out);
+        });
+        line(out);
+        writeStdNames(t, out);
+    });
+}
+
+namespace {
+
+// A tor with optional parameters: a C99 variadic macro counts the caller's
+// arguments by where they push the list of wrappers. With n parameters, r of
+// them required, the pick macro returns its (n+1)th argument: the wrapper
+// for the count given, or a name that does not exist when too few are given.
+//   #define mt_open_kel_pick(a1, a2, a3, wrapper, ...)\twrapper
+//   #define open(...)\tmt_open_kel_pick(__VA_ARGS__, mt_open_3, mt_open_2,
+//           mt_open_too_few_arguments, mt_open_too_few_arguments)(__VA_ARGS__, __FILE__, __LINE__)
+void writeArityDispatch(const Template& t, const Tor& tor, std::ostream& out) {
+    const std::string pick = t.prefix + tor.name + "_kel_pick";
+    const std::size_t total = tor.args.size() - 1;
+    const std::size_t required = requiredParameters(tor);
+    std::string slots;
+    for (std::size_t i = 1; i <= total; ++i) slots += "a" + std::to_string(i) + ", ";
+    line(out, "#define ", pick, "(", slots, "wrapper, ...)\t", "wrapper");
+    std::string candidates;
+    for (std::size_t count = total; count + 1 > required; --count) {
+        candidates += ", " + t.prefix + arityName(tor, count);
+        if (count == 0) break;
+    }
+    for (std::size_t i = 0; i < required; ++i) candidates += ", " + t.prefix + tor.name + "_too_few_arguments";
+    line(out, "#define ", tor.name, "(...)\t", pick, "(__VA_ARGS__", candidates, ")(__VA_ARGS__, __FILE__, __LINE__)");
+}
+
+}  // namespace
+
+void writeStdNames(const Template& t, std::ostream& out) {
+    // A C++ call written std::malloc(n) becomes std::mt_malloc(n, ...) through
+    // the macro; the wrappers are therefore made visible in std as well.
+    onlyInCpp(out, [&] {
+        line(out, "namespace std {");
+        for (const Domain& d : t.domains)
+            forEachTorHeaderOrder(d, [&](const Tor& tor) {
+                forEachWrapper(tor, [&](const Tor&, const std::string& name) { line(out, "using ::", t.prefix, name, ";"); });
+            });
+        line(out, "}");
+    });
     line(out);
-    line(out, "#endif");
 }
 
 void writeDeclarations(const Template& t, std::ostream& out) {
     line(out, "/* foo decl BEGIN ***********************************/");
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
-            if (isAliased(tor)) return;
-            line(out, returnType(tor));
-            line(out, t.prefix, tor.name, "(", declaredParameters(tor), "const char *file, size_t line);");
-            line(out);
+            forEachWrapper(tor, [&](const Tor& arity, const std::string& name) {
+                line(out, returnType(arity));
+                line(out, t.prefix, name, "(", declaredParameters(arity), "const char *file, size_t line);");
+                line(out);
+            });
         });
     line(out, "/* foo decl END *************************************/");
     line(out);
@@ -237,12 +280,16 @@ void writeDeclarations(const Template& t, std::ostream& out) {
 void writeRedefinitions(const Template& t, std::ostream& out) {
     line(out, "/* foo redef BEGIN **************************************/");
     line(out, "#ifndef KEL_NO_REDEF");
-    if (!t.fork_enabled) line(out, "#define fork()\t", t.prefix, "fork_forbidden(__FILE__, __LINE__);");
+    // No ';' after the call: fork() stands in expressions (if(fork() == 0)).
+    if (!t.fork_enabled) line(out, "#define fork()\t", t.prefix, "fork_forbidden(__FILE__, __LINE__)");
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
-            line(out, "#define ", tor.name, "(", parameterNames(tor), ")\t", t.prefix, tor.name, "(",
-                 passedParameters(tor), "__FILE__, __LINE__)");
+            if (hasOptionalParameters(tor))
+                writeArityDispatch(t, tor, out);
+            else
+                line(out, "#define ", tor.name, "(", parameterNames(tor), ")\t", t.prefix, tor.name, "(",
+                     passedParameters(tor), "__FILE__, __LINE__)");
         });
     line(out, "#endif");
     line(out, "/* foo redef END ****************************************/");
@@ -255,7 +302,7 @@ namespace {
 void writeConversions(std::ostream& out) {
     line(out, "char*\tkelsize_t2str(size_t size){");
     line(out, "static char buff[32];");
-    line(out, "sprintf(buff, \"%u\", size);");
+    line(out, "sprintf(buff, \"%lu\", (unsigned long)size);");
     line(out, "return(buff);");
     line(out, "}");
     line(out);
@@ -289,22 +336,24 @@ void writeConnectClient(std::ostream& out) {
     line(out, "int\tVorna_ConnectClient(char *host, unsigned short port){");
     line(out, "struct addrinfo hints;");
     line(out, "struct addrinfo *res;");
+    line(out, "struct addrinfo *first;");
     line(out, "char port_str[6];");
     line(out, "int resoult;");
-    line(out, "int sd;");
-    line(out, "int was_refused;");
+    line(out, "int sd = -1;");
+    line(out, "int was_refused = 0;");
     line(out, "memset(&hints, 0, sizeof(hints));");
     line(out, "hints.ai_family = AF_UNSPEC;");
     line(out, "hints.ai_protocol = IPPROTO_TCP;");
     line(out, "hints.ai_socktype = SOCK_STREAM;");
     line(out);
     line(out, "snprintf(port_str, sizeof(port_str), \"%u\", port);");
-    line(out, "resoult = getaddrinfo(host, port_str, &hints, &res);");
+    line(out, "resoult = getaddrinfo(host, port_str, &hints, &first);");
     line(out, "if(0 != resoult) return -1;");
     line(out, "else\t{");
+    line(out, "\tres = first;");
     line(out, "\twhile(res){");
-    line(out, "\t\tsd = socket(PF_INET, SOCK_STREAM, IPPROTO_TCP);");
-    line(out, "\t\tif(sd < 0){freeaddrinfo(res); return -1;}");
+    line(out, "\t\tsd = socket(res->ai_family, SOCK_STREAM, IPPROTO_TCP);");
+    line(out, "\t\tif(sd < 0){freeaddrinfo(first); return -1;}");
     line(out, "\t\tresoult = connect(sd, res->ai_addr, res->ai_addrlen);");
     line(out, "\t\tif(0 == resoult){was_refused = 0; break;}");
     line(out, "\t\tif(resoult < 0){");
@@ -321,7 +370,7 @@ void writeConnectClient(std::ostream& out) {
     line(out, "\t\t\tclose(sd);");
     line(out, "\t\t\tres = res->ai_next;");
     line(out, "\t\t\t}");
-    line(out, "\t\tfreeaddrinfo(res);");
+    line(out, "\t\tfreeaddrinfo(first);");
     line(out, "\t\t}");
     line(out, "\tif(0 == resoult) return sd;");
     line(out, "\telse if(was_refused) return -1;");
@@ -333,12 +382,14 @@ void writeConnectClient(std::ostream& out) {
 void writeErrorLog(const Template& t, std::ostream& out) {
     line(out, "void\tkelerrlog(char *msg, const char *file, size_t line){");
     if (t.errlogmode.empty()) {
-        // reports go nowhere
+        line(out, "(void)msg; (void)file; (void)line;");
     } else if (t.errlogmode == "console") {
-        line(out, "perror(msg); fprintf(stderr, \"%s:%u\\n\", file, line);");
+        line(out, "perror(msg); fprintf(stderr, \"%s:%lu\\n\", file, (unsigned long)line);");
     } else {
         line(out, "FILE *fl;");
         line(out, "fl = fopen(\"", t.errlogmode, "\", \"a\");");
+        // A log that cannot be opened loses the message, not the program.
+        line(out, "if(fl == NULL) return;");
         line(out, "fwrite(msg, strlen(msg), 1, fl);");
         line(out, "fwrite(\" \", 1, 1, fl);");
         line(out, "fwrite(file, strlen(file), 1, fl);");
@@ -353,53 +404,40 @@ void writeErrorLog(const Template& t, std::ostream& out) {
 }
 
 void writeKelTrace(const Template& t, std::ostream& out) {
-    // The writes of a field, of the blank and of the line feed, and the check
-    // after a write, in the trace target's terms.
-    const char* w1;
-    const char* w2;
-    const char* w3;
-    const char* check;
-    if (t.remote_mode) {
-        w1 = "send(kel_socket, tmpstr, strlen(tmpstr), 0);";
-        w2 = "send(kel_socket, \" \", 1, 0);";
-        w3 = "send(kel_socket, \"\\n\", 1, 0);";
-        check = "if(kel_retval < 0){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(kel_retval);}";
-    } else {
-        w1 = "fwrite(tmpstr, strlen(tmpstr), 1, kel_tracefile);";
-        w2 = "fwrite(\" \", 1, 1, kel_tracefile);";
-        w3 = "fwrite(\"\\n\", 1, 1, kel_tracefile);";
-        check = "if(kel_retval != 1){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(kel_retval);}";
-    }
-
+    const TargetBlocks& w = targetBlocks(t);
     line(out, "void\tkel_trace(int n, ...){");
     if (t.trap_on_io_err) line(out, "int kel_retval;");
     line(out, "int count; char *tmpstr; va_list ap; va_start(ap, n);");
+    // Started by a constructor: nothing goes out before the start (another
+    // constructor's call) or after the stop (a later exit handler's call).
+    if (t.auto_start) line(out, "if(kel_started != 1){va_end(ap); return;}");
     line(out, "for(count = 1; count < n; count++){");
     line(out, "\ttmpstr = va_arg(ap, char *);");
     if (t.trap_on_io_err) {
-        line(out, "\tkel_retval = ", w1);
-        line(out, "\t", check);
-        line(out, "\tkel_retval = ", w2);
-        line(out, "\t", check);
+        line(out, "\tkel_retval = ", w.writeField);
+        line(out, "\t", w.check);
+        line(out, "\tkel_retval = ", w.writeBlank);
+        line(out, "\t", w.check);
     } else {
-        line(out, "\t", w1);
-        line(out, "\t", w2);
+        line(out, "\t", w.writeField);
+        line(out, "\t", w.writeBlank);
     }
     line(out, "\t}");
     line(out, "tmpstr = va_arg(ap, char *);");
     if (t.trap_on_io_err) {
-        line(out, "kel_retval = ", w1);
-        line(out, check);
+        line(out, "kel_retval = ", w.writeField);
+        line(out, w.check);
     } else {
-        line(out, "\t", w1);
+        line(out, "\t", w.writeField);
     }
     line(out, "va_end(ap);");
     if (t.trap_on_io_err) {
-        line(out, "kel_retval = ", w3);
-        line(out, check);
+        line(out, "kel_retval = ", w.writeEnd);
+        line(out, w.check);
     } else {
-        line(out, w3);
+        line(out, w.writeEnd);
     }
+    // A socket has nothing to flush.
     if (!t.remote_mode && t.force_flush) {
         if (t.trap_on_io_err) {
             line(out, "kel_retval = ", "fflush(kel_tracefile);");
@@ -412,81 +450,111 @@ void writeKelTrace(const Template& t, std::ostream& out) {
     line(out);
 }
 
-void writeKelStart(const Template& t, const char* templatePath, std::ostream& out) {
-    const MutexKind mutex = mutexKind(t);
-    line(out, "void\tkel_start(const char *appname){");
-    if (mutex == MutexKind::posix) line(out, "int rez;");
-    if (errlogIsFile(t)) line(out, "unlink(\"", t.errlogmode, "\");");
-    line(out, "kel_stop_called = 0;");
-    switch (mutex) {
-        case MutexKind::posix:
-            line(out, "rez = pthread_mutex_init(&kel_mutex, NULL);");
-            line(out, "if(rez){kelerrlog(\"pthread_mutex_init()\", __FILE__, __LINE__); exit(-2);}");
-            break;
-        case MutexKind::win32:
-            line(out, "kel_mutex = CreateMutex(NULL, FALSE, NULL);");
-            line(out, "if(!kel_mutex){kelerrlog(\"CreateMutex()\", __FILE__, __LINE__); exit(-2);}");
-            break;
-        case MutexKind::none:
-            break;
-    }
-    line(out);
+// trace_per_process: every "%p" of the trace file's name becomes the process
+// id at kel_start, so that each program of a suite keeps its own trace.
+bool perProcess(const Template& t) { return t.trace_per_process && !t.remote_mode; }
 
+void writeTracePath(const Template& t, std::ostream& out) {
+    std::size_t ids = 0;
+    for (auto at = t.trace_target.find("%p"); at != std::string::npos; at = t.trace_target.find("%p", at + 2)) ++ids;
+    // The literal is never longer than its text; a process id has at most 20 digits.
+    const std::size_t size = t.trace_target.size() + 20 * ids + 1;
+    const bool win32 = t.compiler_type == "win32";
+    if (win32) line(out, "#include <process.h>");
+    line(out, "static char	*kel_trace_path(const char *pattern){");
+    line(out, "static char	path[", size, "];");
+    line(out, "char	pid[24];");
+    line(out, "size_t	used = 0;");
+    line(out, "sprintf(pid, \"%lu\", (unsigned long)", win32 ? "_getpid()" : "getpid()", ");");
+    line(out, "while(*pattern){");
+    line(out, "\tif(pattern[0] == '%' && pattern[1] == 'p'){");
+    line(out, "\t\tstrcpy(path + used, pid);");
+    line(out, "\t\tused += strlen(pid);");
+    line(out, "\t\tpattern += 2;");
+    line(out, "\t\t}");
+    line(out, "\telse\tpath[used++] = *pattern++;");
+    line(out, "\t}");
+    line(out, "path[used] = 0;");
+    line(out, "return(path);");
+    line(out, "}");
+    line(out);
+}
+
+void writeOpenTarget(const Template& t, std::ostream& out) {
     if (t.remote_mode) {
         std::string host, port;
-        splitTarget(t.trace_target, host, port);  // generateFiles refused a target without ':'
+        splitTarget(t.trace_target, host, port);  // the checks refused a target without ':'
         line(out, "kel_socket = Vorna_ConnectClient(\"", host, "\", ", port, ");");
         line(out, "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);");
         line(out, "\texit(kel_socket);}");
     } else {
-        line(out, "kel_tracefile = fopen(\"", t.trace_target, "\", \"w\");");
+        if (perProcess(t))
+            line(out, "kel_tracefile = fopen(kel_trace_path(\"", t.trace_target, "\"), \"w\");");
+        else
+            line(out, "kel_tracefile = fopen(\"", t.trace_target, "\", \"w\");");
         line(out, "if(kel_tracefile == NULL){kelerrlog(\"fopen()\", __FILE__, __LINE__);exit(-1);}");
     }
+}
+
+void writeKelStart(const Template& t, const char* templatePath, std::ostream& out) {
+    const MutexBlocks& mutex = mutexBlocks(mutexKind(t));
+    line(out, "void\tkel_start(const char *appname){");
+    block(out, mutex.startLocals);
+    line(out, "(void)appname;");
+    // The constructor has started already: a call from main does no harm.
+    if (t.auto_start) {
+        line(out, "if(kel_started){return;}");
+        line(out, "kel_started = 1;");
+    }
+    if (errlogIsFile(t)) line(out, "unlink(\"", t.errlogmode, "\");");
+    line(out, "kel_stop_called = 0;");
+    block(out, mutex.init);
+    line(out);
+    writeOpenTarget(t, out);
     line(out, kelTrace1(kelproto::kBegin));
     line(out, kelTrace1(kelproto::kProtocol));
     embedTemplateLines(templatePath, out);
-    line(out, "kel_retval = atexit((void *)kel_stop);");
-    line(out, "if(kel_retval == -1){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}");
+    line(out, "kel_retval = atexit(kel_stop);");
+    line(out, "if(kel_retval != 0){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}");
     line(out, "}");
     line(out);
 }
 
 void writeKelStop(const Template& t, std::ostream& out) {
-    const MutexKind mutex = mutexKind(t);
+    const MutexBlocks& mutex = mutexBlocks(mutexKind(t));
     line(out, "void\tkel_stop(void){");
-    switch (mutex) {
-        case MutexKind::posix:
-            line(out, "int rez;");
-            break;
-        case MutexKind::win32:
-            line(out, "BOOL rez;");
-            break;
-        case MutexKind::none:
-            break;
-    }
+    block(out, mutex.stopLocals);
     line(out, "if(kel_stop_called){kelerrlog(\"KEL: loop detected! abort()!!!\", __FILE__, __LINE__);abort();}");
     line(out, "else{kel_stop_called = 1;}");
-    switch (mutex) {
-        case MutexKind::posix:
-            line(out, "rez = pthread_mutex_destroy(&kel_mutex);");
-            line(out, "if(rez != 0){kelerrlog(\"pthread_mutex_destroy()\", __FILE__, __LINE__);exit(-1);}");
-            break;
-        case MutexKind::win32:
-            line(out, "rez = CloseHandle(kel_mutex);");
-            line(out, "if(!rez){kelerrlog(\"CloseHandle()\", __FILE__, __LINE__);exit(-1);}");
-            break;
-        case MutexKind::none:
-            break;
-    }
+    block(out, mutex.destroy);
     line(out, kelTrace1(kelproto::kDone));
-    if (t.remote_mode) {
-        line(out, "shutdown(kel_socket, SHUT_RDWR);");
-        line(out, "close(kel_socket);");
-    } else {
-        line(out, "fflush(kel_tracefile);");
-        line(out, "fclose(kel_tracefile);");
-    }
+    if (t.auto_start) line(out, "kel_started = 2;");
+    block(out, targetBlocks(t).close);
     line(out, "}");
+    line(out);
+}
+
+// auto_start: kel_start runs before main, earlier than the constructors of
+// default priority (C++ globals), so that their traced calls are recorded.
+void writeAutoStart(std::ostream& out) {
+    line(out, "static void\tkel_auto_start(void) __attribute__((constructor(101)));");
+    line(out, "static void\tkel_auto_start(void){");
+    line(out, "kel_start(\"kel_auto_start\");");
+    line(out, "}");
+    line(out);
+}
+
+// auto_start is made for builds with -include kel.h, where kel.c may read
+// the header before KEL_NO_REDEF: the wrappers must still call the real
+// functions. The state lets kel_start run once and kel_trace only between
+// the start and the stop.
+void writeAutoStartPrologue(const Template& t, std::ostream& out) {
+    if (!t.fork_enabled) line(out, "#undef fork");
+    for (const Domain& d : t.domains)
+        forEachTorHeaderOrder(d, [&](const Tor& tor) {
+            if (!isAliased(tor)) line(out, "#undef ", tor.name);
+        });
+    line(out, "static int\tkel_started = 0; /* 1 while tracing, 2 after kel_stop */");
     line(out);
 }
 
@@ -507,14 +575,25 @@ void writeForkTrap(const Template& t, std::ostream& out) {
 int writeRuntime(const Template& t, const char* templatePath, std::ostream& out) {
     writeBanner(t, out);
     line(out, "#define KEL_NO_REDEF");
+    if (t.compiler_type == "gcc") {
+        // The POSIX declarations the runtime uses (sockets, fork's pid_t),
+        // also when kel.c is built with -std=c99 or -std=c11.
+        line(out, "#ifndef _DEFAULT_SOURCE");
+        line(out, "#define _DEFAULT_SOURCE");
+        line(out, "#endif");
+    }
     line(out, "#include \"kel.h\"");
     line(out);
+    writeGlobals(t, "", out);
+    if (t.auto_start) writeAutoStartPrologue(t, out);
     writeConversions(out);
     if (t.remote_mode) writeConnectClient(out);
     writeErrorLog(t, out);
     writeKelTrace(t, out);
+    if (perProcess(t)) writeTracePath(t, out);
     writeKelStart(t, templatePath, out);
     writeKelStop(t, out);
+    if (t.auto_start) writeAutoStart(out);
     if (!t.fork_enabled) writeForkTrap(t, out);
     return 0;
 }
@@ -562,42 +641,26 @@ int writeWrappers(const Template& t, std::ostream& out) {
 }
 
 void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
-    writeWrapperPrologue(t, d, tor, out);
-    writeArgumentChecks(t, d, tor, out);
-    writeCall(t, tor, out);
-    writeWrapperEpilogue(t, d, tor, out);
+    forEachWrapper(tor, [&](const Tor& arity, const std::string& name) {
+        writeWrapperPrologue(t, d, arity, out, name);
+        writeArgumentChecks(t, d, arity, out);
+        writeCall(t, arity, out);
+        writeWrapperEpilogue(t, d, arity, out);
+    });
 }
 
-void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
+                          const std::string& wrapperName) {
     if (isAliased(tor)) return;
     const std::string& p = t.prefix;
-    line(out, returnType(tor), "\t", p, tor.name, "(", declaredParameters(tor), "const char *", p, "file, size_t ", p,
+    const MutexBlocks& mutex = mutexBlocks(mutexKind(t));
+    line(out, returnType(tor), "\t", p, wrapperName.empty() ? tor.name : wrapperName, "(", declaredParameters(tor), "const char *", p, "file, size_t ", p,
          "line){");
     if (!isVoid(returnType(tor))) line(out, "\t", returnType(tor), " ", p, "stored_retcode;");
     if (tor.is_handle_arg_out) line(out, "\t", d.handle, " ", p, "stored_handle;");
-    switch (mutexKind(t)) {
-        case MutexKind::posix:
-            line(out, "\tint retval;");
-            break;
-        case MutexKind::win32:
-            line(out, "\tDWORD dwWaitObject; BOOL bReleaseMutex;");
-            break;
-        case MutexKind::none:
-            break;
-    }
+    block(out, mutex.wrapperLocals);
     line(out);
-    switch (mutexKind(t)) {
-        case MutexKind::posix:
-            line(out, "\tretval = pthread_mutex_lock(&kel_mutex);");
-            line(out, "\tif(retval){kelerrlog(\"pthread_mutex_lock()\", __FILE__, __LINE__); exit(-2);}");
-            break;
-        case MutexKind::win32:
-            line(out, "\tdwWaitObject = WaitForSingleObject(kel_mutex, INFINITE);");
-            line(out, "\tif(dwWaitObject == WAIT_FAILED){kelerrlog(\"WaitForSingleObject()\", __FILE__, __LINE__); exit(-2);}");
-            break;
-        case MutexKind::none:
-            break;
-    }
+    block(out, mutex.lock);
     line(out, "\tkel_trace(1, \"", d.name, "\");");
     line(out, "\tkel_trace(1, \"", tor.name, "\");");
     line(out, "\tkel_trace(1, ", p, "file);");
@@ -614,26 +677,29 @@ void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std
         const Expr& e = t.domains[static_cast<std::size_t>(k)].expr;
         const std::string& a = argName(tor, static_cast<std::int64_t>(i));
         writeVerdict(out, a + " " + e.oper + " " + e.value, "3, " + quoted(n) + ", ",
-                     ", keluint64tostr1(" + a + "));");
+                     ", keluint64tostr1(" + asHex(a) + "));");
     }
     if (d.float_handle && tor.float_arg_n1 != 0) {
-        line(out, "\tkel_trace(1, keluint64tostr1(", argName(tor, tor.float_arg_n1), "));");
-        if (tor.float_arg_n2 != 0) line(out, "\tkel_trace(1, keluint64tostr1(", argName(tor, tor.float_arg_n2), "));");
+        line(out, "\tkel_trace(1, keluint64tostr1(", asHex(argName(tor, tor.float_arg_n1)), "));");
+        if (tor.float_arg_n2 != 0)
+            line(out, "\tkel_trace(1, keluint64tostr1(", asHex(argName(tor, tor.float_arg_n2)), "));");
     }
 }
 
 void writeCall(const Template& t, const Tor& tor, std::ostream& out) {
     if (isAliased(tor)) return;
     const std::string& p = t.prefix;
+    std::string assign = "\t";
     if (!isVoid(returnType(tor))) {
-        out << "\t" << p << "stored_retcode = ";
-        if (tor.is_handle_arg_out && tor.handle_arg_out == 0) out << p << "stored_handle = ";
-    } else {
-        out << "\t";
+        assign += p + "stored_retcode = ";
+        if (tor.is_handle_arg_out && tor.handle_arg_out == 0) assign += p + "stored_handle = ";
     }
-    line(out, tor.name, "(", parameterNames(tor), ");");
-    if (tor.is_handle_arg_out && tor.handle_arg_out != 0)
+    line(out, assign, tor.name, "(", parameterNames(tor), ");");
+    if (tor.is_handle_arg_out && tor.handle_arg_out != 0) {
         line(out, "\t", p, "stored_handle = ", argName(tor, tor.handle_arg_out), ";");
+        // The trace reads the argument itself; the stored copy stays unread.
+        line(out, "\t(void)", p, "stored_handle;");
+    }
 }
 
 void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
@@ -657,21 +723,10 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
         const bool fromReturn = tor.handle_arg_out == 0;
         const std::string h = fromReturn ? p + "stored_handle" : argName(tor, tor.handle_arg_out);
         const std::string condition = fromReturn ? h + " " + f.oper + " " + f.value : h + f.oper + f.value;
-        writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + h + "));");
+        writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + asHex(h) + "));");
     }
 
-    switch (mutexKind(t)) {
-        case MutexKind::posix:
-            line(out, "\tretval = pthread_mutex_unlock(&kel_mutex);");
-            line(out, "\tif(retval){kelerrlog(\"pthread_mutex_unlock()\", __FILE__, __LINE__); exit(-2);}");
-            break;
-        case MutexKind::win32:
-            line(out, "\tbReleaseMutex = ReleaseMutex(kel_mutex);");
-            line(out, "\tif(!bReleaseMutex){kelerrlog(\"ReleaseMutex()\", __FILE__, __LINE__); exit(-2);}");
-            break;
-        case MutexKind::none:
-            break;
-    }
+    block(out, mutexBlocks(mutexKind(t)).unlock);
     if (!isVoid(returnType(tor))) line(out, "\treturn (", p, "stored_retcode);");
     line(out, "}");
     line(out);
@@ -683,203 +738,27 @@ int findDomainIndex(const Template& t, const std::string& name) {
     return -1;
 }
 
-// ---------------------------------------------------------------- checks before writing
-
-namespace {
-
-// One message of our own: names the template, goes to `err`, flushed.
-std::ostream& complain(std::ostream& err, const char* templatePath) {
-    return err << "kelgen: " << templatePath << ": ";
-}
-
-bool checkPosition(const char* templatePath, const Domain& d, const Tor& tor, const char* attribute,
-                   std::int64_t position, std::ostream& err) {
-    if (position >= 0 && static_cast<std::uint64_t>(position) < tor.args.size()) return true;
-    complain(err, templatePath) << "domain '" << d.name << "', tor '" << tor.name << "': " << attribute << " is "
-                                << position << ", but args has " << tor.args.size() << " entries" << std::endl;
-    return false;
-}
-
-}  // namespace
-
-bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostream& err) {
-    if (t.remote_mode) {
-        std::string host, port;
-        if (!splitTarget(t.trace_target, host, port)) {
-            complain(err, templatePath) << "remote trace_target '" << t.trace_target
-                                        << "' has no ':' in its first 99 characters; expected host:port"
-                                        << std::endl;
-            return false;
-        }
-    }
-    for (const Domain& d : t.domains) {
-        bool ok = true;
-        forEachTorHeaderOrder(d, [&](const Tor& tor) {
-            if (!ok) return;
-            ok = checkPosition(templatePath, d, tor, "float_arg_n1", tor.float_arg_n1, err) &&
-                 checkPosition(templatePath, d, tor, "float_arg_n2", tor.float_arg_n2, err) &&
-                 checkPosition(templatePath, d, tor, "handle_arg_out", tor.handle_arg_out, err);
-            if (ok && tor.validateDom_before.size() > tor.args.size()) {
-                complain(err, templatePath)
-                    << "domain '" << d.name << "', tor '" << tor.name << "': validateDom_before has "
-                    << tor.validateDom_before.size() << " entries, but args has " << tor.args.size() << std::endl;
-                ok = false;
-            }
-        });
-        if (!ok) return false;
-    }
-    return true;
-}
-
-bool checkTemplateLines(const char* templatePath, std::ostream& err) {
-    std::ifstream in(templatePath, std::ios::in | std::ios::binary);
-    std::ostringstream bytes;
-    if (!in || !(bytes << in.rdbuf())) {
-        complain(err, templatePath) << "cannot read it again: " << std::strerror(errno) << std::endl;
-        return false;
-    }
-    const std::string text = bytes.str();
-
-    std::size_t start = 0;
-    std::int64_t number = 0;
-    std::int64_t endLine = 0;  // number of the first "</template>" line
-    while (start < text.size()) {
-        const auto feed = text.find('\n', start);
-        ++number;
-        if (feed == std::string::npos) {
-            complain(err, templatePath) << number << ": the last line has no line feed; the trace would lose it"
-                                        << std::endl;
-            return false;
-        }
-        std::string raw = text.substr(start, feed - start);
-        start = feed + 1;
-        if (raw.find('\0') != std::string::npos) {
-            complain(err, templatePath) << number << ": the line holds a NUL byte; the trace would cut it there"
-                                        << std::endl;
-            return false;
-        }
-        if (raw.size() > kelproto::kMaxLineLength) {
-            complain(err, templatePath) << number << ": the line has " << raw.size() << " characters; at most "
-                                        << kelproto::kMaxLineLength << " fit in a trace line" << std::endl;
-            return false;
-        }
-        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-        if (endLine == 0) {
-            if (raw == kelproto::kTemplateEnd) endLine = number;
-        } else if (!raw.empty()) {
-            complain(err, templatePath) << number << ": text after the '" << kelproto::kTemplateEnd
-                                        << "' line; the analyzer would take it for a trace record" << std::endl;
-            return false;
-        }
-    }
-    if (endLine == 0) {
-        complain(err, templatePath) << "no line is exactly '" << kelproto::kTemplateEnd
-                                    << "'; the analyzer could not find the end of the embedded template"
-                                    << std::endl;
-        return false;
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------- driver
-
-namespace {
-
-// One output file. A regular file (or a new one) is written beside its final
-// path and renamed into place once complete, so that a failed run never leaves
-// it half-written; anything else (a terminal, /dev/null) is written directly.
-class OutputFile {
-public:
-    explicit OutputFile(const char* path) : path_(path), target_(path) {}
-    ~OutputFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
-    }
-
-    bool open(std::ostream& err) {
-        // Refused here, before any output is written: otherwise only the
-        // final rename would fail, after the other file had been replaced.
-        if (path_.empty()) return fail(err, ENOENT);
-        struct stat st {};
-        const bool exists = ::stat(path_.c_str(), &st) == 0;
-        if (exists && !S_ISREG(st.st_mode)) {
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC);
-            return fd_ >= 0 || fail(err, errno);
-        }
-        if (exists) {
-            // A symbolic link stays a link: the file it names is replaced.
-            char* real = ::realpath(path_.c_str(), nullptr);
-            if (real == nullptr) return fail(err, errno);
-            target_ = real;
-            std::free(real);
-        }
-        for (int attempt = 0; fd_ < 0; ++attempt) {
-            const std::string temp =
-                target_ + ".kelgen-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-            fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-            if (fd_ >= 0)
-                tempPath_ = temp;
-            else if (errno != EEXIST || attempt == 100)
-                return fail(err, errno);
-        }
-        // The replacement keeps the permissions the file had.
-        if (exists && ::fchmod(fd_, st.st_mode & 0777) != 0) return fail(err, errno);
-        return true;
-    }
-
-    // Writes the whole text and closes the file.
-    bool write(const std::string& text, std::ostream& err) {
-        for (std::size_t done = 0; done < text.size();) {
-            const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return fail(err, n < 0 ? errno : EIO);
-            done += static_cast<std::size_t>(n);
-        }
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0 || fail(err, errno);
-    }
-
-    bool commit(std::ostream& err) {
-        if (tempPath_.empty()) return true;
-        if (::rename(tempPath_.c_str(), target_.c_str()) != 0) return fail(err, errno);
-        tempPath_.clear();
-        return true;
-    }
-
-private:
-    bool fail(std::ostream& err, int error) {
-        err << "kelgen: cannot write '" << path_ << "': " << std::strerror(error) << std::endl;
-        return false;
-    }
-
-    std::string path_;    // as given, for messages
-    std::string target_;  // the file that is replaced
-    std::string tempPath_;
-    int fd_ = -1;
-};
-
-}  // namespace
 
 int generateFiles(const Template& t, const char* templatePath, const char* headerPath, const char* sourcePath) {
     if (!checkTemplateLines(templatePath, std::cerr) || !checkTemplateRecords(t, templatePath, std::cerr))
-        return genTemplateRejected;
+        return statusTemplateRejected;
+    warnUnknownDomains(t, templatePath, std::cerr);
 
     OutputFile header(headerPath);
     OutputFile source(sourcePath);
-    if (!header.open(std::cerr) || !source.open(std::cerr)) return genOutputFailed;
+    if (!header.open(std::cerr) || !source.open(std::cerr)) return statusOutputFailed;
 
-    // The text is made in memory so that a failed write is known with its
-    // reason, and neither file is replaced until both are complete.
-    std::ostringstream headerText, sourceText;
-    writeHeader(t, headerText);
-    const int status = writeSource(t, templatePath, sourceText);
+    // Each text streams into its own temporary file; neither file is replaced
+    // until both are complete.
+    writeHeader(t, header.stream());
+    const int status = writeSource(t, templatePath, source.stream());
     if (status != 0) return status;
 
-    if (!header.write(headerText.str(), std::cerr) || !source.write(sourceText.str(), std::cerr) ||
-        !header.commit(std::cerr) || !source.commit(std::cerr))
-        return genOutputFailed;
-    return genOk;
+    if (!header.finish(std::cerr) || !source.finish(std::cerr) || !header.commit(std::cerr) ||
+        !source.commit(std::cerr))
+        return statusOutputFailed;
+    return statusOk;
 }
 
 int writeSource(const Template& t, const char* templatePath, std::ostream& out) {

@@ -7,18 +7,9 @@
 #include <ostream>
 #include <string>
 
+#include "gen_checks.h"
+#include "gen_settings.h"
 #include "gen_xml_sax_read.h"
-
-// How the generated code serialises its trace records.
-enum class MutexKind { none, posix, win32 };
-MutexKind mutexKind(const Template& t);
-
-// generateFiles' results; every value but genOk is a generation error.
-enum GenStatus : int {
-    genOk = 0,
-    genTemplateRejected = 3,  // the template could not make a readable trace
-    genOutputFailed = 4,      // an output file could not be written
-};
 
 // ---------------------------------------------------------------- header (kel.h)
 
@@ -26,6 +17,11 @@ void writeBanner(const Template& t, std::ostream& out);
 void writeHeader(const Template& t, std::ostream& out);
 void writeDeclarations(const Template& t, std::ostream& out);
 void writeRedefinitions(const Template& t, std::ostream& out);
+// C++ only: the wrappers' names in namespace std, for calls written std::name.
+void writeStdNames(const Template& t, std::ostream& out);
+// The runtime's globals: declared in kel.h with `storage` "extern ", defined
+// once in kel.c with "".
+void writeGlobals(const Template& t, const char* storage, std::ostream& out);
 
 // ---------------------------------------------------------------- runtime (first half of kel.c)
 
@@ -41,7 +37,9 @@ void escapeQuotes(std::string& s);
 
 int writeWrappers(const Template& t, std::ostream& out);
 void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
-void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
+// `wrapperName` (the tor's name when empty) follows the prefix in the head.
+void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
+                          const std::string& wrapperName = "");
 void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
 void writeCall(const Template& t, const Tor& tor, std::ostream& out);
 void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
@@ -50,15 +48,9 @@ int findDomainIndex(const Template& t, const std::string& name);
 
 // ---------------------------------------------------------------- driver
 
-// Refuses, with one message on `err`, a template whose generated code would
-// read past the end of a tor's args, or whose remote trace_target has no port.
-bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostream& err);
-// Refuses, with one message on `err`, a template file whose embedded copy the
-// analyzer could not read back line for line.
-bool checkTemplateLines(const char* templatePath, std::ostream& err);
-
 // Checks the template, then writes both files; an output is replaced only
-// once it is complete. Failures are reported on standard error.
+// once both are complete. Failures are reported on standard error; the result
+// is a KelgenStatus.
 int generateFiles(const Template& t, const char* templatePath, const char* headerPath,
                   const char* sourcePath);
 int writeSource(const Template& t, const char* templatePath, std::ostream& out);

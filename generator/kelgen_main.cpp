@@ -7,14 +7,9 @@
 #include "gen_c.h"
 #include "gen_xml_sax_read.h"
 #include "kel_version.h"
+#include "kelgen_status.h"
 
 namespace {
-
-enum ExitStatus : int {
-    kExitOk = 0,
-    kExitFailure = 2,  // an exception that escaped the readers
-    kExitLoadFailed = -1,  // the shell sees 255
-};
 
 void printGeneratorUsage() {
     std::puts("params:  <template> <header> <source> # generate kel.h kel.c from template file");
@@ -28,29 +23,29 @@ int run(int argc, char** argv) {
     const int count = argc - 1;
     if (count == 1 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("KEL v%s%s%s\n", kelversion::kMajor, kelversion::kMinor, kelversion::kPatch);
-        return kExitOk;
+        return statusOk;
     }
     if (count != 1 && count != 3) {
         printGeneratorUsage();
-        return kExitOk;
+        return statusOk;
     }
 
     Template tmpl;
     if (saxparser_templateLoader(tmpl, argv[1]) == -1) {
         std::perror("Unable to parse template file!\n");
-        return kExitLoadFailed;
+        return statusLoadFailed;
     }
-    if (count == 1) return kExitOk;
+    if (count == 1) return statusOk;
 
-    // Generation errors keep their own status (GenStatus), as the shell sees it.
+    // Generation errors keep their own status, as the shell sees it.
     const int status = generateFiles(tmpl, argv[1], argv[2], argv[3]);
-    if (status != genOk) {
+    if (status != statusOk) {
         std::cerr << "Generation error. See err.log for details." << std::endl;
         std::cerr << "error code = " << status << std::endl;
         return status;
     }
     std::cout << "Files " << argv[2] << ", " << argv[3] << " are generated." << std::endl;
-    return kExitOk;
+    return statusOk;
 }
 
 }  // namespace
@@ -61,6 +56,6 @@ int main(int argc, char** argv) {
     } catch (const char* what) {
         std::fflush(stdout);
         std::cerr << "kelgen: " << what << std::endl;
-        return kExitFailure;
+        return statusFailure;
     }
 }

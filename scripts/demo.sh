@@ -13,8 +13,7 @@ bash scripts/build.sh build -DKEL_BUILD_TESTS=OFF >/dev/null
 demo=build/demo
 rm -rf "$demo" && mkdir -p "$demo"
 ./build/generator/kelgen examples/example.xml "$demo/kel.h" "$demo/kel.c"
-# -fcommon: kel.h defines the library's globals; -w: the generated C keeps its known warnings.
-gcc -fcommon -pthread -w -I "$demo" -o "$demo/demo" examples/demo.c "$demo/kel.c"
+gcc -pthread -Wall -Wextra -I "$demo" -o "$demo/demo" examples/demo.c "$demo/kel.c"
 echo
 echo "Running examples/demo.c; the C library aborts it at its double free:"
 status=0

@@ -228,6 +228,7 @@ int argsLoader(Arg& arg, ChunkList& list) {
     const AttributeBinding table[] = {
         {&arg.type, "type", vkString},
         {&arg.name, "name", vkString},
+        {&arg.optional, "optional", vkOptionalFlag},
     };
     loadAttributes(c, table, sizeof table / sizeof table[0]);
     c = list.getChunk();

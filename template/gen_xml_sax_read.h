@@ -22,6 +22,8 @@ struct Expr {
 struct Arg {
     std::string type;
     std::string name;
+    // Optional attributes; absent, they keep these values (the old behaviour).
+    bool optional = false;  // a trailing parameter that callers may leave out (open's mode)
 };
 
 struct Tor {

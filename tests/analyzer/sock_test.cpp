@@ -288,7 +288,7 @@ bool build(const TempDir& dir, const std::string& remoteTarget) {
     dir.write("t.xml", t);
     dir.write("prog.c", kProgram);
     const CommandResult r = runCommand("(cd '" + dir.path() + "' && '" + kKelgen +
-                                       "' t.xml kel.h kel.c && gcc -fcommon -w -o prog prog.c kel.c -I.)");
+                                       "' t.xml kel.h kel.c && gcc -Wall -Wextra -o prog prog.c kel.c -I.)");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     return r.status == 0;
 }

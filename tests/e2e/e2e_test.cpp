@@ -120,9 +120,7 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
     const std::string in = "cd " + dir.path() + " && ";
     CommandResult r = runCommand(in + KELGEN + " t.xml kel.h kel.c");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    // -w: the generated text has known warnings; -fcommon: its globals are
-    // tentative definitions shared by the header's includers.
-    r = runCommand(in + "gcc -w -fcommon " + settings["cflags"] + " -I. -o prog" + sources + " kel.c");
+    r = runCommand(in + "gcc -Wall -Wextra " + settings["cflags"] + " -I. -o prog" + sources + " kel.c");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
 
     const bool underValgrind = settings["valgrind"] == "yes";

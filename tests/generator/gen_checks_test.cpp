@@ -79,6 +79,8 @@ struct RecordsCase {
     const char* message;  // "" when accepted
 };
 
+void check(const std::vector<RecordsCase>& cases, Template (*fixture)());
+
 TEST(CheckTemplateRecords, PositionsStayInsideArgsAndRemoteTargetsHaveAPort) {
     const std::vector<RecordsCase> cases = {
         {"the example", [](Template&) {}, ""},
@@ -120,9 +122,80 @@ TEST(CheckTemplateRecords, PositionsStayInsideArgsAndRemoteTargetsHaveAPort) {
          nullptr},
         {"a file target needs no ':'", [](Template& t) { t.trace_target = "trace.out"; }, ""},
     };
+    check(cases, mtExample);
+}
+
+// open(path, flags, ...) is wrapped by naming mode and marking it optional;
+// a '...' itself, or an optional parameter that not every call passes but
+// that the record would need, is refused.
+TEST(CheckTemplateRecords, VariadicAndOptionalParameters) {
+    auto openOf = [](Template& t) -> Tor& { return t.domains[1].allocators[0]; };
+    const std::vector<RecordsCase> cases = {
+        {"open with an optional mode", [](Template&) {}, ""},
+        {"'...' as a type",
+         [&](Template& t) { openOf(t).args[3] = arg("...", "rest"); },
+         "domain 'fd', tor 'open': args entry 3 is variadic ('...'), which cannot be wrapped; write out the "
+         "parameters callers may pass and mark them optional=\"true\"\n"},
+        {"'...' as a name",
+         [&](Template& t) { openOf(t).args[3] = arg("", "..."); },
+         "domain 'fd', tor 'open': args entry 3 is variadic ('...'), which cannot be wrapped; write out the "
+         "parameters callers may pass and mark them optional=\"true\"\n"},
+        {"'...' in an aliased tor is never wrapped",
+         [&](Template& t) {
+             openOf(t).args[3] = arg("...", "");
+             openOf(t).cpp_alias = "x";
+         },
+         ""},
+        {"optional return value", [&](Template& t) { openOf(t).args[0].optional = true; },
+         "domain 'fd', tor 'open': args entry 0 is the return value and cannot be optional\n"},
+        {"a required parameter after an optional one",
+         [&](Template& t) {
+             openOf(t).args[2].optional = true;
+             openOf(t).args[3].optional = false;
+         },
+         "domain 'fd', tor 'open': args entry 3 follows an optional parameter, so it must be optional too\n"},
+        {"two optional parameters", [&](Template& t) { openOf(t).args[2].optional = true; }, ""},
+        {"a size from an optional parameter",
+         [&](Template& t) { openOf(t).float_arg_n1 = 3; },
+         "domain 'fd', tor 'open': float_arg_n1 is 3, an optional parameter that calls may leave out\n"},
+        {"a handle from an optional parameter",
+         [&](Template& t) { openOf(t).handle_arg_out = 3; },
+         "domain 'fd', tor 'open': handle_arg_out is 3, an optional parameter that calls may leave out\n"},
+        {"a check of an optional parameter",
+         [&](Template& t) { openOf(t).validateDom_before = {"-", "-", "-", "fd"}; },
+         "domain 'fd', tor 'open': validateDom_before entry 3 checks an optional parameter that calls may leave "
+         "out\n"},
+        {"an optional position that names no domain", [&](Template& t) { openOf(t).validateDom_before = {"-", "-", "-", "-"}; },
+         ""},
+    };
+    check(cases, withOpen);
+}
+
+TEST(WarnUnknownDomains, NamesTheTorAndThePositionOfEveryEntryThatNamesNoDomain) {
+    Template t = withOpen();
+    std::ostringstream quiet;
+    EXPECT_EQ(0, warnUnknownDomains(t, "t.xml", quiet));
+    EXPECT_EQ("", quiet.str());
+
+    // Empty entries and "-" say "no check"; a domain's name, its own or
+    // another's, is a check; anything else is reported with its position.
+    t.domains[0].deallocators[0].validateDom_before = {"ret", "mme"};
+    t.domains[1].allocators[0].validateDom_before = {"-", "", "mem", "fd "};
+    std::ostringstream err;
+    EXPECT_EQ(3, warnUnknownDomains(t, "t.xml", err));
+    EXPECT_EQ("kelgen: t.xml: warning: domain 'mem', tor 'free': validateDom_before entry 0 'ret' names no domain; "
+              "that argument is not checked\n"
+              "kelgen: t.xml: warning: domain 'mem', tor 'free': validateDom_before entry 1 'mme' names no domain; "
+              "that argument is not checked\n"
+              "kelgen: t.xml: warning: domain 'fd', tor 'open': validateDom_before entry 3 'fd ' names no domain; "
+              "that argument is not checked\n",
+              err.str());
+}
+
+void check(const std::vector<RecordsCase>& cases, Template (*fixture)()) {
     for (const RecordsCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Template t = mtExample();
+        Template t = fixture();
         c.apply(t);
         std::ostringstream err;
         const bool ok = checkTemplateRecords(t, "t.xml", err);

@@ -43,6 +43,11 @@ TEST(Header, WholeTextOfTheMtExample) {
         "#define __pd_mt_h__",
         "",
         "#ifdef __cplusplus",
+        // C++ reads the C library's C++ headers before the macros exist.
+        "#include <cstdarg>",
+        "#include <cstdio>",
+        "#include <cstdlib>",
+        "#include <cstring>",
         "extern \"C\" {",
         "#endif",
         "",
@@ -54,10 +59,10 @@ TEST(Header, WholeTextOfTheMtExample) {
         "#include <stdlib.h> /* exit() */",
         "#include <string.h> /* strlen() */",
         "#include <unistd.h> /* unlink() */",
-        "typedef unsigned long long keluint64;",
-        "FILE*\tkel_tracefile;",
-        "int\tkel_stop_called;",
-        "int\tkel_retval;",
+        "__extension__ typedef unsigned long long keluint64;",
+        "extern FILE*\tkel_tracefile;",
+        "extern int\tkel_stop_called;",
+        "extern int\tkel_retval;",
         "",
         "char*\tkelsize_t2str(size_t size);",
         "char*\tkeluint64tostr1 (keluint64 value);",
@@ -86,6 +91,13 @@ TEST(Header, WholeTextOfTheMtExample) {
         "}",
         "#endif",
         "",
+        "#ifdef __cplusplus",
+        "namespace std {",
+        "using ::mt_malloc;",
+        "using ::mt_free;",
+        "}",
+        "#endif",
+        "",
         "#endif",
     });
     EXPECT_EQ(expected, header(mtExample()));
@@ -107,7 +119,7 @@ TEST(Header, SectionsChosenBySettings) {
         "#include <stdlib.h> /* exit() */",
         "#include <string.h> /* strlen() */",
         "#include <unistd.h> /* unlink() */",
-        "typedef unsigned long long keluint64;",
+        "__extension__ typedef unsigned long long keluint64;",
     });
     const std::string socketHeaders = lines({
         "#include <sys/types.h>",
@@ -116,8 +128,8 @@ TEST(Header, SectionsChosenBySettings) {
         "#include <netdb.h>",
         "#include <netinet/in.h>",
     });
-    const std::string fileGlobals = lines({"FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""});
-    const std::string socketGlobals = lines({"int\tkel_socket;", "int\tkel_stop_called;", "int\tkel_retval;", ""});
+    const std::string fileGlobals = lines({"extern FILE*\tkel_tracefile;", "extern int\tkel_stop_called;", "extern int\tkel_retval;", ""});
+    const std::string socketGlobals = lines({"extern int\tkel_socket;", "extern int\tkel_stop_called;", "extern int\tkel_retval;", ""});
 
     const std::vector<SettingsCase> cases = {
         {"no mutex, gcc, file", [](Template&) {}, "\n#include <stdlib.h>\n\n" + gccTail + fileGlobals, ""},
@@ -126,7 +138,7 @@ TEST(Header, SectionsChosenBySettings) {
              t.multithreaded = true;
              t.remote_mode = true;
          },
-         "#include <pthread.h>\n\n#include <stdlib.h>\n\n" + socketHeaders + gccTail + "pthread_mutex_t kel_mutex;\n" +
+         "#include <pthread.h>\n\n#include <stdlib.h>\n\n" + socketHeaders + gccTail + "extern pthread_mutex_t kel_mutex;\n" +
              socketGlobals,
          ""},
         {"win32 mutex, win32 compiler, file",
@@ -136,7 +148,7 @@ TEST(Header, SectionsChosenBySettings) {
              t.compiler_type = "win32";
          },
          "#include <Windows.h>\n#include <Winbase.h>\n\n#include <stdlib.h>\n\n"
-         "typedef unsigned __int64 keluint64;\nHANDLE kel_mutex;\n" +
+         "typedef unsigned __int64 keluint64;\nextern HANDLE kel_mutex;\n" +
              fileGlobals,
          ""},
         {"win32 compiler, remote: only winsock2",
@@ -151,7 +163,7 @@ TEST(Header, SectionsChosenBySettings) {
              t.compiler_type = "win32";
          },
          "#include <pthread.h>\n\n#include <stdlib.h>\n\ntypedef unsigned __int64 keluint64;\n"
-         "pthread_mutex_t kel_mutex;\n" +
+         "extern pthread_mutex_t kel_mutex;\n" +
              fileGlobals,
          ""},
         {"unknown threading gives no mutex",
@@ -162,6 +174,9 @@ TEST(Header, SectionsChosenBySettings) {
          "\n#include <stdlib.h>\n\n" + gccTail + fileGlobals, ""},
         {"threading without multithreaded gives no mutex",
          [](Template& t) { t.threading = "win32"; }, "\n#include <stdlib.h>\n\n" + gccTail + fileGlobals, ""},
+        {"gcc, file, fork forbidden: pid_t for the trap's prototype",
+         [](Template& t) { t.fork_enabled = false; },
+         "\n#include <stdlib.h>\n\n#include <sys/types.h> /* pid_t */\n" + gccTail + fileGlobals, ""},
         {"unknown compiler: no section, NYI report",
          [](Template& t) { t.compiler_type = "msvc"; }, "\n#include <stdlib.h>\n\n" + fileGlobals,
          "NYI at gen_c:373\n"},
@@ -202,13 +217,17 @@ TEST(Header, EmptyPrefixGivesTheBareGuardAndWrapperNames) {
 
 TEST(Header, ForkTrapMacroWhenForkIsForbidden) {
     Template t = mtExample();
+    EXPECT_EQ(std::string::npos, header(t).find("fork_forbidden"));
     t.fork_enabled = false;
+    // The trap is declared after the runtime's prototypes.
+    EXPECT_NE(std::string::npos, header(t).find("void\tkel_stop(void);\n"
+                                                "pid_t\tmt_fork_forbidden(const char *file, size_t line);\n\n"));
     std::ostringstream out;
     writeRedefinitions(t, out);
     EXPECT_EQ(lines({
                   "/* foo redef BEGIN **************************************/",
                   "#ifndef KEL_NO_REDEF",
-                  "#define fork()\tmt_fork_forbidden(__FILE__, __LINE__);",
+                  "#define fork()\tmt_fork_forbidden(__FILE__, __LINE__)",
                   "#define malloc(size)\tmt_malloc(size, __FILE__, __LINE__)",
                   "#define free(ptr)\tmt_free(ptr, __FILE__, __LINE__)",
                   "#endif",
@@ -302,7 +321,7 @@ TEST(Header, EveryTorAliased) {
                      "/* foo decl END *************************************/", ""}),
               decl.str());
     EXPECT_EQ(lines({"/* foo redef BEGIN **************************************/", "#ifndef KEL_NO_REDEF",
-                     "#define fork()\tmt_fork_forbidden(__FILE__, __LINE__);", "#endif",
+                     "#define fork()\tmt_fork_forbidden(__FILE__, __LINE__)", "#endif",
                      "/* foo redef END ****************************************/"}),
               redef.str());
 }
@@ -317,6 +336,97 @@ TEST(Header, CommentLinesHaveTheirFixedWidths) {
         EXPECT_EQ(w.length, std::strlen(w.text));
         EXPECT_NE(std::string::npos, header(mtExample()).find(std::string("\n") + w.text + "\n"));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// C++ reads the C++ counterparts of kel.h's C library headers before the
+// linkage block, and finds every unaliased wrapper in std.
+TEST(Header, CppBlocksFollowTheIncludesAndTheTors) {
+    struct Case { const char* name; std::function<void(Template&)> apply; std::string linkage; std::string stdNames; };
+    const std::vector<Case> cases = {
+        {"win32 compiler, a quoted and an unknown header: nothing to read first",
+         [](Template& t) {
+             t.compiler_type = "win32";
+             t.domains[0].includesGlobal = false;
+             t.domains[0].includes = {"stdio.h"};
+             t.domains.push_back(t.domains[0]);
+             t.domains[1].includesGlobal = true;
+             t.domains[1].includes = {"sys/stat.h", "stdlib.h", "wchar.h"};
+             t.domains[1].allocators.clear();
+             t.domains[1].deallocators[0].cpp_alias = "free";
+         },
+         lines({"#ifdef __cplusplus", "#include <cstdlib>", "#include <cwchar>", "extern \"C\" {", "#endif"}),
+         lines({"#ifdef __cplusplus", "namespace std {", "using ::mt_malloc;", "using ::mt_free;", "}", "#endif"})},
+        {"every tor aliased, no includes",
+         [](Template& t) {
+             t.compiler_type = "win32";
+             t.domains[0].includes.clear();
+             t.domains[0].allocators[0].cpp_alias = "x";
+             t.domains[0].deallocators[0].cpp_alias = "y";
+         },
+         lines({"#ifdef __cplusplus", "extern \"C\" {", "#endif"}),
+         lines({"#ifdef __cplusplus", "namespace std {", "}", "#endif"})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Template t = mtExample();
+        c.apply(t);
+        const std::string text = header(t);
+        EXPECT_EQ(c.linkage, between(text, "#ifdef __cplusplus\n", "\n\n") + "\n");
+        const std::string tail = "\n" + c.stdNames + "\n#endif\n";
+        ASSERT_GE(text.size(), tail.size());
+        EXPECT_EQ(tail, text.substr(text.size() - tail.size()));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// open(path, flags[, mode]): one wrapper per argument count, and a macro that
+// picks the wrapper by the number of arguments the caller writes.
+TEST(Header, OptionalParametersGetOneWrapperPerArgumentCount) {
+    Template t = withOpen();
+    t.domains.erase(t.domains.begin());
+    std::ostringstream decl, redef;
+    writeDeclarations(t, decl);
+    writeRedefinitions(t, redef);
+    EXPECT_EQ(lines({
+                  "/* foo decl BEGIN ***********************************/",
+                  "int",
+                  "mt_open_2(const char* path, int flags, const char *file, size_t line);",
+                  "",
+                  "int",
+                  "mt_open_3(const char* path, int flags, mode_t mode, const char *file, size_t line);",
+                  "",
+                  "/* foo decl END *************************************/",
+                  "",
+              }),
+              decl.str());
+    EXPECT_EQ(lines({
+                  "/* foo redef BEGIN **************************************/",
+                  "#ifndef KEL_NO_REDEF",
+                  "#define mt_open_kel_pick(a1, a2, a3, wrapper, ...)\twrapper",
+                  "#define open(...)\tmt_open_kel_pick(__VA_ARGS__, mt_open_3, mt_open_2, mt_open_too_few_arguments, "
+                  "mt_open_too_few_arguments)(__VA_ARGS__, __FILE__, __LINE__)",
+                  "#endif",
+                  "/* foo redef END ****************************************/",
+              }),
+              redef.str());
+    const std::string text = header(t);
+    EXPECT_NE(std::string::npos, text.find("namespace std {\nusing ::mt_open_2;\nusing ::mt_open_3;\n}\n"));
+
+    // All parameters optional: open() itself is a call with no arguments.
+    t.domains[0].allocators[0].args[1].optional = true;
+    t.domains[0].allocators[0].args[2].optional = true;
+    std::ostringstream all;
+    writeRedefinitions(t, all);
+    EXPECT_NE(std::string::npos,
+              all.str().find("#define open(...)\tmt_open_kel_pick(__VA_ARGS__, mt_open_3, mt_open_2, mt_open_1, "
+                             "mt_open_0)(__VA_ARGS__, __FILE__, __LINE__)\n"));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <unordered_set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -37,6 +38,8 @@ struct Settings {
     std::string compiler_type = "gcc";
     std::string trace_target = "trace.out";
     std::vector<std::string> includes = {"stdlib.h"};
+    std::string moreDomains;  // whole domain elements after mem
+    std::string moreSettings;  // optional root attributes, on a line of their own
 };
 
 // The malloc/free template: domain mem with sizes, malloc checked for NULL
@@ -49,7 +52,8 @@ std::string memTemplate(const Settings& s) {
            "<template name=\"run\" prefix=\"mt_\" errlogmode=\"" + s.errlogmode + "\" trap_on_io_err=\"" +
            s.trap_on_io_err + "\" remote_mode=\"" + s.remote_mode + "\" force_flush=\"" + s.force_flush +
            "\" fork_enabled=\"" + s.fork_enabled + "\" multithreaded=\"" + s.multithreaded + "\" threading=\"" +
-           s.threading + "\" compiler_type=\"" + s.compiler_type + "\" trace_target=\"" + s.trace_target + "\">\n"
+           s.threading + "\" compiler_type=\"" + s.compiler_type + "\" trace_target=\"" + s.trace_target + "\"" +
+           (s.moreSettings.empty() ? "" : "\n  " + s.moreSettings) + ">\n"
            "  <domain name=\"mem\" float_handle=\"true\" handle=\"void*\" includesGlobal=\"true\">\n"
            "    <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n" +
            includes +
@@ -69,8 +73,8 @@ std::string memTemplate(const Settings& s) {
            "      <args type=\"void*\" name=\"ptr\"/>\n"
            "      <expr oper=\"\" type=\"void\" value=\"\"/>\n"
            "    </tor>\n"
-           "  </domain>\n"
-           "</template>\n";
+           "  </domain>\n" +
+           s.moreDomains + "</template>\n";
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -148,13 +152,11 @@ public:
         EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
     }
 
-    // gcc with -w: the generated text keeps its known warnings ("%u" for a
-    // size_t, pointers handed to keluint64tostr1). -fcommon: kel.h defines
-    // its globals in every file that includes it.
+    // Warnings are errors: the generated text has none.
     bool build(const std::string& source, const std::string& compiler = "gcc -pthread",
                const std::string& output = "prog") {
         dir_.write("main.c", source);
-        const CommandResult r = runCommand("cd " + dir_.path() + " && " + compiler + " -w -fcommon -o " + output +
+        const CommandResult r = runCommand("cd " + dir_.path() + " && " + compiler + " -Wall -Wextra -Werror -o " + output +
                                            " main.c kel.c");
         EXPECT_EQ(0, r.status) << r.err;
         return r.status == 0;
@@ -205,6 +207,197 @@ TEST(GeneratedLibrary, FileModeWritesTheExampleRecords) {
     EXPECT_TRUE(isHex16(allocated)) << allocated;
     EXPECT_EQ(allocated, released);
     EXPECT_NE("0000000000000000", allocated);
+}
+
+// Two files besides main include kel.h; each allocates in its line 3 and
+// frees in its line 4. Built at the compilers' default flags: the globals are
+// defined once, in kel.c, whatever the language of the including files.
+TEST(GeneratedLibrary, MultiFileProgramsLinkAtDefaultFlags) {
+    const std::string unit = "#include \"kel.h\"\nNAME(void) {\n\tvoid *p = malloc(16);\n\tfree(p);\n}\n";
+    auto unitNamed = [&](const std::string& name) {
+        std::string text = unit;
+        text.replace(text.find("NAME"), 4, name);
+        return text;
+    };
+    const std::string mainText =
+        "#include \"kel.h\"\n#ifdef __cplusplus\nextern \"C\" {\n#endif\nvoid one(void);\nvoid two(void);\n"
+        "#ifdef __cplusplus\n}\n#endif\nint main(void) {\n\tkel_start(\"multi\");\n\tone();\n\ttwo();\n"
+        "\treturn 0;\n}\n";
+    struct Case { const char* name; const char* cc; const char* cxx; const char* ext; };
+    for (const Case& c : {Case{"gcc, C", "gcc", "gcc", "c"}, Case{"clang, C", "clang", "clang", "c"},
+                          Case{"g++, C++", "gcc", "g++", "cpp"}, Case{"clang++, C++", "clang", "clang++", "cpp"}}) {
+        SCOPED_TRACE(c.name);
+        Traced t(memTemplate(Settings{}));
+        const std::string ext = c.ext;
+        t.dir().write("one." + ext, unitNamed(ext == "cpp" ? "extern \"C\" void one" : "void one"));
+        t.dir().write("two." + ext, unitNamed(ext == "cpp" ? "extern \"C\" void two" : "void two"));
+        t.dir().write("main." + ext, mainText);
+        const std::string in = "cd " + t.dir().path() + " && ";
+        CommandResult r = runCommand(in + c.cc + " -c kel.c && " + c.cxx + " -o prog main." + ext + " one." + ext +
+                                     " two." + ext + " kel.o");
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(0, t.run().status);
+        const std::string records = "mem\nmalloc\none." + ext + "\n3\n0000000000000010\nOK\nOK <handle>\n" +
+                                    "mem\nfree\none." + ext + "\n4\nmem OK <handle>\nvoid\n-\n" +
+                                    "mem\nmalloc\ntwo." + ext + "\n3\n0000000000000010\nOK\nOK <handle>\n" +
+                                    "mem\nfree\ntwo." + ext + "\n4\nmem OK <handle>\nvoid\n-\n";
+        EXPECT_EQ(t.head() + records + "KEL TRACING DONE\n", maskHandles(t.file("trace.out")));
+    }
+}
+
+// A descriptor domain whose dup2 takes its handle from argument 2, so that
+// the stored-handle form of the wrappers is compiled too.
+const char* const kDescriptorDomain =
+    "  <domain name=\"fd\" float_handle=\"false\" handle=\"int\" includesGlobal=\"true\">\n"
+    "    <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+    "    <includes>unistd.h</includes>\n"
+    "    <tor __type__=\"allocator\" name=\"dup2\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
+    "is_handle_arg_out=\"true\" handle_arg_out=\"2\" cpp_alias=\"\">\n"
+    "      <validateDom_before>-</validateDom_before>\n"
+    "      <validateDom_before>fd</validateDom_before>\n"
+    "      <args type=\"int\" name=\"ret\"/>\n"
+    "      <args type=\"int\" name=\"oldfd\"/>\n"
+    "      <args type=\"int\" name=\"newfd\"/>\n"
+    "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+    "    </tor>\n"
+    "  </domain>\n";
+
+// Every setting the text tests cover, compiled by gcc and clang as C99 and
+// C11 with -Wall -Wextra -Werror; kel.h alone also as C89 with -pedantic.
+TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
+    struct Case { const char* name; Settings settings; };
+    std::vector<Case> cases;
+    auto add = [&](const char* name, auto change) {
+        Settings s;
+        s.moreDomains = kDescriptorDomain;
+        change(s);
+        cases.push_back({name, s});
+    };
+    add("defaults", [](Settings&) {});
+    add("silent error log, fork forbidden", [](Settings& s) {
+        s.errlogmode = "";
+        s.fork_enabled = "false";
+    });
+    add("log file, trap, flush, posix mutex", [](Settings& s) {
+        s.errlogmode = "err.log";
+        s.trap_on_io_err = "true";
+        s.force_flush = "true";
+        s.multithreaded = "true";
+    });
+    add("remote, trap", [](Settings& s) {
+        s.remote_mode = "true";
+        s.trace_target = "127.0.0.1:5555";
+        s.trap_on_io_err = "true";
+    });
+    add("remote, posix mutex, fork forbidden", [](Settings& s) {
+        s.remote_mode = "true";
+        s.trace_target = "localhost:5555";
+        s.multithreaded = "true";
+        s.fork_enabled = "false";
+    });
+    const std::string user = "#include \"kel.h\"\nint main(void) {\n\tkel_start(\"w\");\n\tfree(malloc(1));\n"
+                             "\treturn dup2(1, 2) == -1;\n}\n";
+    for (const Case& c : cases) {
+        Traced t(memTemplate(c.settings));
+        t.dir().write("main.c", user);
+        const std::string in = "cd " + t.dir().path() + " && ";
+        for (const char* cc : {"gcc", "clang"})
+            for (const char* standard : {"c99", "c11"}) {
+                SCOPED_TRACE(std::string(c.name) + ", " + cc + " -std=" + standard);
+                const CommandResult r = runCommand(in + cc + " -std=" + standard +
+                                                   " -Wall -Wextra -Werror -pthread -o prog main.c kel.c");
+                EXPECT_EQ(0, r.status) << r.err;
+            }
+        for (const char* cc : {"gcc", "clang"}) {
+            SCOPED_TRACE(std::string(c.name) + ", kel.h, " + cc + " -std=c89 -pedantic");
+            const CommandResult r =
+                runCommand(in + cc + " -std=c89 -pedantic -Wall -Wextra -Werror -c -o main.o main.c");
+            EXPECT_EQ(0, r.status) << r.err;
+        }
+    }
+}
+
+// kel.h read by C++17: calls written std::name are traced too, also when the
+// C library's C++ headers (which #undef the C names) come after kel.h.
+TEST(GeneratedLibrary, CppProgramsCallTheWrappersThroughStd) {
+    const std::string program = "#include \"kel.h\"\n#include <cstdio>\n#include <cstdlib>\n#include <string>\n"
+                                "#include <vector>\nint main() {\n\tkel_start(\"cpp\");\n"
+                                "\tvoid *p = std::malloc(4);\n\tstd::free(p);\n"
+                                "\tstd::vector<std::string> v(2, \"text\");\n\treturn static_cast<int>(v.size()) - 2;\n}\n";
+    for (const char* compilers : {"gcc g++", "clang clang++"}) {
+        SCOPED_TRACE(compilers);
+        const std::string cc = std::string(compilers).substr(0, std::string(compilers).find(' '));
+        const std::string cxx = std::string(compilers).substr(cc.size() + 1);
+        Traced t(memTemplate(Settings{}));
+        t.dir().write("main.cpp", program);
+        const CommandResult r = runCommand("cd " + t.dir().path() + " && " + cc + " -Wall -Wextra -Werror -c kel.c && " +
+                                           cxx + " -std=c++17 -Wall -Wextra -Werror -o prog main.cpp kel.o");
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(0, t.run().status);
+        EXPECT_EQ(t.head() + "mem\nmalloc\nmain.cpp\n8\n0000000000000004\nOK\nOK <handle>\n" +
+                      "mem\nfree\nmain.cpp\n9\nmem OK <handle>\nvoid\n-\nKEL TRACING DONE\n",
+                  maskHandles(t.file("trace.out")));
+    }
+}
+
+// open's mode, written out and marked optional: calls with two and with three
+// arguments compile (gcc and clang, -Werror) and are traced as open.
+TEST(GeneratedLibrary, OptionalParameterCallsCompileAndAreTraced) {
+    const std::string text =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<template name=\"fd\" prefix=\"kt_\" errlogmode=\"console\" trap_on_io_err=\"false\" remote_mode=\"false\" "
+        "force_flush=\"false\" fork_enabled=\"true\" multithreaded=\"false\" threading=\"posix\" compiler_type=\"gcc\" "
+        "trace_target=\"trace.out\">\n"
+        "  <domain name=\"fd\" float_handle=\"false\" handle=\"int\" includesGlobal=\"true\">\n"
+        "    <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+        "    <includes>fcntl.h</includes>\n"
+        "    <includes>unistd.h</includes>\n"
+        "    <tor __type__=\"allocator\" name=\"open\" float_arg_n1=\"0\" float_arg_n2=\"0\" is_handle_arg_out=\"true\" "
+        "handle_arg_out=\"0\" cpp_alias=\"\">\n"
+        "      <validateDom_before>-</validateDom_before>\n"
+        "      <args type=\"int\" name=\"ret\"/>\n"
+        "      <args type=\"const char*\" name=\"path\"/>\n"
+        "      <args type=\"int\" name=\"flags\"/>\n"
+        "      <args type=\"mode_t\" name=\"mode\" optional=\"true\"/>\n"
+        "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+        "    </tor>\n"
+        "    <tor __type__=\"deallocator\" name=\"close\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
+        "is_handle_arg_out=\"false\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
+        "      <validateDom_before>-</validateDom_before>\n"
+        "      <validateDom_before>fd</validateDom_before>\n"
+        "      <args type=\"int\" name=\"ret\"/>\n"
+        "      <args type=\"int\" name=\"fd\"/>\n"
+        "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+        "    </tor>\n"
+        "  </domain>\n"
+        "</template>\n";
+    const std::string source = program({{1, "#include \"kel.h\""},
+                                        {2, "int main(void) {"},
+                                        {3, "\tint made, read;"},
+                                        {4, "\tkel_start(\"open\");"},
+                                        {5, "\tmade = open(\"made.txt\", O_CREAT | O_WRONLY, 0600);"},
+                                        {6, "\tread = open(\"made.txt\", O_RDONLY);"},
+                                        {7, "\tclose(read);"},
+                                        {8, "\tclose(made);"},
+                                        {9, "\treturn open(\"missing/x\", O_RDONLY) != -1;"},
+                                        {10, "}"}},
+                                       10);
+    for (const char* compiler : {"gcc", "clang"}) {
+        SCOPED_TRACE(compiler);
+        Traced t(text);
+        ASSERT_TRUE(t.build(source, compiler));
+        EXPECT_EQ(0, t.run().status);
+        EXPECT_EQ(t.head() +
+                      "fd\nopen\nmain.c\n5\nOK\nOK <handle>\nfd\nopen\nmain.c\n6\nOK\nOK <handle>\n"
+                      "fd\nclose\nmain.c\n7\nfd OK <handle>\nOK\n-\nfd\nclose\nmain.c\n8\nfd OK <handle>\nOK\n-\n"
+                      "fd\nopen\nmain.c\n9\nBAD\nBAD <handle>\nKEL TRACING DONE\n",
+                  maskHandles(t.file("trace.out")));
+        // -1 as a handle: the whole 64 bits, as the analyzer reads it.
+        EXPECT_NE(std::string::npos, t.file("trace.out").find("\nBAD\nBAD FFFFFFFFFFFFFFFF\nKEL TRACING DONE\n"));
+        struct stat st {};
+        ASSERT_EQ(0, ::stat(t.dir().file("made.txt").c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 0777) << "the mode reached the real open";
+    }
 }
 
 TEST(GeneratedLibrary, TemplateBlockCarriesQuotesBackslashesAndCrlfLinesUnchanged) {
@@ -543,13 +736,90 @@ TEST(GeneratedLibrary, Win32PairCrossCompilesWithMinGW) {
     Traced t(memTemplate(s));
     const std::string header = t.file("kel.h");
     EXPECT_NE(std::string::npos, header.find("#include <Windows.h>\n#include <Winbase.h>\n"));
-    EXPECT_NE(std::string::npos, header.find("typedef unsigned __int64 keluint64;\nHANDLE kel_mutex;\n"));
+    EXPECT_NE(std::string::npos, header.find("typedef unsigned __int64 keluint64;\nextern HANDLE kel_mutex;\n"));
 
     // MinGW's headers are lower-case; the generated text keeps its spelling.
     t.dir().write("Windows.h", "#include <windows.h>\n");
     t.dir().write("Winbase.h", "#include <winbase.h>\n");
     ASSERT_TRUE(t.build(kExampleProgram, "x86_64-w64-mingw32-gcc -I.", "prog.exe"));
     EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+}
+
+TEST(GeneratedLibrary, Win32PairWithAutoStartAndPerProcessTraceCrossCompiles) {
+    Settings s;
+    s.compiler_type = "win32";
+    s.trace_target = "trace-%p.out";
+    s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
+    s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
+    Traced t(memTemplate(s));
+    const std::string source = t.file("kel.c");
+    EXPECT_NE(std::string::npos, source.find("#include <process.h>\n"));
+    EXPECT_NE(std::string::npos, source.find("__attribute__((constructor(101)))"));
+    ASSERT_TRUE(t.build("int main(void) {\n\tfree(malloc(1));\n\treturn 0;\n}\n",
+                        "x86_64-w64-mingw32-gcc -include kel.h", "prog.exe"));
+    EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+}
+
+// trace_per_process and auto_start: two programs built with -include kel.h,
+// one without any kel_start in its source and one that still calls it, each
+// keep their own trace. A constructor of default priority is traced; a
+// destructor, which runs after kel_stop, is not and does no harm.
+TEST(GeneratedLibrary, AutoStartedProgramsKeepOneTraceEach) {
+    Settings s;
+    s.trace_target = "trace-%p.out";
+    s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
+    const std::string plain = program({{1, "#include <stdlib.h>"},
+                                       {2, "__attribute__((constructor)) static void early(void) {"},
+                                       {3, "\tfree(malloc(2));"},
+                                       {4, "}"},
+                                       {5, "__attribute__((destructor)) static void late(void) {"},
+                                       {6, "\tfree(malloc(5));"},
+                                       {7, "}"},
+                                       {8, "int main(void) {"},
+                                       {9, "\tvoid *p = malloc(8);"},
+                                       {10, "\tfree(p);"},
+                                       {11, "\treturn 0;"},
+                                       {12, "}"}},
+                                      12);
+    const std::string explicitStart = program({{1, "#include <stdlib.h>"},
+                                               {2, "int main(void) {"},
+                                               {3, "\tkel_start(\"again\");"},
+                                               {4, "\tfree(malloc(3));"},
+                                               {5, "\treturn 0;"},
+                                               {6, "}"}},
+                                              6);
+    auto record = [](const char* file, int mallocLine, int freeLine, const char* size) {
+        return std::string("mem\nmalloc\n") + file + "\n" + std::to_string(mallocLine) + "\n" + size +
+               "\nOK\nOK <handle>\nmem\nfree\n" + file + "\n" + std::to_string(freeLine) +
+               "\nmem OK <handle>\nvoid\n-\n";
+    };
+    for (const char* compiler : {"gcc", "clang"}) {
+        SCOPED_TRACE(compiler);
+        Traced t(memTemplate(s));
+        t.dir().write("plain.c", plain);
+        t.dir().write("explicit.c", explicitStart);
+        const std::string in = "cd " + t.dir().path() + " && ";
+        const std::string cc = std::string(compiler) + " -std=c99 -Wall -Wextra -Werror -include kel.h ";
+        CommandResult r = runCommand(in + cc + "-o plain plain.c kel.c && " + cc + "-o explicit explicit.c kel.c");
+        ASSERT_EQ(0, r.status) << r.err;
+        r = runCommand(in + "./plain && ./plain && ./explicit && (ls trace-*.out | wc -l)");
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("3\n", r.out);
+        // Each run's trace is named by its process id; their contents tell
+        // which program wrote them.
+        std::multiset<std::string> traces;
+        for (const std::string& name : splitLines(runCommand(in + "ls trace-*.out").out)) {
+            EXPECT_EQ(std::string::npos, name.find("%p"));
+            traces.insert(maskHandles(t.file(name)));
+            runCommand(in + "rm " + name);
+        }
+        const std::string plainTrace = t.head() + record("plain.c", 3, 3, "0000000000000002") +
+                                       record("plain.c", 9, 10, "0000000000000008") + "KEL TRACING DONE\n";
+        const std::string explicitTrace =
+            t.head() + record("explicit.c", 4, 4, "0000000000000003") + "KEL TRACING DONE\n";
+        EXPECT_EQ(2u, traces.count(plainTrace));
+        EXPECT_EQ(1u, traces.count(explicitTrace));
+    }
 }
 
 TEST(GeneratedLibrary, BundledExampleGeneratesCompilesAndTraces) {
@@ -663,6 +933,8 @@ TEST_F(GenerateForm, RejectedTemplatesWriteNothing) {
     remote.trace_target = "tracehost";
     std::string noFinalFeed = memTemplate(Settings{});
     noFinalFeed.pop_back();
+    std::string variadic = memTemplate(Settings{});
+    variadic.replace(variadic.find("<args type=\"size_t\" name=\"size\"/>"), 34, "<args type=\"...\" name=\"\"/>");
     std::string beyondArgs = memTemplate(Settings{});
     beyondArgs.replace(beyondArgs.find("float_arg_n1=\"1\""), 16, "float_arg_n1=\"2\"");
     struct Case { const char* name; std::string text; std::string message; };
@@ -671,6 +943,9 @@ TEST_F(GenerateForm, RejectedTemplatesWriteNothing) {
          "kelgen: t.xml: remote trace_target 'tracehost' has no ':' in its first 99 characters; expected host:port\n"},
         {"last line without line feed", noFinalFeed,
          "kelgen: t.xml: 21: the last line has no line feed; the trace would lose it\n"},
+        {"a variadic parameter", variadic,
+         "kelgen: t.xml: domain 'mem', tor 'malloc': args entry 1 is variadic ('...'), which cannot be wrapped; "
+         "write out the parameters callers may pass and mark them optional=\"true\"\n"},
         {"size position beyond args", beyondArgs,
          "kelgen: t.xml: domain 'mem', tor 'malloc': float_arg_n1 is 2, but args has 2 entries\n"},
     };
@@ -683,6 +958,20 @@ TEST_F(GenerateForm, RejectedTemplatesWriteNothing) {
         EXPECT_EQ(c.message + "Generation error. See err.log for details.\nerror code = 3\n", r.err);
         EXPECT_EQ("t.xml\n", listing());
     }
+}
+
+TEST_F(GenerateForm, AMisspeltValidationDomainIsReportedButStillGenerates) {
+    std::string text = memTemplate(Settings{});
+    text.replace(text.find("<validateDom_before>mem</validateDom_before>"), 44,
+                 "<validateDom_before>mme</validateDom_before>");
+    dir.write("t.xml", text);
+    const CommandResult r = kelgen("t.xml kel.h kel.c");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
+    EXPECT_EQ("kelgen: t.xml: warning: domain 'mem', tor 'free': validateDom_before entry 1 'mme' names no domain; "
+              "that argument is not checked\n",
+              r.err);
+    EXPECT_EQ(std::string::npos, readWholeFile(dir.file("kel.c")).find("kel_trace(3,"));
 }
 
 TEST_F(GenerateForm, UnknownCompilerIsReportedButStillGenerates) {

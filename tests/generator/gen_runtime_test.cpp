@@ -41,7 +41,7 @@ std::string runtime(const Template& t, const char* templatePath = "/nonexistent/
 const std::string kConversions = lines({
     "char*\tkelsize_t2str(size_t size){",
     "static char buff[32];",
-    "sprintf(buff, \"%u\", size);",
+    "sprintf(buff, \"%lu\", (unsigned long)size);",
     "return(buff);",
     "}",
     "",
@@ -73,9 +73,13 @@ TEST(Runtime, WholeTextInFileModeWithoutMutex) {
     // The banner is the header's (tested there); the rest is typed here.
     const auto afterBanner = text.find("#define KEL_NO_REDEF\n");
     ASSERT_NE(std::string::npos, afterBanner);
-    const std::string expected = lines({"#define KEL_NO_REDEF", "#include \"kel.h\"", ""}) + kConversions + lines({
+    const std::string expected = lines({"#define KEL_NO_REDEF", "#ifndef _DEFAULT_SOURCE", "#define _DEFAULT_SOURCE",
+                                        "#endif", "#include \"kel.h\"", "",
+                                        // The header's globals, defined once here.
+                                        "FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""}) +
+                                 kConversions + lines({
         "void\tkelerrlog(char *msg, const char *file, size_t line){",
-        "perror(msg); fprintf(stderr, \"%s:%u\\n\", file, line);",
+        "perror(msg); fprintf(stderr, \"%s:%lu\\n\", file, (unsigned long)line);",
         "}",
         "",
         "void\tkel_trace(int n, ...){",
@@ -92,6 +96,7 @@ TEST(Runtime, WholeTextInFileModeWithoutMutex) {
         "}",
         "",
         "void\tkel_start(const char *appname){",
+        "(void)appname;",
         "kel_stop_called = 0;",
         "",
         "kel_tracefile = fopen(\"trace.out\", \"w\");",
@@ -101,8 +106,8 @@ TEST(Runtime, WholeTextInFileModeWithoutMutex) {
         "kel_trace(1, \"<template a=\\\"1\\\">\");",
         "kel_trace(1, \"  <x/>\");",
         "kel_trace(1, \"</template>\");",
-        "kel_retval = atexit((void *)kel_stop);",
-        "if(kel_retval == -1){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
+        "kel_retval = atexit(kel_stop);",
+        "if(kel_retval != 0){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
         "}",
         "",
         "void\tkel_stop(void){",
@@ -126,6 +131,33 @@ struct TraceCase {
     bool flush;
     std::string expected;
 };
+
+TEST(Runtime, DefinesTheGlobalsThatTheHeaderDeclares) {
+    struct Case { const char* name; std::function<void(Template&)> apply; std::string globals; };
+    const std::vector<Case> cases = {
+        {"no mutex, file", [](Template&) {},
+         lines({"FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""})},
+        {"posix mutex, remote",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.remote_mode = true;
+             t.trace_target = "localhost:5555";
+         },
+         lines({"pthread_mutex_t kel_mutex;", "int\tkel_socket;", "int\tkel_stop_called;", "int\tkel_retval;", ""})},
+        {"win32 mutex, file",
+         [](Template& t) {
+             t.multithreaded = true;
+             t.threading = "win32";
+         },
+         lines({"HANDLE kel_mutex;", "FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Template t = mtExample();
+        c.apply(t);
+        EXPECT_EQ(c.globals, between(runtime(t), "#include \"kel.h\"\n\n", "char*\tkelsize_t2str(").substr(18));
+    }
+}
 
 TEST(Runtime, TraceWriterForEveryWriteSetting) {
     const char* fw1 = "fwrite(tmpstr, strlen(tmpstr), 1, kel_tracefile);";
@@ -192,11 +224,12 @@ TEST(Runtime, TraceWriterForEveryWriteSetting) {
 TEST(Runtime, ErrorLogForEachMode) {
     struct Case { const char* mode; std::string body; };
     const std::vector<Case> cases = {
-        {"", ""},
-        {"console", "perror(msg); fprintf(stderr, \"%s:%u\\n\", file, line);\n"},
+        {"", "(void)msg; (void)file; (void)line;\n"},
+        {"console", "perror(msg); fprintf(stderr, \"%s:%lu\\n\", file, (unsigned long)line);\n"},
         {"/var/log/kel err.log", lines({
              "FILE *fl;",
              "fl = fopen(\"/var/log/kel err.log\", \"a\");",
+             "if(fl == NULL) return;",
              "fwrite(msg, strlen(msg), 1, fl);",
              "fwrite(\" \", 1, 1, fl);",
              "fwrite(file, strlen(file), 1, fl);",
@@ -236,8 +269,8 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
     const std::string startTail = lines({
         "kel_trace(1, \"KEL TRACING BEGIN\");",
         "kel_trace(1, \"KEL PROTOCOL 01\");",
-        "kel_retval = atexit((void *)kel_stop);",
-        "if(kel_retval == -1){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
+        "kel_retval = atexit(kel_stop);",
+        "if(kel_retval != 0){kelerrlog(\"atexit()\", __FILE__, __LINE__);exit(-1);}",
         "}",
         "",
     });
@@ -252,7 +285,7 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
         lines({"kel_trace(1, \"KEL TRACING DONE\");", "shutdown(kel_socket, SHUT_RDWR);", "close(kel_socket);", "}", ""});
     // kel_start in remote mode, connecting to `call`'s host and port.
     auto remoteStart = [&](const char* call) {
-        return lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;", "", call,
+        return lines({"void\tkel_start(const char *appname){", "(void)appname;", "kel_stop_called = 0;", "", call,
                       "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);",
                       "\texit(kel_socket);}"}) +
                startTail;
@@ -263,7 +296,8 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
              t.multithreaded = true;
              t.errlogmode = "err.log";
          },
-         lines({"void\tkel_start(const char *appname){", "int rez;", "unlink(\"err.log\");", "kel_stop_called = 0;",
+         lines({"void\tkel_start(const char *appname){", "int rez;", "(void)appname;", "unlink(\"err.log\");",
+                "kel_stop_called = 0;",
                 "rez = pthread_mutex_init(&kel_mutex, NULL);",
                 "if(rez){kelerrlog(\"pthread_mutex_init()\", __FILE__, __LINE__); exit(-2);}", ""}) +
              fileOpen + startTail,
@@ -276,7 +310,7 @@ TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
              t.multithreaded = true;
              t.threading = "win32";
          },
-         lines({"void\tkel_start(const char *appname){", "kel_stop_called = 0;",
+         lines({"void\tkel_start(const char *appname){", "(void)appname;", "kel_stop_called = 0;",
                 "kel_mutex = CreateMutex(NULL, FALSE, NULL);",
                 "if(!kel_mutex){kelerrlog(\"CreateMutex()\", __FILE__, __LINE__); exit(-2);}", ""}) +
              fileOpen + startTail,
@@ -329,22 +363,24 @@ TEST(Runtime, ConnectFunctionOnlyInRemoteModeWithItsStateDeclared) {
         "int\tVorna_ConnectClient(char *host, unsigned short port){",
         "struct addrinfo hints;",
         "struct addrinfo *res;",
+        "struct addrinfo *first;",
         "char port_str[6];",
         "int resoult;",
-        "int sd;",
-        "int was_refused;",
+        "int sd = -1;",
+        "int was_refused = 0;",
         "memset(&hints, 0, sizeof(hints));",
         "hints.ai_family = AF_UNSPEC;",
         "hints.ai_protocol = IPPROTO_TCP;",
         "hints.ai_socktype = SOCK_STREAM;",
         "",
         "snprintf(port_str, sizeof(port_str), \"%u\", port);",
-        "resoult = getaddrinfo(host, port_str, &hints, &res);",
+        "resoult = getaddrinfo(host, port_str, &hints, &first);",
         "if(0 != resoult) return -1;",
         "else\t{",
+        "\tres = first;",
         "\twhile(res){",
-        "\t\tsd = socket(PF_INET, SOCK_STREAM, IPPROTO_TCP);",
-        "\t\tif(sd < 0){freeaddrinfo(res); return -1;}",
+        "\t\tsd = socket(res->ai_family, SOCK_STREAM, IPPROTO_TCP);",
+        "\t\tif(sd < 0){freeaddrinfo(first); return -1;}",
         "\t\tresoult = connect(sd, res->ai_addr, res->ai_addrlen);",
         "\t\tif(0 == resoult){was_refused = 0; break;}",
         "\t\tif(resoult < 0){",
@@ -361,7 +397,7 @@ TEST(Runtime, ConnectFunctionOnlyInRemoteModeWithItsStateDeclared) {
         "\t\t\tclose(sd);",
         "\t\t\tres = res->ai_next;",
         "\t\t\t}",
-        "\t\tfreeaddrinfo(res);",
+        "\t\tfreeaddrinfo(first);",
         "\t\t}",
         "\tif(0 == resoult) return sd;",
         "\telse if(was_refused) return -1;",
@@ -435,6 +471,87 @@ TEST(EmbedTemplateLines, EachNonEmptyLineBecomesOneTraceCall) {
     std::ostringstream out;
     EXPECT_EQ(0, embedTemplateLines("/nonexistent/t.xml", out));
     EXPECT_EQ("", out.str());
+}
+
+}  // namespace
+
+namespace {
+
+// trace_per_process: the file's name is made at kel_start, each "%p" the
+// process id; absent, or in remote mode, kel_start opens the name as written.
+TEST(Runtime, PerProcessTraceName) {
+    Template t = mtExample();
+    t.trace_target = "out/%p-trace-%p.txt";
+    EXPECT_EQ(std::string::npos, runtime(t).find("kel_trace_path"));
+
+    t.trace_per_process = true;
+    const std::string text = runtime(t);
+    EXPECT_EQ(lines({
+                  "static char\t*kel_trace_path(const char *pattern){",
+                  "static char\tpath[60];",  // 19 characters, two ids of at most 20 digits, the NUL
+                  "char\tpid[24];",
+                  "size_t\tused = 0;",
+                  "sprintf(pid, \"%lu\", (unsigned long)getpid());",
+                  "while(*pattern){",
+                  "\tif(pattern[0] == '%' && pattern[1] == 'p'){",
+                  "\t\tstrcpy(path + used, pid);",
+                  "\t\tused += strlen(pid);",
+                  "\t\tpattern += 2;",
+                  "\t\t}",
+                  "\telse\tpath[used++] = *pattern++;",
+                  "\t}",
+                  "path[used] = 0;",
+                  "return(path);",
+                  "}",
+                  "",
+              }),
+              functionBlock(text, "static char\t*kel_trace_path(const char *pattern){"));
+    // Between the trace writer and kel_start.
+    EXPECT_LT(text.find("void\tkel_trace(int n, ...){"), text.find("kel_trace_path(const char"));
+    EXPECT_LT(text.find("kel_trace_path(const char"), text.find("void\tkel_start(const char *appname){"));
+    EXPECT_NE(std::string::npos,
+              functionBlock(text, "void\tkel_start(const char *appname){")
+                  .find("\nkel_tracefile = fopen(kel_trace_path(\"out/%p-trace-%p.txt\"), \"w\");\n"));
+
+    t.compiler_type = "win32";
+    EXPECT_NE(std::string::npos, runtime(t).find("#include <process.h>\nstatic char\t*kel_trace_path("));
+    EXPECT_NE(std::string::npos, runtime(t).find("sprintf(pid, \"%lu\", (unsigned long)_getpid());"));
+
+    t.compiler_type = "gcc";
+    t.remote_mode = true;
+    t.trace_target = "localhost:5555";
+    EXPECT_EQ(std::string::npos, runtime(t).find("kel_trace_path"));
+}
+
+// auto_start: a constructor starts the trace; kel_start runs once, kel_trace
+// writes only between the start and the stop, and kel.c undoes the macros a
+// forced include defined before KEL_NO_REDEF.
+TEST(Runtime, AutoStart) {
+    Template t = mtExample();
+    t.fork_enabled = false;
+    const std::string without = runtime(t);
+    EXPECT_EQ(std::string::npos, without.find("kel_started"));
+    EXPECT_EQ(std::string::npos, without.find("constructor"));
+
+    t.auto_start = true;
+    const std::string text = runtime(t);
+    EXPECT_NE(std::string::npos, text.find(lines({"int\tkel_retval;", "", "#undef fork", "#undef malloc", "#undef free",
+                                                  "static int\tkel_started = 0; /* 1 while tracing, 2 after kel_stop */",
+                                                  "", "char*\tkelsize_t2str(size_t size){"})));
+    EXPECT_NE(std::string::npos, functionBlock(text, "void\tkel_trace(int n, ...){")
+                                     .find(lines({"int count; char *tmpstr; va_list ap; va_start(ap, n);",
+                                                  "if(kel_started != 1){va_end(ap); return;}",
+                                                  "for(count = 1; count < n; count++){"})));
+    EXPECT_EQ(0u, functionBlock(text, "void\tkel_start(const char *appname){")
+                      .find(lines({"void\tkel_start(const char *appname){", "(void)appname;", "if(kel_started){return;}",
+                                   "kel_started = 1;", "kel_stop_called = 0;"})));
+    EXPECT_NE(std::string::npos,
+              functionBlock(text, "void\tkel_stop(void){")
+                  .find(lines({"kel_trace(1, \"KEL TRACING DONE\");", "kel_started = 2;", "fflush(kel_tracefile);"})));
+    EXPECT_NE(std::string::npos,
+              text.find(lines({"}", "", "static void\tkel_auto_start(void) __attribute__((constructor(101)));",
+                               "static void\tkel_auto_start(void){", "kel_start(\"kel_auto_start\");", "}", ""}) +
+                      "pid_t mt_fork_forbidden("));
 }
 
 }  // namespace

@@ -51,6 +51,28 @@ inline Template mtExample() {
     return t;
 }
 
+// The mt_ example with a descriptor domain fd (int handles, -1 is bad) whose
+// allocator open(path, flags[, mode]) has the optional parameter mode.
+inline Template withOpen() {
+    Template t = mtExample();
+    Domain fd;
+    fd.name = "fd";
+    fd.handle = "int";
+    fd.expr = expr("==", "int", "-1");
+    fd.includesGlobal = true;
+    fd.includes = {"fcntl.h"};
+    Tor open;
+    open.name = "open";
+    open.args = {arg("int", "ret"), arg("const char*", "path"), arg("int", "flags"), arg("mode_t", "mode")};
+    open.args[3].optional = true;
+    open.validateDom_before = {"-"};
+    open.is_handle_arg_out = true;
+    open.expr = expr("==", "int", "-1");
+    fd.allocators.push_back(open);
+    t.domains.push_back(fd);
+    return t;
+}
+
 // Lines joined, each followed by a line feed.
 inline std::string lines(std::initializer_list<const char*> ls) {
     std::string s;

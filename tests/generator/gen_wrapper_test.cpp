@@ -33,7 +33,7 @@ const std::string kMallocWrapper = lines({
     "\tkel_trace(1, \"malloc\");",
     "\tkel_trace(1, mt_file);",
     "\tkel_trace(1, kelsize_t2str(mt_line));",
-    "\tkel_trace(1, keluint64tostr1(size));",
+    "\tkel_trace(1, keluint64tostr1((keluint64)(size)));",
     "\tmt_stored_retcode = mt_stored_handle = malloc(size);",
     "\tif(mt_stored_retcode == NULL){",
     "\t\tkel_trace(1, \"BAD\");",
@@ -42,10 +42,10 @@ const std::string kMallocWrapper = lines({
     "\t\tkel_trace(1, \"OK\");",
     "\t}",
     "\tif(mt_stored_handle == NULL){",
-    "\t\tkel_trace(2, \"BAD\", keluint64tostr1(mt_stored_handle));",
+    "\t\tkel_trace(2, \"BAD\", keluint64tostr1((keluint64)(mt_stored_handle)));",
     "\t}",
     "\telse\t{",
-    "\t\tkel_trace(2, \"OK\", keluint64tostr1(mt_stored_handle));",
+    "\t\tkel_trace(2, \"OK\", keluint64tostr1((keluint64)(mt_stored_handle)));",
     "\t}",
     "\treturn (mt_stored_retcode);",
     "}",
@@ -60,10 +60,10 @@ const std::string kFreeWrapper = lines({
     "\tkel_trace(1, mt_file);",
     "\tkel_trace(1, kelsize_t2str(mt_line));",
     "\tif(ptr == NULL){",
-    "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1(ptr));",
+    "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1((keluint64)(ptr)));",
     "\t}",
     "\telse\t{",
-    "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1(ptr));",
+    "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1((keluint64)(ptr)));",
     "\t}",
     "\tfree(ptr);",
     "\tkel_trace(1, \"void\");",
@@ -93,7 +93,7 @@ TEST(Wrappers, PosixMutexHeldAroundTheWholeRecord) {
                   "\tkel_trace(1, \"malloc\");",
                   "\tkel_trace(1, mt_file);",
                   "\tkel_trace(1, kelsize_t2str(mt_line));",
-                  "\tkel_trace(1, keluint64tostr1(size));",
+                  "\tkel_trace(1, keluint64tostr1((keluint64)(size)));",
                   "\tmt_stored_retcode = mt_stored_handle = malloc(size);",
                   "\tif(mt_stored_retcode == NULL){",
                   "\t\tkel_trace(1, \"BAD\");",
@@ -102,10 +102,10 @@ TEST(Wrappers, PosixMutexHeldAroundTheWholeRecord) {
                   "\t\tkel_trace(1, \"OK\");",
                   "\t}",
                   "\tif(mt_stored_handle == NULL){",
-                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1(mt_stored_handle));",
+                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1((keluint64)(mt_stored_handle)));",
                   "\t}",
                   "\telse\t{",
-                  "\t\tkel_trace(2, \"OK\", keluint64tostr1(mt_stored_handle));",
+                  "\t\tkel_trace(2, \"OK\", keluint64tostr1((keluint64)(mt_stored_handle)));",
                   "\t}",
                   "\tretval = pthread_mutex_unlock(&kel_mutex);",
                   "\tif(retval){kelerrlog(\"pthread_mutex_unlock()\", __FILE__, __LINE__); exit(-2);}",
@@ -132,10 +132,10 @@ TEST(Wrappers, Win32MutexHeldAroundTheWholeRecord) {
                   "\tkel_trace(1, mt_file);",
                   "\tkel_trace(1, kelsize_t2str(mt_line));",
                   "\tif(ptr == NULL){",
-                  "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1(ptr));",
+                  "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1((keluint64)(ptr)));",
                   "\t}",
                   "\telse\t{",
-                  "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1(ptr));",
+                  "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1((keluint64)(ptr)));",
                   "\t}",
                   "\tfree(ptr);",
                   "\tkel_trace(1, \"void\");",
@@ -167,9 +167,10 @@ TEST(Wrappers, HandleFromAnArgumentIsTestedWithoutBlanks) {
                   "\tkel_trace(1, \"posix_memalign\");",
                   "\tkel_trace(1, mt_file);",
                   "\tkel_trace(1, kelsize_t2str(mt_line));",
-                  "\tkel_trace(1, keluint64tostr1(size));",
+                  "\tkel_trace(1, keluint64tostr1((keluint64)(size)));",
                   "\tmt_stored_retcode = posix_memalign(memptr, b, size);",
                   "\tmt_stored_handle = b;",
+                  "\t(void)mt_stored_handle;",
                   "\tif(mt_stored_retcode != 0){",
                   "\t\tkel_trace(1, \"BAD\");",
                   "\t}",
@@ -177,10 +178,10 @@ TEST(Wrappers, HandleFromAnArgumentIsTestedWithoutBlanks) {
                   "\t\tkel_trace(1, \"OK\");",
                   "\t}",
                   "\tif(b==NULL){",
-                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1(b));",
+                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1((keluint64)(b)));",
                   "\t}",
                   "\telse\t{",
-                  "\t\tkel_trace(2, \"OK\", keluint64tostr1(b));",
+                  "\t\tkel_trace(2, \"OK\", keluint64tostr1((keluint64)(b)));",
                   "\t}",
                   "\treturn (mt_stored_retcode);",
                   "}",
@@ -232,16 +233,16 @@ TEST(Wrappers, ValidationEntriesThatNameNoDomainAreSkippedInPlace) {
                   "\tkel_trace(1, mt_file);",
                   "\tkel_trace(1, kelsize_t2str(mt_line));",
                   "\tif(c == 0){",
-                  "\t\tkel_trace(3, \"FILE\", \"BAD\", keluint64tostr1(c));",
+                  "\t\tkel_trace(3, \"FILE\", \"BAD\", keluint64tostr1((keluint64)(c)));",
                   "\t}",
                   "\telse\t{",
-                  "\t\tkel_trace(3, \"FILE\", \"OK\", keluint64tostr1(c));",
+                  "\t\tkel_trace(3, \"FILE\", \"OK\", keluint64tostr1((keluint64)(c)));",
                   "\t}",
                   "\tif(d == NULL){",
-                  "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1(d));",
+                  "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1((keluint64)(d)));",
                   "\t}",
                   "\telse\t{",
-                  "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1(d));",
+                  "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1((keluint64)(d)));",
                   "\t}",
                   "\tcopy(a, b, c, d);",
                   "\tkel_trace(1, \"void\");",
@@ -256,8 +257,8 @@ TEST(Wrappers, SizeLinesFollowFloatHandleAndBothPositions) {
     struct Case { const char* name; bool floatHandle; std::int64_t n1, n2; std::string sizes; };
     const std::vector<Case> cases = {
         {"two factors", true, 1, 2,
-         lines({"\tkel_trace(1, keluint64tostr1(nmemb));", "\tkel_trace(1, keluint64tostr1(size));"})},
-        {"second factor only", true, 2, 0, lines({"\tkel_trace(1, keluint64tostr1(size));"})},
+         lines({"\tkel_trace(1, keluint64tostr1((keluint64)(nmemb)));", "\tkel_trace(1, keluint64tostr1((keluint64)(size)));"})},
+        {"second factor only", true, 2, 0, lines({"\tkel_trace(1, keluint64tostr1((keluint64)(size)));"})},
         {"second without first writes nothing", true, 0, 2, ""},
         {"domain without sizes ignores both", false, 1, 2, ""},
     };
@@ -327,6 +328,32 @@ TEST(FindDomainIndex, FirstExactMatchOrMinusOne) {
         EXPECT_EQ(c.expected, findDomainIndex(t, c.name));
     }
     EXPECT_EQ(-1, findDomainIndex(Template{}, "mem"));
+}
+
+}  // namespace
+
+namespace {
+
+// Each arity's wrapper traces the tor under its own name and calls it with
+// the arguments it was given.
+TEST(Wrappers, OneWrapperPerArgumentCountOfOptionalParameters) {
+    const Template t = withOpen();
+    auto open = [](const char* head, const char* call) {
+        return lines({head, "\tint mt_stored_retcode;", "\tint mt_stored_handle;", "", "\tkel_trace(1, \"fd\");",
+                      "\tkel_trace(1, \"open\");", "\tkel_trace(1, mt_file);", "\tkel_trace(1, kelsize_t2str(mt_line));",
+                      call, "\tif(mt_stored_retcode == -1){", "\t\tkel_trace(1, \"BAD\");", "\t}", "\telse\t{",
+                      "\t\tkel_trace(1, \"OK\");", "\t}", "\tif(mt_stored_handle == -1){",
+                      "\t\tkel_trace(2, \"BAD\", keluint64tostr1((keluint64)(mt_stored_handle)));", "\t}", "\telse\t{",
+                      "\t\tkel_trace(2, \"OK\", keluint64tostr1((keluint64)(mt_stored_handle)));", "\t}",
+                      "\treturn (mt_stored_retcode);", "}", ""});
+    };
+    std::ostringstream out;
+    writeWrapper(t, t.domains[1], t.domains[1].allocators[0], out);
+    EXPECT_EQ(open("int\tmt_open_2(const char* path, int flags, const char *mt_file, size_t mt_line){",
+                   "\tmt_stored_retcode = mt_stored_handle = open(path, flags);") +
+                  open("int\tmt_open_3(const char* path, int flags, mode_t mode, const char *mt_file, size_t mt_line){",
+                       "\tmt_stored_retcode = mt_stored_handle = open(path, flags, mode);"),
+              out.str());
 }
 
 }  // namespace

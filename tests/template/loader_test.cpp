@@ -397,6 +397,7 @@ TEST(Loader, OptionalAttributesKeepTheirDefaultsWhenAbsent) {
     EXPECT_TRUE(t.domains[0].warn_unused);
     EXPECT_FALSE(t.domains[0].interior);
     EXPECT_FALSE(t.domains[0].allocators[0].bad_handle_ok);
+    for (const Arg& a : t.domains[0].allocators[0].args) EXPECT_FALSE(a.optional);
 }
 
 TEST(Loader, OptionalAttributesWhenGiven) {
@@ -419,6 +420,11 @@ TEST(Loader, OptionalAttributesWhenGiven) {
         {"includesGlobal=\"true\"", " interior=\"true\"", "", [](const Template& t) { return t.domains[0].interior; }},
         {"cpp_alias=\"\"", " bad_handle_ok=\"true\"", "",
          [](const Template& t) { return t.domains[0].allocators[0].bad_handle_ok; }},
+        {"name=\"size\"", " optional=\"true\"", "",
+         [](const Template& t) {
+             const std::vector<Arg>& a = t.domains[0].allocators[0].args;
+             return !a[0].optional && a[1].optional;
+         }},
         // A present but misspelt flag is reported like any flag, and the default stays.
         {"includesGlobal=\"true\"", " warn_unused=\"no\"", "unexpected value 'no' at ccloader:29\n",
          [](const Template& t) { return t.domains[0].warn_unused; }},
