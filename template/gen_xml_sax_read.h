@@ -76,6 +76,19 @@ struct Template {
     bool buffered_records = false;   // one formatted buffer and one write per record
 };
 
+// Deep equality, field by field, the optional attributes included: two
+// templates are equal when they would generate and analyse alike.
+bool operator==(const Expr& a, const Expr& b);
+bool operator==(const Arg& a, const Arg& b);
+bool operator==(const Tor& a, const Tor& b);
+bool operator==(const Domain& a, const Domain& b);
+bool operator==(const Template& a, const Template& b);
+inline bool operator!=(const Expr& a, const Expr& b) { return !(a == b); }
+inline bool operator!=(const Arg& a, const Arg& b) { return !(a == b); }
+inline bool operator!=(const Tor& a, const Tor& b) { return !(a == b); }
+inline bool operator!=(const Domain& a, const Domain& b) { return !(a == b); }
+inline bool operator!=(const Template& a, const Template& b) { return !(a == b); }
+
 // The text a string field holds when its attribute is missing.
 extern const char* const kMissingField;
 
@@ -120,6 +133,13 @@ public:
     ~kelSaxParser() override;
 
     std::vector<Chunk> chunks;
+
+    // Set when the parse asked for an external entity or DTD; the load was
+    // refused and the parse stopped. The URL and the template line say which.
+    bool refusedLoad = false;
+    std::string refusedUrl;
+    int refusedLine = 0;
+    void refuseLoad(const char* url);
 
 protected:
     void on_start_document() override;
