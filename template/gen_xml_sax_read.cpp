@@ -89,6 +89,74 @@ bool operator==(const Template& a, const Template& b) {
            a.buffered_records == b.buffered_records;
 }
 
+// ---------------------------------------------------------------- chunk storage
+
+namespace {
+
+// Lengths and counts as base-128 varints: names and values are short, so
+// nearly every one takes a single byte.
+void putNumber(std::string& out, std::uint64_t n) {
+    while (n >= 0x80) {
+        out += static_cast<char>((n & 0x7F) | 0x80);
+        n >>= 7;
+    }
+    out += static_cast<char>(n);
+}
+
+std::uint64_t getNumber(const std::string& in, std::size_t& at) {
+    std::uint64_t n = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        const unsigned char byte = static_cast<unsigned char>(in[at++]);
+        n |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) return n;
+    }
+}
+
+void putText(std::string& out, const std::string& text) {
+    putNumber(out, text.size());
+    out += text;
+}
+
+void getText(const std::string& in, std::size_t& at, std::string& text) {
+    const std::size_t n = static_cast<std::size_t>(getNumber(in, at));
+    text.assign(in, at, n);
+    at += n;
+}
+
+}  // namespace
+
+void ChunkSequence::push_back(const Chunk& chunk) {
+    offsets.push_back(bytes.size());
+    bytes += static_cast<char>(chunk.event);
+    putText(bytes, chunk.element.name);
+    putNumber(bytes, chunk.element.attributes.size());
+    for (const auto& attribute : chunk.element.attributes) {
+        putText(bytes, attribute.first);
+        putText(bytes, attribute.second);
+    }
+    putText(bytes, chunk.text);
+}
+
+Chunk ChunkSequence::operator[](std::size_t i) const {
+    std::size_t at = static_cast<std::size_t>(offsets[i]);
+    Chunk c;
+    c.event = static_cast<ChunkEvent>(static_cast<unsigned char>(bytes[at++]));
+    getText(bytes, at, c.element.name);
+    const std::uint64_t count = getNumber(bytes, at);
+    c.element.attributes.resize(static_cast<std::size_t>(count));
+    for (auto& attribute : c.element.attributes) {
+        getText(bytes, at, attribute.first);
+        getText(bytes, at, attribute.second);
+    }
+    getText(bytes, at, c.text);
+    return c;
+}
+
+void ChunkSequence::clear() {
+    bytes.clear();
+    offsets.clear();
+}
+
 // ---------------------------------------------------------------- cursor
 
 Chunk ChunkList::getChunk() {

@@ -30,7 +30,9 @@ std::vector<Chunk> record(const std::string& xml) {
     kelSaxParser parser;
     parser.set_substitute_entities(true);
     parser.parse_file(file.path());
-    return parser.chunks;
+    std::vector<Chunk> chunks;
+    for (std::size_t i = 0; i < parser.chunks.size(); ++i) chunks.push_back(parser.chunks[i]);
+    return chunks;
 }
 
 TEST(Recorder, ChunkSequencesOfSmallDocuments) {
@@ -101,6 +103,47 @@ TEST(Recorder, ParserMessagesGoToStandardOutputByLevel) {
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(0u, out.find(c.expected)) << out;
     }
+}
+
+TEST(ChunkSequence, GivesBackEveryChunkAsStored) {
+    std::vector<Chunk> stored;
+    Chunk c;
+    c.event = onDocStart;
+    stored.push_back(c);
+    c.event = onElementStart;
+    c.element.name = "tor";
+    c.element.attributes = {{"__type__", "allocator"}, {"name", std::string(300, 'n')}, {"", ""},
+                            {"v", std::string("a\0b", 3)}};
+    stored.push_back(c);
+    c = Chunk();
+    c.event = onText;
+    c.text = std::string(70000, 't');  // a length of three varint bytes
+    stored.push_back(c);
+    c.text = "";
+    stored.push_back(c);
+    c = Chunk();
+    c.event = onElementEnd;
+    stored.push_back(c);
+    // Fields a recorder never sets together still come back.
+    c.event = onDocEnd;
+    c.element.name = "x";
+    c.text = "y";
+    stored.push_back(c);
+
+    ChunkSequence sequence;
+    EXPECT_TRUE(sequence.empty());
+    for (const Chunk& s : stored) sequence.push_back(s);
+    ASSERT_EQ(stored.size(), sequence.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Chunk got = sequence[i];
+        EXPECT_EQ(stored[i].event, got.event);
+        EXPECT_EQ(stored[i].element.name, got.element.name);
+        EXPECT_EQ(stored[i].element.attributes, got.element.attributes);
+        EXPECT_EQ(stored[i].text, got.text);
+    }
+    sequence.clear();
+    EXPECT_EQ(0u, sequence.size());
 }
 
 ChunkList listOf(const std::vector<ChunkEvent>& events) {
