@@ -465,12 +465,13 @@ namespace {
 // template, and from there into kel.h or template.tmp.
 struct ExternalLoadGuard {
     static kelSaxParser* parser;
-    static const char* document;
     static bool documentOpened;
     static xmlExternalEntityLoader previous;
 
     static xmlParserInputPtr load(const char* url, const char* id, xmlParserCtxtPtr context) {
-        if (!documentOpened && url != nullptr && std::string(url) == document) {
+        // The first input opened is the document itself (under its path, or
+        // a canonical form of it when no file has that exact name).
+        if (!documentOpened) {
             documentOpened = true;
             return previous(url, id, context);
         }
@@ -478,9 +479,8 @@ struct ExternalLoadGuard {
         return nullptr;
     }
 
-    ExternalLoadGuard(kelSaxParser& p, const char* path) {
+    explicit ExternalLoadGuard(kelSaxParser& p) {
         parser = &p;
-        document = path;
         documentOpened = false;
         previous = xmlGetExternalEntityLoader();
         xmlSetExternalEntityLoader(load);
@@ -494,7 +494,6 @@ struct ExternalLoadGuard {
 };
 
 kelSaxParser* ExternalLoadGuard::parser = nullptr;
-const char* ExternalLoadGuard::document = nullptr;
 bool ExternalLoadGuard::documentOpened = false;
 xmlExternalEntityLoader ExternalLoadGuard::previous = nullptr;
 
@@ -516,7 +515,7 @@ int saxparser_templateLoader(Template& tmpl, const char* path) {
         parser.set_parser_options(XML_PARSE_NONET,
                                   XML_PARSE_DTDLOAD | XML_PARSE_DTDATTR | XML_PARSE_DTDVALID | XML_PARSE_XINCLUDE);
         try {
-            ExternalLoadGuard guard(parser, path);
+            ExternalLoadGuard guard(parser);
             parser.parse_file(path);
         } catch (const xmlpp::exception&) {
             if (!parser.refusedLoad) throw;

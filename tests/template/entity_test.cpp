@@ -171,6 +171,18 @@ TEST(ExternalEntities, TheNetworkIsNeverAsked) {
               l.err);
 }
 
+TEST(ExternalEntities, AMissingTemplateIsTheParsersReport) {
+    // libxml2 asks for a missing file under a canonical name (a blank becomes
+    // %20): that is still the document, not an external entity.
+    for (const char* path : {"/nonexistent/kel/t.xml", "/nonexistent/kel dir/t 1%.xml", "missing t.xml"}) {
+        SCOPED_TRACE(path);
+        const Loaded l = load(path);
+        EXPECT_EQ(-1, l.rc);
+        EXPECT_EQ(0u, l.out.find("libxml++ exception: ")) << l.out;
+        EXPECT_EQ(std::string::npos, l.err.find("refused")) << l.err;
+    }
+}
+
 TEST(ExternalEntities, TheNextTemplateLoadsNormally) {
     // The refusal belongs to one load: the template file of the next load
     // opens as usual, and its internal entities work.
