@@ -32,22 +32,23 @@ inline void enterScratchFolder(const char* harness) {
     xmlSetGenericErrorFunc(nullptr, dropMessage);
 }
 
-// While alive, std::cout and std::cerr write into `text`.
+// While alive, what goes to std::cout and std::cerr is kept in out() and err().
 class CapturedStreams {
 public:
-    CapturedStreams() : out(std::cout.rdbuf(buffer.rdbuf())), err(std::cerr.rdbuf(buffer.rdbuf())) {}
+    CapturedStreams() : oldOut(std::cout.rdbuf(outBuffer.rdbuf())), oldErr(std::cerr.rdbuf(errBuffer.rdbuf())) {}
     ~CapturedStreams() {
-        std::cout.rdbuf(out);
-        std::cerr.rdbuf(err);
+        std::cout.rdbuf(oldOut);
+        std::cerr.rdbuf(oldErr);
     }
     CapturedStreams(const CapturedStreams&) = delete;
     CapturedStreams& operator=(const CapturedStreams&) = delete;
-    std::string text() const { return buffer.str(); }
+    std::string out() const { return outBuffer.str(); }
+    std::string err() const { return errBuffer.str(); }
 
 private:
-    std::ostringstream buffer;
-    std::streambuf* out;
-    std::streambuf* err;
+    std::ostringstream outBuffer, errBuffer;
+    std::streambuf* oldOut;
+    std::streambuf* oldErr;
 };
 
 // Writes the whole input to `path` in the working folder.

@@ -84,7 +84,8 @@ const char* const kHeader =
 
 struct Run {
     std::uint8_t status = 0;
-    std::string out, err, reader;  // reader: what the template reader printed itself
+    std::string out, err;
+    std::string readerOut, readerErr;  // what the template reader printed itself
 };
 
 template <class Fetcher>
@@ -95,7 +96,8 @@ Run analyse(Fetcher& fetcher, const HandleTableFactory& tables) {
     r.status = runAnalysis(fetcher, tables, out, err);
     r.out = out.str();
     r.err = err.str();
-    r.reader = captured.text();
+    r.readerOut = captured.out();
+    r.readerErr = captured.err();
     return r;
 }
 
@@ -106,7 +108,8 @@ void expectSame(const char* what, const Run& a, const Run& b) {
     }
     if (a.out != b.out) kelfuzz::trap(what, a.out, b.out);
     if (a.err != b.err) kelfuzz::trap(what, a.err, b.err);
-    if (a.reader != b.reader) kelfuzz::trap(what, a.reader, b.reader);
+    if (a.readerOut != b.readerOut) kelfuzz::trap(what, a.readerOut, b.readerOut);
+    if (a.readerErr != b.readerErr) kelfuzz::trap(what, a.readerErr, b.readerErr);
 }
 
 }  // namespace
