@@ -14,6 +14,7 @@
 #include "report_files.h"
 #include "trace_protocol.h"
 #include "utils_numeric.h"
+#include "visible_text.h"
 
 namespace {
 
@@ -38,6 +39,9 @@ constexpr std::string_view nothing = kelproto::kNothing;
 constexpr std::string_view voidMarker = kelproto::kVoid;
 }  // namespace fixed
 const char* const kUnreadable = "longer than 254 characters, or a read error";
+// A NUL byte would cut the line short and change what it says (a handle, a
+// file name), so the line is refused whole.
+const char* const kNulByte = ": malformed: the line holds a NUL byte";
 
 // Remembers the number of the last line delivered, so that a failure the
 // fetcher throws (which carries no number) can be reported with one.
@@ -108,32 +112,82 @@ TraceAnalysis::TraceAnalysis(HandleTableFactory tableFactory, std::ostream& outS
 
 // ---------------------------------------------------------------- header
 
+namespace {
+
+// The embedded template is copied whole into memory first: a trace whose
+// "</template>" never comes must not fill the disk, and a template that
+// cannot be read to its end must not leave a half-written template.tmp.
+constexpr std::size_t kMaxEmbeddedTemplate = 16u * 1024 * 1024;
+
+// Writes the template as a new file in the working folder and renames it to
+// template.tmp: whatever template.tmp was before (a symlink, a hard link to a
+// file elsewhere, a FIFO) is replaced, never written through.
+bool writeTemplateFile(const std::string& text, std::string& failure) {
+    char name[] = "template.tmp.XXXXXX";
+    const int fd = ::mkstemp(name);
+    if (fd < 0) {
+        failure = std::strerror(errno);
+        return false;
+    }
+    // mkstemp makes the file private; give it the mode a plain create would.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
+    for (std::size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (!ok) failure = std::strerror(errno);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        failure = std::strerror(errno);
+    }
+    if (ok && ::rename(name, kTemplateFile) != 0) {
+        ok = false;
+        failure = std::strerror(errno);
+    }
+    if (!ok) ::unlink(name);
+    return ok;
+}
+
+}  // namespace
+
 bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     std::string text;
     for (const char* expected : {kelproto::kBegin, kelproto::kProtocol}) {
         fetcher.getLine(text);
         if (text != expected) {
-            line(analysis.out, "Unexpected data: '", text, "'");
+            line(analysis.out, "Unexpected data: '", visibleText(text), "'");
             return false;
         }
     }
 
+    std::string copy;
+    do {
+        const std::int64_t number = fetcher.getLine(text);
+        if (copy.size() + text.size() + 1 > kMaxEmbeddedTemplate) {
+            line(analysis.err, "keltrace: line ", number, ": the embedded template is longer than 16 MiB (no line \"",
+                 kelproto::kTemplateEnd, "\" before it)");
+            throw AnalysisExit{statusNotATrace};
+        }
+        copy += text;
+        copy += '\n';
+    } while (text != fixed::templateEnd);
+
     // A template.tmp that cannot be written must not be loaded: it would be
     // a stale one from an earlier run.
-    auto cannotWrite = [&analysis]() {
-        line(analysis.err, "keltrace: cannot write ", kTemplateFile, ": ", std::strerror(errno));
+    std::string failure;
+    if (!writeTemplateFile(copy, failure)) {
+        line(analysis.err, "keltrace: cannot write ", kTemplateFile, ": ", failure);
         throw AnalysisExit{statusNotATrace};
-    };
-    std::ofstream copy(kTemplateFile, std::ios::out | std::ios::trunc);
-    if (!copy) cannotWrite();
-    do {
-        fetcher.getLine(text);
-        copy << text << '\n';
-        copy.flush();
-        if (!copy) cannotWrite();
-    } while (text != fixed::templateEnd);
-    copy.close();
-    if (copy.fail()) cannotWrite();
+    }
+    copy.clear();
+    copy.shrink_to_fit();
 
     saxparser_templateLoader(analysis.tmpl, kTemplateFile);
     analysis.tables.clear();
@@ -716,6 +770,8 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
             if (std::strcmp(failure, "eof") == 0) {
                 line(err, "keltrace: line ", counted.last + 1, ": the trace ends inside its ",
                      counted.last < 2 ? "header" : "embedded template (no line \"</template>\")");
+            } else if (std::strcmp(failure, "nul byte") == 0) {
+                line(err, "keltrace: line ", counted.last + 1, kNulByte);
             } else {
                 line(err, "keltrace: line ", counted.last + 1, ": cannot be read: ", kUnreadable);
             }
@@ -733,6 +789,8 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
             if (std::strcmp(failure, "eof") == 0) {
                 line(err, "keltrace: line ", counted.last + 1,
                      ": the trace ends without \"KEL TRACING DONE\": the traced program did not exit normally");
+            } else if (std::strcmp(failure, "nul byte") == 0) {
+                line(err, "keltrace: line ", counted.last + 1, kNulByte);
             } else {
                 line(err, "keltrace: line ", counted.last + 1, ": cannot be read: ", kUnreadable);
             }

@@ -39,6 +39,8 @@ std::int64_t CFileLineFetcher::getLine(std::string& line) {
     if (file.eof()) throw "eof";
     if (file.fail()) throw "i/o error";
     ++lineNumber;
+    // gcount counts the line feed too; a shorter text means a NUL inside.
+    if (std::strlen(lineBuffer) + 1 != static_cast<std::size_t>(file.gcount())) throw "nul byte";
     line.assign(lineBuffer);
     return lineNumber;
 }

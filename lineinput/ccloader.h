@@ -1,6 +1,8 @@
 // Line input shared by both programs: numbered lines of at most 254
 // characters with one line of look-ahead, and the field splitter.
-// Failures are thrown as C strings: "eof", "i/o error", "malfunction".
+// Failures are thrown as C strings: "eof", "i/o error", "malfunction", and
+// "nul byte" for a line that holds a NUL byte: that line is consumed and
+// counted (the next read delivers the line after it), but never delivered.
 #pragma once
 
 #include <cstdint>

@@ -100,7 +100,8 @@ std::int64_t CSockLineFetcher::getLine(std::string& line) {
     }
     lineBuffer[count] = '\0';
     ++lineNumber;
-    line.assign(lineBuffer);  // up to the first NUL, as the file source does
+    if (std::memchr(lineBuffer, '\0', count) != nullptr) throw "nul byte";
+    line.assign(lineBuffer, count);
     return lineNumber;
 }
 

@@ -3,8 +3,9 @@
 // same lines, numbers and failures as CFileLineFetcher does for a file:
 // lines of at most 254 characters, "eof" when the peer closes (a last line
 // without line feed is not delivered), "i/o error" for a longer line or a
-// read error, after which the source stays failed, and "malfunction" for a
-// second look-ahead. Lines are handed out as soon as they arrive.
+// read error, after which the source stays failed, "malfunction" for a
+// second look-ahead, and "nul byte" for a line holding a NUL byte (consumed
+// and counted, not delivered). Lines are handed out as soon as they arrive.
 #pragma once
 
 #include <cstddef>

@@ -13,3 +13,6 @@ bash scripts/build.sh build-asan -DKEL_SANITIZE=ON -DKEL_BUILD_TESTS=ON
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 ctest --test-dir build-asan --no-tests=error --output-on-failure -j "$(nproc)"
+
+# The fuzz harnesses, about 30 s each, under ASan and UBSan.
+bash scripts/fuzz.sh

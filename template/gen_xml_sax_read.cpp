@@ -4,8 +4,14 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <utility>
 
 #include <libxml++/exceptions/exception.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/xmlerror.h>
+
+#include "visible_text.h"
 
 const char* const kMissingField = "<MISSING FIELD>";
 
@@ -51,6 +57,105 @@ Chunk look(ChunkList& list) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- records
+
+bool operator==(const Expr& a, const Expr& b) {
+    return a.oper == b.oper && a.type == b.type && a.value == b.value;
+}
+
+bool operator==(const Arg& a, const Arg& b) { return a.type == b.type && a.name == b.name; }
+
+bool operator==(const Tor& a, const Tor& b) {
+    return a.name == b.name && a.args == b.args && a.float_arg_n1 == b.float_arg_n1 &&
+           a.float_arg_n2 == b.float_arg_n2 && a.validateDom_before == b.validateDom_before &&
+           a.is_handle_arg_out == b.is_handle_arg_out && a.handle_arg_out == b.handle_arg_out && a.expr == b.expr &&
+           a.cpp_alias == b.cpp_alias && a.bad_handle_ok == b.bad_handle_ok;
+}
+
+bool operator==(const Domain& a, const Domain& b) {
+    return a.name == b.name && a.float_handle == b.float_handle && a.handle == b.handle && a.expr == b.expr &&
+           a.includesGlobal == b.includesGlobal && a.includes == b.includes && a.allocators == b.allocators &&
+           a.deallocators == b.deallocators && a.reallocators == b.reallocators && a.operators == b.operators &&
+           a.untracked_use == b.untracked_use && a.warn_unused == b.warn_unused && a.interior == b.interior;
+}
+
+bool operator==(const Template& a, const Template& b) {
+    return a.name == b.name && a.prefix == b.prefix && a.errlogmode == b.errlogmode &&
+           a.trap_on_io_err == b.trap_on_io_err && a.remote_mode == b.remote_mode && a.force_flush == b.force_flush &&
+           a.fork_enabled == b.fork_enabled && a.multithreaded == b.multithreaded && a.threading == b.threading &&
+           a.compiler_type == b.compiler_type && a.trace_target == b.trace_target && a.domains == b.domains &&
+           a.trace_per_process == b.trace_per_process && a.auto_start == b.auto_start &&
+           a.buffered_records == b.buffered_records;
+}
+
+// ---------------------------------------------------------------- chunk storage
+
+namespace {
+
+// Lengths and counts as base-128 varints: names and values are short, so
+// nearly every one takes a single byte.
+void putNumber(std::string& out, std::uint64_t n) {
+    while (n >= 0x80) {
+        out += static_cast<char>((n & 0x7F) | 0x80);
+        n >>= 7;
+    }
+    out += static_cast<char>(n);
+}
+
+std::uint64_t getNumber(const std::string& in, std::size_t& at) {
+    std::uint64_t n = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        const unsigned char byte = static_cast<unsigned char>(in[at++]);
+        n |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) return n;
+    }
+}
+
+void putText(std::string& out, const std::string& text) {
+    putNumber(out, text.size());
+    out += text;
+}
+
+void getText(const std::string& in, std::size_t& at, std::string& text) {
+    const std::size_t n = static_cast<std::size_t>(getNumber(in, at));
+    text.assign(in, at, n);
+    at += n;
+}
+
+}  // namespace
+
+void ChunkSequence::push_back(const Chunk& chunk) {
+    offsets.push_back(bytes.size());
+    bytes += static_cast<char>(chunk.event);
+    putText(bytes, chunk.element.name);
+    putNumber(bytes, chunk.element.attributes.size());
+    for (const auto& attribute : chunk.element.attributes) {
+        putText(bytes, attribute.first);
+        putText(bytes, attribute.second);
+    }
+    putText(bytes, chunk.text);
+}
+
+Chunk ChunkSequence::operator[](std::size_t i) const {
+    std::size_t at = static_cast<std::size_t>(offsets[i]);
+    Chunk c;
+    c.event = static_cast<ChunkEvent>(static_cast<unsigned char>(bytes[at++]));
+    getText(bytes, at, c.element.name);
+    const std::uint64_t count = getNumber(bytes, at);
+    c.element.attributes.resize(static_cast<std::size_t>(count));
+    for (auto& attribute : c.element.attributes) {
+        getText(bytes, at, attribute.first);
+        getText(bytes, at, attribute.second);
+    }
+    getText(bytes, at, c.text);
+    return c;
+}
+
+void ChunkSequence::clear() {
+    bytes.clear();
+    offsets.clear();
+}
 
 // ---------------------------------------------------------------- cursor
 
@@ -138,16 +243,36 @@ void kelSaxParser::on_comment(const Glib::ustring& text) {
     chunks.push_back(std::move(c));
 }
 
+// After a refused external load the parse is stopped; what libxml2 still
+// reports is a consequence of the refusal, which has its own message.
 void kelSaxParser::on_warning(const Glib::ustring& text) {
+    if (refusedLoad) return;
     std::cout << "on_warning(): " << text.raw() << std::endl;
 }
 
 void kelSaxParser::on_error(const Glib::ustring& text) {
+    if (refusedLoad) return;
+    // libxml2 sends fatal errors through the error callback too; the error it
+    // has just raised carries the level.
+    const xmlError* last = xmlGetLastError();
+    if (last != nullptr && last->level == XML_ERR_FATAL) {
+        on_fatal_error(text);
+        return;
+    }
     std::cout << "on_error(): " << text.raw() << std::endl;
 }
 
 void kelSaxParser::on_fatal_error(const Glib::ustring& text) {
+    if (refusedLoad) return;
     std::cout << "on_fatal_error(): " << text.raw() << std::endl;
+}
+
+void kelSaxParser::refuseLoad(const char* url) {
+    if (refusedLoad) return;
+    refusedLoad = true;
+    refusedUrl = url != nullptr ? url : "";
+    refusedLine = context_ != nullptr && context_->input != nullptr ? context_->input->line : 0;
+    if (context_ != nullptr) xmlStopParser(context_);
 }
 
 // ---------------------------------------------------------------- attributes
@@ -260,7 +385,7 @@ int torLoader(Tor& tor, ChunkList& list) {
         list.skipTextChunks();
         Arg arg;
         argsLoader(arg, list);
-        tor.args.push_back(arg);
+        tor.args.push_back(std::move(arg));
     } while (isStart(peek(list), "args"));
 
     // The last peek has already consumed the text before the expr.
@@ -311,16 +436,16 @@ int domainLoader(Domain& domain, ChunkList& list) {
         Tor tor;
         if (type == "allocator") {
             torLoader(tor, list);
-            domain.allocators.push_back(tor);
+            domain.allocators.push_back(std::move(tor));
         } else if (type == "deallocator") {
             torLoader(tor, list);
-            domain.deallocators.push_back(tor);
+            domain.deallocators.push_back(std::move(tor));
         } else if (type == "reallocator") {
             torLoader(tor, list);
-            domain.reallocators.push_back(tor);
+            domain.reallocators.push_back(std::move(tor));
         } else if (type == "operator") {
             torLoader(tor, list);
-            domain.operators.push_back(tor);
+            domain.operators.push_back(std::move(tor));
         } else {
             std::cerr << "Unexpected element '" << type << "' !" << std::endl;
             check(false, "false", "domainLoader", 421);
@@ -332,13 +457,77 @@ int domainLoader(Domain& domain, ChunkList& list) {
     return 0;
 }
 
+namespace {
+
+// libxml2 opens every input, the document itself included, through one
+// process-wide loader. While a template is parsed, that loader opens the
+// template file once and refuses everything after it: an external entity or
+// DTD would copy another file's content (or a network reply) into the
+// template, and from there into kel.h or template.tmp.
+struct ExternalLoadGuard {
+    static kelSaxParser* parser;
+    static bool documentOpened;
+    static xmlExternalEntityLoader previous;
+
+    static xmlParserInputPtr load(const char* url, const char* id, xmlParserCtxtPtr context) {
+        // The first input opened is the document itself (under its path, or
+        // a canonical form of it when no file has that exact name).
+        if (!documentOpened) {
+            documentOpened = true;
+            return previous(url, id, context);
+        }
+        if (parser != nullptr) parser->refuseLoad(url != nullptr ? url : id);
+        return nullptr;
+    }
+
+    explicit ExternalLoadGuard(kelSaxParser& p) {
+        parser = &p;
+        documentOpened = false;
+        previous = xmlGetExternalEntityLoader();
+        xmlSetExternalEntityLoader(load);
+    }
+    ~ExternalLoadGuard() {
+        xmlSetExternalEntityLoader(previous);
+        parser = nullptr;
+    }
+    ExternalLoadGuard(const ExternalLoadGuard&) = delete;
+    ExternalLoadGuard& operator=(const ExternalLoadGuard&) = delete;
+};
+
+kelSaxParser* ExternalLoadGuard::parser = nullptr;
+bool ExternalLoadGuard::documentOpened = false;
+xmlExternalEntityLoader ExternalLoadGuard::previous = nullptr;
+
+void reportRefusedLoad(const char* path, const kelSaxParser& parser) {
+    std::cerr << visibleText(path) << ":" << parser.refusedLine << ": refused to load external entity or DTD '"
+              << visibleText(parser.refusedUrl) << "': a template may only use entities declared inside it"
+              << std::endl;
+}
+
+}  // namespace
+
 int saxparser_templateLoader(Template& tmpl, const char* path) {
     ChunkList list;
     try {
         kelSaxParser parser;
         parser.set_substitute_entities(true);
-        parser.parse_file(path);
-        list.chunks = parser.chunks;
+        // No DTD is fetched or validated, and nothing goes to the network,
+        // whatever the loader below would allow.
+        parser.set_parser_options(XML_PARSE_NONET,
+                                  XML_PARSE_DTDLOAD | XML_PARSE_DTDATTR | XML_PARSE_DTDVALID | XML_PARSE_XINCLUDE);
+        try {
+            ExternalLoadGuard guard(parser);
+            parser.parse_file(path);
+        } catch (const xmlpp::exception&) {
+            if (!parser.refusedLoad) throw;
+        }
+        if (parser.refusedLoad) {
+            reportRefusedLoad(path, parser);
+            return -1;
+        }
+        // The recorder is done with its chunks: move them, a template's worth
+        // of events is too much to hold twice.
+        list.chunks = std::move(parser.chunks);
         list.index = 0;
         list.length = list.chunks.size();
     } catch (const xmlpp::exception& e) {
@@ -374,7 +563,7 @@ int saxparser_templateLoader(Template& tmpl, const char* path) {
             list.skipTextChunks();
             Domain domain;
             domainLoader(domain, list);
-            tmpl.domains.push_back(domain);
+            tmpl.domains.push_back(std::move(domain));
         } while (isStart(peek(list), "domain"));
 
         c = list.getChunk();

@@ -78,6 +78,19 @@ struct Template {
     bool buffered_records = false;   // one formatted buffer and one write per record
 };
 
+// Deep equality, field by field, the optional attributes included: two
+// templates are equal when they would generate and analyse alike.
+bool operator==(const Expr& a, const Expr& b);
+bool operator==(const Arg& a, const Arg& b);
+bool operator==(const Tor& a, const Tor& b);
+bool operator==(const Domain& a, const Domain& b);
+bool operator==(const Template& a, const Template& b);
+inline bool operator!=(const Expr& a, const Expr& b) { return !(a == b); }
+inline bool operator!=(const Arg& a, const Arg& b) { return !(a == b); }
+inline bool operator!=(const Tor& a, const Tor& b) { return !(a == b); }
+inline bool operator!=(const Domain& a, const Domain& b) { return !(a == b); }
+inline bool operator!=(const Template& a, const Template& b) { return !(a == b); }
+
 // The text a string field holds when its attribute is missing.
 extern const char* const kMissingField;
 
@@ -102,9 +115,27 @@ struct Chunk {
     std::string text;
 };
 
+// An ordered sequence of Chunk, held compactly: a big template records
+// millions of events, and a Chunk object per event (strings and an attribute
+// vector each) costs several times the template's own size. Each chunk is
+// encoded into one byte string (its kind, then each string as a length and
+// its bytes) and found through one offset; reading one gives a full copy.
+class ChunkSequence {
+public:
+    void push_back(const Chunk& chunk);
+    Chunk operator[](std::size_t i) const;
+    std::size_t size() const { return offsets.size(); }
+    bool empty() const { return offsets.empty(); }
+    void clear();
+
+private:
+    std::string bytes;
+    std::vector<std::uint64_t> offsets;  // where each chunk's encoding starts in bytes
+};
+
 // The loaders' input: the recorded events and a read cursor.
 struct ChunkList {
-    std::vector<Chunk> chunks;
+    ChunkSequence chunks;
     std::uint64_t index = 0;
     std::uint64_t length = 0;
 
@@ -121,7 +152,14 @@ public:
     kelSaxParser();
     ~kelSaxParser() override;
 
-    std::vector<Chunk> chunks;
+    ChunkSequence chunks;
+
+    // Set when the parse asked for an external entity or DTD; the load was
+    // refused and the parse stopped. The URL and the template line say which.
+    bool refusedLoad = false;
+    std::string refusedUrl;
+    int refusedLine = 0;
+    void refuseLoad(const char* url);
 
 protected:
     void on_start_document() override;

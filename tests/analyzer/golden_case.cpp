@@ -32,6 +32,29 @@ void writeFile(const std::string& path, const std::string& content) {
     if (!f) throw std::runtime_error("cannot write " + path);
 }
 
+// "\r", "\t", "\n", "\0", "\\" and "\xNN" in a directive's text, for bytes
+// that a case file cannot hold as they are.
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        if (c == 'r') out += '\r';
+        else if (c == 't') out += '\t';
+        else if (c == 'n') out += '\n';
+        else if (c == '0') out += '\0';
+        else if (c == '\\') out += '\\';
+        else if (c == 'x' && i + 2 < text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else throw std::runtime_error("unknown escape in " + text);
+    }
+    return out;
+}
+
 // Expands the directives of a file section.
 std::string expandFile(const std::vector<std::string>& lines, const std::string& templateFolder) {
     std::string out;
@@ -48,6 +71,8 @@ std::string expandFile(const std::vector<std::string>& lines, const std::string&
         } else if (startsWith(l, "@line ")) {
             std::vector<std::string> w = splitBlanks(l.substr(6));
             out += std::string(std::stoul(w.at(0)), w.at(1).at(0)) + "\n";
+        } else if (startsWith(l, "@esc ")) {
+            out += unescape(l.substr(5)) + "\n";
         } else if (l == "@no-newline") {
             finalNewline = false;
         } else {
@@ -145,8 +170,9 @@ RunResult runCase(const GoldenCase& c, const std::string& program) {
     const std::string work = std::string(root) + "/work";
     r.workDir = work;
     fs::create_directory(work);
-    for (const auto& [name, content] : c.files) writeFile(work + "/" + name, content);
+    // Folders first, so that a file may stand inside one.
     for (const std::string& d : c.dirs) fs::create_directory(work + "/" + d);
+    for (const auto& [name, content] : c.files) writeFile(work + "/" + name, content);
     for (const auto& [name, target] : c.symlinks) fs::create_symlink(target, work + "/" + name);
 
     const std::string outPath = std::string(root) + "/stdout";

@@ -22,6 +22,7 @@
 //   @header TEMPLATE            the two header lines and the non-empty lines
 //                               of tests/analyzer/templates/TEMPLATE
 //   @line N C                   a line of N characters C
+//   @esc TEXT                   a line with \r \t \n \0 \\ \xNN decoded
 //   @no-newline                 (last line) the file does not end in a line feed
 #pragma once
 

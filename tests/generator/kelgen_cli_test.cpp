@@ -80,10 +80,10 @@ TEST(KelgenCli, UnloadableTemplates) {
     };
     const Case cases[] = {
         {"missing file", dir.file("missing.xml"), "libxml++ exception: "},
-        {"directory", dir.file(""), "on_error(): "},
-        {"empty file", dir.file("empty.xml"), "on_error(): Document is empty"},
-        {"binary file", dir.file("binary.xml"), "on_error(): "},
-        {"malformed XML", dir.file("malformed.xml"), "on_error(): "},
+        {"directory", dir.file(""), "on_fatal_error(): "},
+        {"empty file", dir.file("empty.xml"), "on_fatal_error(): Document is empty"},
+        {"binary file", dir.file("binary.xml"), "on_fatal_error(): "},
+        {"malformed XML", dir.file("malformed.xml"), "on_fatal_error(): "},
         {"comment before the root", dir.file("comment.xml"), ""},
         {"tor without __type__", dir.file("notype.xml"), ""},
         {"--version as the template of the generate form", "--version x y", "libxml++ exception: "},

@@ -33,7 +33,7 @@ TEST(FileLineFetcher, LinesAndTheirEnd) {
         {"empty file", "", "<eof>"},
         {"empty lines count", "\n\nx\n", "1:|2:|3:x|<eof>"},
         {"carriage return is kept", "a\r\nb\r\n", "1:a\r|2:b\r|<eof>"},
-        {"NUL cuts the line", std::string("ab\0cd\nz\n", 8), "1:ab|2:z|<eof>"},
+        {"a NUL makes the line malformed", std::string("ab\0cd\nz\n", 8), "<nul byte>"},
         {"254 characters", std::string(254, 'x') + "\n", "1:" + std::string(254, 'x') + "|<eof>"},
         {"255 characters", "a\n" + std::string(255, 'x') + "\nb\n", "1:a|<i/o error>"},
         {"254 characters at the end without line feed", std::string(254, 'x'), "<eof>"},
@@ -45,6 +45,27 @@ TEST(FileLineFetcher, LinesAndTheirEnd) {
         ASSERT_EQ(0, f.attach(file.path()));
         EXPECT_EQ(c.expected, drain(f));
     }
+}
+
+TEST(FileLineFetcher, ALineWithANulIsCountedAndReadingGoesOn) {
+    TempFile file(std::string("one\nt\0o\n\0\nfour\n", 16));
+    CFileLineFetcher f;
+    ASSERT_EQ(0, f.attach(file.path()));
+    std::string line;
+    EXPECT_EQ(1, f.getLine(line));
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        line = "kept";
+        try {
+            f.peekLine(line);
+            FAIL() << "a line with a NUL was delivered";
+        } catch (const char* what) {
+            EXPECT_STREQ("nul byte", what);
+        }
+    }
+    // Nothing is pending after the refused look-ahead; lines 2 and 3 were consumed.
+    EXPECT_EQ(4, f.getLine(line));
+    EXPECT_EQ("four", line);
 }
 
 TEST(FileLineFetcher, FailedStateStays) {

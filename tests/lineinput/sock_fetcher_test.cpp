@@ -105,7 +105,11 @@ TEST(CSockLineFetcher, DeliversLinesLikeTheFileSource) {
         {"second peek is a malfunction and keeps the line pending", "a\nb\n",
          {{'p', "1:a"}, {'p', "throw:malfunction"}, {'g', "1:a"}, {'p', "2:b"}, {'g', "2:b"}}},
         {"peek at the end leaves nothing pending", "a\n", {{'g', "1:a"}, {'p', "throw:eof"}, {'g', "throw:eof"}}},
-        {"a NUL ends the delivered text", std::string("a\0b\nc\n", 6), {{'g', "1:a"}, {'g', "2:c"}}},
+        {"a line with a NUL is refused, counted, and reading goes on", std::string("a\0b\nc\n", 6),
+         {{'g', "throw:nul byte"}, {'g', "2:c"}}},
+        {"a peeked line with a NUL leaves nothing pending", std::string("z\n\0\nc\n", 6),
+         {{'g', "1:z"}, {'p', "throw:nul byte"}, {'p', "3:c"}, {'g', "3:c"}}},
+        {"a NUL at the end of a line", std::string("ab\0\n", 4), {{'g', "throw:nul byte"}, {'g', "throw:eof"}}},
         {"empty lines count", "\n\nx\n", {{'g', "1:"}, {'g', "2:"}, {'g', "3:x"}}},
     };
     for (const FetchCase& c : cases) {

@@ -274,7 +274,7 @@ TEST(Loader, XmlFailuresAreReportedAndLeaveTheTemplateUntouched) {
         xml.erase(xml.find("</template>"));
         const Loaded l = load(xml);
         EXPECT_EQ(-1, l.rc);
-        EXPECT_EQ(0u, l.out.find("on_error(): Premature end of data")) << l.out;
+        EXPECT_EQ(0u, l.out.find("on_fatal_error(): Premature end of data")) << l.out;
         EXPECT_NE(std::string::npos, l.out.find("\nlibxml++ exception: ")) << l.out;
         EXPECT_EQ("", l.tmpl.name);
     }
@@ -454,6 +454,77 @@ TEST(Records, CopiesAreIndependent) {
     copy.operators[0].args.push_back({"int", "y"});
     EXPECT_EQ(1u, d.includes.size());
     EXPECT_EQ(1u, d.operators[0].args.size());
+}
+
+TEST(Records, EqualityComparesEveryFieldDeeply) {
+    const Loaded l = load(document(domain(tor("allocator", "m") + tor("operator", "op")) +
+                                   domain(tor("deallocator", "d") + tor("reallocator", "r"))));
+    ASSERT_EQ(0, l.rc) << l.err;
+    const Template base = l.tmpl;
+    ASSERT_TRUE(base == l.tmpl);
+    ASSERT_FALSE(base != l.tmpl);
+
+    using Change = void (*)(Template&);
+    struct Case {
+        const char* field;
+        Change change;
+    };
+    const Case cases[] = {
+        {"name", [](Template& t) { t.name += "x"; }},
+        {"prefix", [](Template& t) { t.prefix += "x"; }},
+        {"errlogmode", [](Template& t) { t.errlogmode += "x"; }},
+        {"trap_on_io_err", [](Template& t) { t.trap_on_io_err = !t.trap_on_io_err; }},
+        {"remote_mode", [](Template& t) { t.remote_mode = !t.remote_mode; }},
+        {"force_flush", [](Template& t) { t.force_flush = !t.force_flush; }},
+        {"fork_enabled", [](Template& t) { t.fork_enabled = !t.fork_enabled; }},
+        {"multithreaded", [](Template& t) { t.multithreaded = !t.multithreaded; }},
+        {"threading", [](Template& t) { t.threading += "x"; }},
+        {"compiler_type", [](Template& t) { t.compiler_type += "x"; }},
+        {"trace_target", [](Template& t) { t.trace_target += "x"; }},
+        {"trace_per_process", [](Template& t) { t.trace_per_process = !t.trace_per_process; }},
+        {"auto_start", [](Template& t) { t.auto_start = !t.auto_start; }},
+        {"buffered_records", [](Template& t) { t.buffered_records = !t.buffered_records; }},
+        {"domains: one less", [](Template& t) { t.domains.pop_back(); }},
+        {"domains: order", [](Template& t) { std::swap(t.domains[0], t.domains[1]); }},
+        {"domain name", [](Template& t) { t.domains[1].name += "x"; }},
+        {"float_handle", [](Template& t) { t.domains[1].float_handle = !t.domains[1].float_handle; }},
+        {"handle", [](Template& t) { t.domains[1].handle += "x"; }},
+        {"domain expr oper", [](Template& t) { t.domains[1].expr.oper += "x"; }},
+        {"domain expr type", [](Template& t) { t.domains[1].expr.type += "x"; }},
+        {"domain expr value", [](Template& t) { t.domains[1].expr.value += "x"; }},
+        {"includesGlobal", [](Template& t) { t.domains[1].includesGlobal = !t.domains[1].includesGlobal; }},
+        {"includes", [](Template& t) { t.domains[1].includes.push_back("x.h"); }},
+        {"allocators", [](Template& t) { t.domains[1].allocators.push_back(Tor()); }},
+        {"deallocators", [](Template& t) { t.domains[0].deallocators.push_back(Tor()); }},
+        {"reallocators", [](Template& t) { t.domains[0].reallocators.push_back(Tor()); }},
+        {"operators", [](Template& t) { t.domains[1].operators.push_back(Tor()); }},
+        {"untracked_use", [](Template& t) { t.domains[1].untracked_use = "ignore"; }},
+        {"warn_unused", [](Template& t) { t.domains[1].warn_unused = !t.domains[1].warn_unused; }},
+        {"interior", [](Template& t) { t.domains[1].interior = !t.domains[1].interior; }},
+        {"tor name", [](Template& t) { t.domains[0].allocators[0].name += "x"; }},
+        {"args: one more", [](Template& t) { t.domains[0].allocators[0].args.push_back({"int", "x"}); }},
+        {"arg type", [](Template& t) { t.domains[1].reallocators[0].args[1].type += "x"; }},
+        {"arg name", [](Template& t) { t.domains[1].reallocators[0].args[1].name += "x"; }},
+        {"float_arg_n1", [](Template& t) { t.domains[0].operators[0].float_arg_n1 += 1; }},
+        {"float_arg_n2", [](Template& t) { t.domains[0].operators[0].float_arg_n2 += 1; }},
+        {"validateDom_before", [](Template& t) { t.domains[1].deallocators[0].validateDom_before[0] += "x"; }},
+        {"is_handle_arg_out",
+         [](Template& t) { t.domains[1].deallocators[0].is_handle_arg_out = !t.domains[1].deallocators[0].is_handle_arg_out; }},
+        {"handle_arg_out", [](Template& t) { t.domains[1].deallocators[0].handle_arg_out = 3; }},
+        {"tor expr oper", [](Template& t) { t.domains[0].allocators[0].expr.oper += "x"; }},
+        {"tor expr type", [](Template& t) { t.domains[0].allocators[0].expr.type += "x"; }},
+        {"tor expr value", [](Template& t) { t.domains[0].allocators[0].expr.value += "x"; }},
+        {"cpp_alias", [](Template& t) { t.domains[0].allocators[0].cpp_alias += "x"; }},
+        {"bad_handle_ok", [](Template& t) { t.domains[0].allocators[0].bad_handle_ok = true; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        Template changed = base;
+        c.change(changed);
+        EXPECT_FALSE(changed == base);
+        EXPECT_FALSE(base == changed);
+        EXPECT_TRUE(changed != base);
+    }
 }
 
 }  // namespace
