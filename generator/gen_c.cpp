@@ -679,7 +679,11 @@ void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std
         writeVerdict(out, a + " " + e.oper + " " + e.value, "3, " + quoted(n) + ", ",
                      ", keluint64tostr1(" + asHex(a) + "));");
     }
-    if (d.float_handle && tor.float_arg_n1 != 0) {
+    // float_size_expr: the size is computed from the parameters (strdup's
+    // strlen(s) + 1) where no single argument holds it.
+    if (d.float_handle && !tor.float_size_expr.empty()) {
+        line(out, "\tkel_trace(1, keluint64tostr1(", asHex(tor.float_size_expr), "));");
+    } else if (d.float_handle && tor.float_arg_n1 != 0) {
         line(out, "\tkel_trace(1, keluint64tostr1(", asHex(argName(tor, tor.float_arg_n1)), "));");
         if (tor.float_arg_n2 != 0)
             line(out, "\tkel_trace(1, keluint64tostr1(", asHex(argName(tor, tor.float_arg_n2)), "));");

@@ -372,6 +372,7 @@ int torLoader(Tor& tor, ChunkList& list) {
         {&tor.handle_arg_out, "handle_arg_out", vkInteger},
         {&tor.cpp_alias, "cpp_alias", vkString},
         {&tor.bad_handle_ok, "bad_handle_ok", vkOptionalFlag},
+        {&tor.float_size_expr, "float_size_expr", vkOptionalString},
     };
     loadAttributes(c, table, sizeof table / sizeof table[0]);
 

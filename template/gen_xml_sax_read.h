@@ -38,6 +38,7 @@ struct Tor {
     std::string cpp_alias;
     // Optional attributes; absent, they keep these values (the old behaviour).
     bool bad_handle_ok = false;  // a BAD handle argument is no finding (free(NULL))
+    std::string float_size_expr;  // a C expression over the parameters: the size traced (strdup)
 };
 
 struct Domain {

@@ -7,7 +7,9 @@
 //                 ones are compiled), "cflags: ...", "program: N" (its
 //                 exit status) or "program: signal", "keltrace: N"
 //                 (keltrace's exit status), "trace: FILE" (the template's
-//                 trace_target, default trace.out), "keltrace-args: ..."
+//                 trace_target, default trace.out; a name with one "*",
+//                 as a per-process trace_target gives, names the one file
+//                 that matches), "keltrace-args: ..."
 //                 (options before --file), "valgrind: yes" (the program
 //                 runs under valgrind --leak-check=full, as a developer
 //                 would run it, its log in valgrind.log)
@@ -88,6 +90,23 @@ std::vector<std::string> listCases() {
     return names;
 }
 
+// The trace the program wrote: `name` itself, or the one file of `dir` whose
+// name matches a pattern with one "*" (a per-process trace name).
+std::string traceFile(const std::string& dir, const std::string& name) {
+    const std::size_t star = name.find('*');
+    if (star == std::string::npos) return name;
+    const std::string head = name.substr(0, star), tail = name.substr(star + 1);
+    std::vector<std::string> found;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string file = e.path().filename().string();
+        if (file.size() >= head.size() + tail.size() && file.compare(0, head.size(), head) == 0 &&
+            file.compare(file.size() - tail.size(), tail.size(), tail) == 0)
+            found.push_back(file);
+    }
+    EXPECT_EQ(1u, found.size()) << "traces matching " << name;
+    return found.empty() ? name : found.front();
+}
+
 TEST(MaskHandles, NumbersDistinctHandlesAndKeepsZero) {
     EXPECT_EQ(maskHandles("0x00000000016A2010 0x0000000000000000 0x00007F0000000010 0x00000000016A2010 0x12"),
               "0x<H1> 0x0000000000000000 0x<H2> 0x<H1> 0x12");
@@ -159,8 +178,8 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
         EXPECT_GT(checked, 0) << "expected.valgrind names no line";
     }
 
-    r = runCommand(in + KELTRACE + " " + settings["keltrace-args"] + " --file " +
-                   (settings.count("trace") ? settings["trace"] : "trace.out"));
+    const std::string trace = traceFile(dir.path(), settings.count("trace") ? settings["trace"] : "trace.out");
+    r = runCommand(in + KELTRACE + " " + settings["keltrace-args"] + " --file " + trace);
     EXPECT_EQ(r.status, std::stoi(settings.at("keltrace")));
     EXPECT_EQ(maskHandles(r.out), readWholeFile(caseDir + "/expected.out"));
     const std::string errFile = caseDir + "/expected.err";

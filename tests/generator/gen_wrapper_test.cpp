@@ -278,6 +278,32 @@ TEST(Wrappers, SizeLinesFollowFloatHandleAndBothPositions) {
     }
 }
 
+// float_size_expr: strdup's size is no argument but strlen(s) + 1. Absent,
+// the size lines are the arguments' (above); present, its value is the one
+// size line, and the positions are not used.
+TEST(Wrappers, SizeExpressionReplacesTheSizeArguments) {
+    struct Case { const char* name; bool floatHandle; std::int64_t n1; std::string sizes; };
+    const std::vector<Case> cases = {
+        {"expression alone", true, 0, lines({"\tkel_trace(1, keluint64tostr1((keluint64)(strlen(s) + 1)));"})},
+        {"expression over a position", true, 1, lines({"\tkel_trace(1, keluint64tostr1((keluint64)(strlen(s) + 1)));"})},
+        {"domain without sizes ignores it", false, 1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Template t = mtExample();
+        t.domains[0].float_handle = c.floatHandle;
+        Tor tor;
+        tor.name = "strdup";
+        tor.args = {arg("char*", "ret"), arg("const char*", "s")};
+        tor.float_arg_n1 = c.n1;
+        tor.float_size_expr = "strlen(s) + 1";
+        tor.expr = expr("char*", "==", "NULL");
+        std::ostringstream out;
+        writeArgumentChecks(t, t.domains[0], tor, out);
+        EXPECT_EQ(c.sizes, out.str());
+    }
+}
+
 TEST(Wrappers, SourceOrderDiffersFromHeaderOrderAndAliasesGetNothing) {
     Template t = mtExample();
     Domain& d = t.domains[0];

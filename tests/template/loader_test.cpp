@@ -397,6 +397,7 @@ TEST(Loader, OptionalAttributesKeepTheirDefaultsWhenAbsent) {
     EXPECT_TRUE(t.domains[0].warn_unused);
     EXPECT_FALSE(t.domains[0].interior);
     EXPECT_FALSE(t.domains[0].allocators[0].bad_handle_ok);
+    EXPECT_EQ("", t.domains[0].allocators[0].float_size_expr);
     for (const Arg& a : t.domains[0].allocators[0].args) EXPECT_FALSE(a.optional);
 }
 
@@ -420,6 +421,8 @@ TEST(Loader, OptionalAttributesWhenGiven) {
         {"includesGlobal=\"true\"", " interior=\"true\"", "", [](const Template& t) { return t.domains[0].interior; }},
         {"cpp_alias=\"\"", " bad_handle_ok=\"true\"", "",
          [](const Template& t) { return t.domains[0].allocators[0].bad_handle_ok; }},
+        {"cpp_alias=\"\"", " float_size_expr=\"strlen(s) + 1\"", "",
+         [](const Template& t) { return t.domains[0].allocators[0].float_size_expr == "strlen(s) + 1"; }},
         {"name=\"size\"", " optional=\"true\"", "",
          [](const Template& t) {
              const std::vector<Arg>& a = t.domains[0].allocators[0].args;
