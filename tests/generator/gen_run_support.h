@@ -206,8 +206,6 @@ inline const char* const kDescriptorDomain =
     "    </tor>\n"
     "  </domain>\n";
 
-// Every setting the text tests cover, compiled by gcc and clang as C99 and
-
 // One record as the wrappers write it, read back by its shape.
 struct Record {
     std::string tor, file, line, handle;

@@ -81,9 +81,11 @@ TEST(GeneratedLibrary, MultiFileProgramsLinkAtDefaultFlags) {
     }
 }
 
+// Every setting the text tests cover, compiled by gcc and clang as C99 and
 // C11 with -Wall -Wextra -Werror; kel.h alone also as C89 with -pedantic.
+// Each setting once more with buffered_records.
 TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
-    struct Case { const char* name; Settings settings; };
+    struct Case { std::string name; Settings settings; };
     std::vector<Case> cases;
     auto add = [&](const char* name, auto change) {
         Settings s;
@@ -113,6 +115,17 @@ TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
         s.multithreaded = "true";
         s.fork_enabled = "false";
     });
+    add("auto_start, trace_per_process, flush", [](Settings& s) {
+        s.trace_target = "trace-%p.out";
+        s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
+        s.force_flush = "true";
+    });
+    for (std::size_t i = 0, n = cases.size(); i < n; ++i) {
+        Case buffered = cases[i];
+        buffered.name += ", buffered";
+        buffered.settings.moreSettings += " buffered_records=\"true\"";
+        cases.push_back(buffered);
+    }
     const std::string user = "#include \"kel.h\"\nint main(void) {\n\tkel_start(\"w\");\n\tfree(malloc(1));\n"
                              "\treturn dup2(1, 2) == -1;\n}\n";
     for (const Case& c : cases) {
@@ -121,13 +134,13 @@ TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
         const std::string in = "cd " + t.dir().path() + " && ";
         for (const char* cc : {"gcc", "clang"})
             for (const char* standard : {"c99", "c11"}) {
-                SCOPED_TRACE(std::string(c.name) + ", " + cc + " -std=" + standard);
+                SCOPED_TRACE(c.name + ", " + cc + " -std=" + standard);
                 const CommandResult r = runCommand(in + cc + " -std=" + standard +
                                                    " -Wall -Wextra -Werror -pthread -o prog main.c kel.c");
                 EXPECT_EQ(0, r.status) << r.err;
             }
         for (const char* cc : {"gcc", "clang"}) {
-            SCOPED_TRACE(std::string(c.name) + ", kel.h, " + cc + " -std=c89 -pedantic");
+            SCOPED_TRACE(c.name + ", kel.h, " + cc + " -std=c89 -pedantic");
             const CommandResult r =
                 runCommand(in + cc + " -std=c89 -pedantic -Wall -Wextra -Werror -c -o main.o main.c");
             EXPECT_EQ(0, r.status) << r.err;
@@ -240,62 +253,72 @@ TEST(GeneratedLibrary, TemplateBlockSurvivesACompilerThatReadsTrigraphs) {
     EXPECT_EQ(traceHead(text) + kExampleRecords + "KEL TRACING DONE\n", maskHandles(t.file("trace.out")));
 }
 
+// Both runtimes: the default one, and buffered_records, which takes the
+// mutex once per record and writes the record at once.
 TEST(GeneratedLibrary, PosixMutexKeepsRecordsOfFourThreadsWhole) {
-    Settings s;
-    s.multithreaded = "true";
-    Traced t(memTemplate(s));
-    const int kThreads = 4;
-    const int kRounds = 2500;
-    // The threads start together at a barrier, so their calls overlap.
-    ASSERT_TRUE(t.build(program({{1, "#include \"kel.h\""},
-                                 {2, "static pthread_barrier_t start;"},
-                                 {3, "static void *worker(void *arg) {"},
-                                 {4, "\tint i;"},
-                                 {5, "\tpthread_barrier_wait(&start);"},
-                                 {6, "\tfor (i = 0; i < 2500; i++) {"},
-                                 {7, "\t\tvoid *p = malloc(16 + i % 7);"},
-                                 {8, "\t\tfree(p);"},
-                                 {9, "\t}"},
-                                 {10, "\treturn arg;"},
-                                 {11, "}"},
-                                 {12, "int main(void) {"},
-                                 {13, "\tpthread_t t[4]; int i;"},
-                                 {14, "\tkel_start(\"threads\");"},
-                                 {15, "\tpthread_barrier_init(&start, NULL, 4);"},
-                                 {16, "\tfor (i = 0; i < 4; i++) pthread_create(&t[i], NULL, worker, NULL);"},
-                                 {17, "\tfor (i = 0; i < 4; i++) pthread_join(t[i], NULL);"},
-                                 {18, "\treturn 0;"},
-                                 {19, "}"}},
-                                19)));
-    const CommandResult r = t.run();
-    ASSERT_EQ(0, r.status) << r.err;
+    struct Runtime { const char* name; const char* moreSettings; const char* forceFlush; };
+    for (const Runtime& runtime : {Runtime{"default", "", "false"},
+                                   Runtime{"buffered", "buffered_records=\"true\"", "false"},
+                                   Runtime{"buffered, force_flush", "buffered_records=\"true\"", "true"}}) {
+        SCOPED_TRACE(runtime.name);
+        Settings s;
+        s.multithreaded = "true";
+        s.moreSettings = runtime.moreSettings;
+        s.force_flush = runtime.forceFlush;
+        Traced t(memTemplate(s));
+        const int kThreads = 4;
+        const int kRounds = 2500;
+        // The threads start together at a barrier, so their calls overlap.
+        ASSERT_TRUE(t.build(program({{1, "#include \"kel.h\""},
+                                     {2, "static pthread_barrier_t start;"},
+                                     {3, "static void *worker(void *arg) {"},
+                                     {4, "\tint i;"},
+                                     {5, "\tpthread_barrier_wait(&start);"},
+                                     {6, "\tfor (i = 0; i < 2500; i++) {"},
+                                     {7, "\t\tvoid *p = malloc(16 + i % 7);"},
+                                     {8, "\t\tfree(p);"},
+                                     {9, "\t}"},
+                                     {10, "\treturn arg;"},
+                                     {11, "}"},
+                                     {12, "int main(void) {"},
+                                     {13, "\tpthread_t t[4]; int i;"},
+                                     {14, "\tkel_start(\"threads\");"},
+                                     {15, "\tpthread_barrier_init(&start, NULL, 4);"},
+                                     {16, "\tfor (i = 0; i < 4; i++) pthread_create(&t[i], NULL, worker, NULL);"},
+                                     {17, "\tfor (i = 0; i < 4; i++) pthread_join(t[i], NULL);"},
+                                     {18, "\treturn 0;"},
+                                     {19, "}"}},
+                                    19)));
+        const CommandResult r = t.run();
+        ASSERT_EQ(0, r.status) << r.err;
 
-    const std::string trace = t.file("trace.out");
-    ASSERT_EQ(0u, trace.find(t.head()));
-    std::vector<Record> records;
-    std::string why;
-    ASSERT_TRUE(readRecords(splitLines(trace), splitLines(t.head()).size(), records, why)) << why;
-    ASSERT_EQ(static_cast<std::size_t>(2 * kThreads * kRounds), records.size());
+        const std::string trace = t.file("trace.out");
+        ASSERT_EQ(0u, trace.find(t.head()));
+        std::vector<Record> records;
+        std::string why;
+        ASSERT_TRUE(readRecords(splitLines(trace), splitLines(t.head()).size(), records, why)) << why;
+        ASSERT_EQ(static_cast<std::size_t>(2 * kThreads * kRounds), records.size());
 
-    // The mutex is held across the real call, so the trace order is the order
-    // of the calls: every free releases a block that is live at that point.
-    std::set<std::string> live;
-    int mallocs = 0;
-    for (const Record& rec : records) {
-        ASSERT_EQ("main.c", rec.file);
-        if (rec.tor == "malloc") {
-            ++mallocs;
-            ASSERT_EQ("7", rec.line);
-            ASSERT_GE(rec.size, 16u);
-            ASSERT_LE(rec.size, 22u);
-            ASSERT_TRUE(live.insert(rec.handle).second) << "handle " << rec.handle << " allocated twice";
-        } else {
-            ASSERT_EQ("8", rec.line);
-            ASSERT_EQ(1u, live.erase(rec.handle)) << "handle " << rec.handle << " freed while not live";
+        // The mutex is held across the real call, so the trace order is the order
+        // of the calls: every free releases a block that is live at that point.
+        std::set<std::string> live;
+        int mallocs = 0;
+        for (const Record& rec : records) {
+            ASSERT_EQ("main.c", rec.file);
+            if (rec.tor == "malloc") {
+                ++mallocs;
+                ASSERT_EQ("7", rec.line);
+                ASSERT_GE(rec.size, 16u);
+                ASSERT_LE(rec.size, 22u);
+                ASSERT_TRUE(live.insert(rec.handle).second) << "handle " << rec.handle << " allocated twice";
+            } else {
+                ASSERT_EQ("8", rec.line);
+                ASSERT_EQ(1u, live.erase(rec.handle)) << "handle " << rec.handle << " freed while not live";
+            }
         }
+        EXPECT_EQ(kThreads * kRounds, mallocs);
+        EXPECT_TRUE(live.empty());
     }
-    EXPECT_EQ(kThreads * kRounds, mallocs);
-    EXPECT_TRUE(live.empty());
 }
 
 TEST(GeneratedLibrary, RemoteModeSendsWhatFileModeWrites) {
@@ -441,37 +464,51 @@ TEST(GeneratedLibrary, ForceFlushKeepsTheRecordOfACrashInsideADeallocator) {
     }
 }
 
+// With and without buffered_records (whose record writer and flush are
+// compiled here too).
 TEST(GeneratedLibrary, Win32PairCrossCompilesWithMinGW) {
-    Settings s;
-    s.compiler_type = "win32";
-    s.multithreaded = "true";
-    s.threading = "win32";
-    s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
-    Traced t(memTemplate(s));
-    const std::string header = t.file("kel.h");
-    EXPECT_NE(std::string::npos, header.find("#include <Windows.h>\n#include <Winbase.h>\n"));
-    EXPECT_NE(std::string::npos, header.find("typedef unsigned __int64 keluint64;\nextern HANDLE kel_mutex;\n"));
+    struct Case { const char* name; const char* more; const char* trapAndFlush; };
+    for (const Case& c : {Case{"default", "", "false"}, Case{"buffered", "buffered_records=\"true\"", "false"},
+                          Case{"buffered, trap, flush", "buffered_records=\"true\"", "true"}}) {
+        SCOPED_TRACE(c.name);
+        Settings s;
+        s.compiler_type = "win32";
+        s.multithreaded = "true";
+        s.threading = "win32";
+        s.trap_on_io_err = c.trapAndFlush;
+        s.force_flush = c.trapAndFlush;
+        s.moreSettings = c.more;
+        s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
+        Traced t(memTemplate(s));
+        const std::string header = t.file("kel.h");
+        EXPECT_NE(std::string::npos, header.find("#include <Windows.h>\n#include <Winbase.h>\n"));
+        EXPECT_NE(std::string::npos, header.find("typedef unsigned __int64 keluint64;\nextern HANDLE kel_mutex;\n"));
+        EXPECT_EQ(*c.more != '\0', t.file("kel.c").find("kel_record_end(&kel_rec);") != std::string::npos);
 
-    // MinGW's headers are lower-case; the generated text keeps its spelling.
-    t.dir().write("Windows.h", "#include <windows.h>\n");
-    t.dir().write("Winbase.h", "#include <winbase.h>\n");
-    ASSERT_TRUE(t.build(kExampleProgram, "x86_64-w64-mingw32-gcc -I.", "prog.exe"));
-    EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+        // MinGW's headers are lower-case; the generated text keeps its spelling.
+        t.dir().write("Windows.h", "#include <windows.h>\n");
+        t.dir().write("Winbase.h", "#include <winbase.h>\n");
+        ASSERT_TRUE(t.build(kExampleProgram, "x86_64-w64-mingw32-gcc -I.", "prog.exe"));
+        EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+    }
 }
 
 TEST(GeneratedLibrary, Win32PairWithAutoStartAndPerProcessTraceCrossCompiles) {
-    Settings s;
-    s.compiler_type = "win32";
-    s.trace_target = "trace-%p.out";
-    s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
-    s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
-    Traced t(memTemplate(s));
-    const std::string source = t.file("kel.c");
-    EXPECT_NE(std::string::npos, source.find("#include <process.h>\n"));
-    EXPECT_NE(std::string::npos, source.find("__attribute__((constructor(101)))"));
-    ASSERT_TRUE(t.build("int main(void) {\n\tfree(malloc(1));\n\treturn 0;\n}\n",
-                        "x86_64-w64-mingw32-gcc -include kel.h", "prog.exe"));
-    EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+    for (const char* more : {"", " buffered_records=\"true\""}) {
+        SCOPED_TRACE(more);
+        Settings s;
+        s.compiler_type = "win32";
+        s.trace_target = "trace-%p.out";
+        s.moreSettings = std::string("trace_per_process=\"true\" auto_start=\"true\"") + more;
+        s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
+        Traced t(memTemplate(s));
+        const std::string source = t.file("kel.c");
+        EXPECT_NE(std::string::npos, source.find("#include <process.h>\n"));
+        EXPECT_NE(std::string::npos, source.find("__attribute__((constructor(101)))"));
+        ASSERT_TRUE(t.build("int main(void) {\n\tfree(malloc(1));\n\treturn 0;\n}\n",
+                            "x86_64-w64-mingw32-gcc -include kel.h", "prog.exe"));
+        EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+    }
 }
 
 // trace_per_process and auto_start: two programs built with -include kel.h,
@@ -479,60 +516,63 @@ TEST(GeneratedLibrary, Win32PairWithAutoStartAndPerProcessTraceCrossCompiles) {
 // keep their own trace. A constructor of default priority is traced; a
 // destructor, which runs after kel_stop, is not and does no harm.
 TEST(GeneratedLibrary, AutoStartedProgramsKeepOneTraceEach) {
-    Settings s;
-    s.trace_target = "trace-%p.out";
-    s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
-    const std::string plain = program({{1, "#include <stdlib.h>"},
-                                       {2, "__attribute__((constructor)) static void early(void) {"},
-                                       {3, "\tfree(malloc(2));"},
-                                       {4, "}"},
-                                       {5, "__attribute__((destructor)) static void late(void) {"},
-                                       {6, "\tfree(malloc(5));"},
-                                       {7, "}"},
-                                       {8, "int main(void) {"},
-                                       {9, "\tvoid *p = malloc(8);"},
-                                       {10, "\tfree(p);"},
-                                       {11, "\treturn 0;"},
-                                       {12, "}"}},
-                                      12);
-    const std::string explicitStart = program({{1, "#include <stdlib.h>"},
-                                               {2, "int main(void) {"},
-                                               {3, "\tkel_start(\"again\");"},
-                                               {4, "\tfree(malloc(3));"},
-                                               {5, "\treturn 0;"},
-                                               {6, "}"}},
-                                              6);
-    auto record = [](const char* file, int mallocLine, int freeLine, const char* size) {
-        return std::string("mem\nmalloc\n") + file + "\n" + std::to_string(mallocLine) + "\n" + size +
-               "\nOK\nOK <handle>\nmem\nfree\n" + file + "\n" + std::to_string(freeLine) +
-               "\nmem OK <handle>\nvoid\n-\n";
-    };
-    for (const char* compiler : {"gcc", "clang"}) {
-        SCOPED_TRACE(compiler);
-        Traced t(memTemplate(s));
-        t.dir().write("plain.c", plain);
-        t.dir().write("explicit.c", explicitStart);
-        const std::string in = "cd " + t.dir().path() + " && ";
-        const std::string cc = std::string(compiler) + " -std=c99 -Wall -Wextra -Werror -include kel.h ";
-        CommandResult r = runCommand(in + cc + "-o plain plain.c kel.c && " + cc + "-o explicit explicit.c kel.c");
-        ASSERT_EQ(0, r.status) << r.err;
-        r = runCommand(in + "./plain && ./plain && ./explicit && (ls trace-*.out | wc -l)");
-        ASSERT_EQ(0, r.status) << r.err;
-        EXPECT_EQ("3\n", r.out);
-        // Each run's trace is named by its process id; their contents tell
-        // which program wrote them.
-        std::multiset<std::string> traces;
-        for (const std::string& name : splitLines(runCommand(in + "ls trace-*.out").out)) {
-            EXPECT_EQ(std::string::npos, name.find("%p"));
-            traces.insert(maskHandles(t.file(name)));
-            runCommand(in + "rm " + name);
+    for (const char* runtime : {"", " buffered_records=\"true\""}) {
+        SCOPED_TRACE(runtime);
+        Settings s;
+        s.trace_target = "trace-%p.out";
+        s.moreSettings = std::string("trace_per_process=\"true\" auto_start=\"true\"") + runtime;
+        const std::string plain = program({{1, "#include <stdlib.h>"},
+                                           {2, "__attribute__((constructor)) static void early(void) {"},
+                                           {3, "\tfree(malloc(2));"},
+                                           {4, "}"},
+                                           {5, "__attribute__((destructor)) static void late(void) {"},
+                                           {6, "\tfree(malloc(5));"},
+                                           {7, "}"},
+                                           {8, "int main(void) {"},
+                                           {9, "\tvoid *p = malloc(8);"},
+                                           {10, "\tfree(p);"},
+                                           {11, "\treturn 0;"},
+                                           {12, "}"}},
+                                          12);
+        const std::string explicitStart = program({{1, "#include <stdlib.h>"},
+                                                   {2, "int main(void) {"},
+                                                   {3, "\tkel_start(\"again\");"},
+                                                   {4, "\tfree(malloc(3));"},
+                                                   {5, "\treturn 0;"},
+                                                   {6, "}"}},
+                                                  6);
+        auto record = [](const char* file, int mallocLine, int freeLine, const char* size) {
+            return std::string("mem\nmalloc\n") + file + "\n" + std::to_string(mallocLine) + "\n" + size +
+                   "\nOK\nOK <handle>\nmem\nfree\n" + file + "\n" + std::to_string(freeLine) +
+                   "\nmem OK <handle>\nvoid\n-\n";
+        };
+        for (const char* compiler : {"gcc", "clang"}) {
+            SCOPED_TRACE(compiler);
+            Traced t(memTemplate(s));
+            t.dir().write("plain.c", plain);
+            t.dir().write("explicit.c", explicitStart);
+            const std::string in = "cd " + t.dir().path() + " && ";
+            const std::string cc = std::string(compiler) + " -std=c99 -Wall -Wextra -Werror -include kel.h ";
+            CommandResult r = runCommand(in + cc + "-o plain plain.c kel.c && " + cc + "-o explicit explicit.c kel.c");
+            ASSERT_EQ(0, r.status) << r.err;
+            r = runCommand(in + "./plain && ./plain && ./explicit && (ls trace-*.out | wc -l)");
+            ASSERT_EQ(0, r.status) << r.err;
+            EXPECT_EQ("3\n", r.out);
+            // Each run's trace is named by its process id; their contents tell
+            // which program wrote them.
+            std::multiset<std::string> traces;
+            for (const std::string& name : splitLines(runCommand(in + "ls trace-*.out").out)) {
+                EXPECT_EQ(std::string::npos, name.find("%p"));
+                traces.insert(maskHandles(t.file(name)));
+                runCommand(in + "rm " + name);
+            }
+            const std::string plainTrace = t.head() + record("plain.c", 3, 3, "0000000000000002") +
+                                           record("plain.c", 9, 10, "0000000000000008") + "KEL TRACING DONE\n";
+            const std::string explicitTrace =
+                t.head() + record("explicit.c", 4, 4, "0000000000000003") + "KEL TRACING DONE\n";
+            EXPECT_EQ(2u, traces.count(plainTrace));
+            EXPECT_EQ(1u, traces.count(explicitTrace));
         }
-        const std::string plainTrace = t.head() + record("plain.c", 3, 3, "0000000000000002") +
-                                       record("plain.c", 9, 10, "0000000000000008") + "KEL TRACING DONE\n";
-        const std::string explicitTrace =
-            t.head() + record("explicit.c", 4, 4, "0000000000000003") + "KEL TRACING DONE\n";
-        EXPECT_EQ(2u, traces.count(plainTrace));
-        EXPECT_EQ(1u, traces.count(explicitTrace));
     }
 }
 
