@@ -122,11 +122,20 @@ bool buffersRecords(const Template& t) { return t.buffered_records && hasWrapper
 // inside that call, still writes what the default runtime would have.
 bool defersRecordStart(const Template& t) { return buffersRecords(t) && !t.remote_mode && !t.force_flush; }
 
+// The C values of a record's size lines: in a domain that tracks sizes, the
+// arguments at float_arg_n1 and float_arg_n2 (a second one only with a first).
+std::vector<std::string> sizeValues(const Domain& d, const Tor& tor) {
+    if (!d.float_handle || tor.float_arg_n1 == 0) return {};
+    std::vector<std::string> values{argName(tor, tor.float_arg_n1)};
+    if (tor.float_arg_n2 != 0) values.push_back(argName(tor, tor.float_arg_n2));
+    return values;
+}
+
 // The lines of a wrapper that carry a hex16 field, as the writers below decide them.
 bool writesHex(const Template& t, const Domain& d, const Tor& tor) {
     for (std::size_t i = 1; i < tor.validateDom_before.size(); ++i)
         if (!tor.validateDom_before[i].empty() && findDomainIndex(t, tor.validateDom_before[i]) != -1) return true;
-    return (d.float_handle && tor.float_arg_n1 != 0) || tor.is_handle_arg_out;
+    return !sizeValues(d, tor).empty() || tor.is_handle_arg_out;
 }
 
 // kel_put_hex is written only when a wrapper calls it: an unused static
@@ -893,15 +902,11 @@ void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std
             writeVerdict(out, condition, "3, " + quoted(n) + ", ", ", keluint64tostr1(" + asHex(a) + "));");
         }
     }
-    if (d.float_handle && tor.float_arg_n1 != 0) {
-        std::vector<std::int64_t> sizes{tor.float_arg_n1};
-        if (tor.float_arg_n2 != 0) sizes.push_back(tor.float_arg_n2);
-        for (const std::int64_t position : sizes) {
-            if (t.buffered_records)
-                line(out, "\tkel_put_hex(&kel_rec, ", asHex(argName(tor, position)), ");");
-            else
-                line(out, "\tkel_trace(1, keluint64tostr1(", asHex(argName(tor, position)), "));");
-        }
+    for (const std::string& size : sizeValues(d, tor)) {
+        if (t.buffered_records)
+            line(out, "\tkel_put_hex(&kel_rec, ", asHex(size), ");");
+        else
+            line(out, "\tkel_trace(1, keluint64tostr1(", asHex(size), "));");
     }
 }
 
