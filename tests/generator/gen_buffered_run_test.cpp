@@ -45,7 +45,7 @@ struct TracedRun {
 };
 
 TracedRun traceRun(const Settings& settings, bool buffered, const std::string& source,
-             const std::string& compiler = "gcc -pthread", const std::string& traceFile = "trace.out") {
+                   const std::string& compiler = "gcc -pthread", const std::string& traceFile = "trace.out") {
     Settings s = runtimeSettings(settings, buffered);
     std::unique_ptr<TraceReceiver> receiver;
     if (s.remote_mode == "true") {
