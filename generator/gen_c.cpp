@@ -95,6 +95,79 @@ void writeVerdict(std::ostream& out, const std::string& condition, const std::st
     line(out, "\t}");
 }
 
+// ---------------------------------------------------------------- buffered records
+//
+// buffered_records: a wrapper formats its record into a kel_record on its own
+// stack and hands it to the target in one write (two where the part before
+// the traced call must reach the target first), instead of one kel_trace call
+// per line and one write per field. kel_trace stays for kel_start, kel_stop
+// and the fork trap. The bytes of the trace are the same.
+
+// Big enough for any usual record; a longer one is written out in pieces.
+constexpr int kRecordBufferSize = 512;
+
+bool hasWrappers(const Template& t) {
+    bool any = false;
+    for (const Domain& d : t.domains)
+        forEachTorHeaderOrder(d, [&](const Tor& tor) { any = any || !isAliased(tor); });
+    return any;
+}
+
+// The buffered runtime exists only where a wrapper uses it.
+bool buffersRecords(const Template& t) { return t.buffered_records && hasWrappers(t); }
+
+// In file mode without force_flush nothing has to reach the file before the
+// traced call: the whole record goes in one write after it. kel_pending
+// names the record whose call is running, so that kel_stop, run by an exit()
+// inside that call, still writes what the default runtime would have.
+bool defersRecordStart(const Template& t) { return buffersRecords(t) && !t.remote_mode && !t.force_flush; }
+
+// The C values of a record's size lines: in a domain that tracks sizes,
+// float_size_expr (a size computed from the parameters, strdup's strlen(s) + 1,
+// where no single argument holds it), or else the arguments at float_arg_n1
+// and float_arg_n2 (a second one only with a first).
+std::vector<std::string> sizeValues(const Domain& d, const Tor& tor) {
+    if (d.float_handle && !tor.float_size_expr.empty()) return {tor.float_size_expr};
+    if (!d.float_handle || tor.float_arg_n1 == 0) return {};
+    std::vector<std::string> values{argName(tor, tor.float_arg_n1)};
+    if (tor.float_arg_n2 != 0) values.push_back(argName(tor, tor.float_arg_n2));
+    return values;
+}
+
+// The lines of a wrapper that carry a hex16 field, as the writers below decide them.
+bool writesHex(const Template& t, const Domain& d, const Tor& tor) {
+    for (std::size_t i = 1; i < tor.validateDom_before.size(); ++i)
+        if (!tor.validateDom_before[i].empty() && findDomainIndex(t, tor.validateDom_before[i]) != -1) return true;
+    return !sizeValues(d, tor).empty() || tor.is_handle_arg_out;
+}
+
+// kel_put_hex is written only when a wrapper calls it: an unused static
+// function would warn under -Wall.
+bool recordsWriteHex(const Template& t) {
+    bool any = false;
+    for (const Domain& d : t.domains)
+        forEachTorHeaderOrder(d, [&](const Tor& tor) {
+            forEachWrapper(tor, [&](const Tor& arity, const std::string&) { any = any || writesHex(t, d, arity); });
+        });
+    return any;
+}
+
+// A template name as its own C literal followed by the line feed's: an escape
+// at the name's end cannot swallow what follows.
+std::string nameLine(const std::string& name) { return quoted(name) + " \"\\n\""; }
+
+// The buffered form of writeVerdict: `name`, when not empty, is the field
+// before the verdict (a validation line); `after` ends the literal.
+void writePutVerdict(std::ostream& out, const std::string& condition, const std::string& name, const char* after) {
+    const std::string before = name.empty() ? "\"" : quoted(name) + " \" ";
+    line(out, "\tif(", condition, "){");
+    line(out, "\t\tKEL_PUT_TEXT(&kel_rec, ", before, kelproto::kBAD, after, "\");");
+    line(out, "\t}");
+    line(out, "\telse\t{");
+    line(out, "\t\tKEL_PUT_TEXT(&kel_rec, ", before, kelproto::kOK, after, "\");");
+    line(out, "\t}");
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- header
@@ -450,6 +523,141 @@ void writeKelTrace(const Template& t, std::ostream& out) {
     line(out);
 }
 
+// kel_record_out: one write of a record's bytes, checked as kel_trace checks
+// its writes. A failed write ends the program with -1: fwrite's result (0)
+// would report the failure as success.
+void writeRecordOut(const Template& t, std::ostream& out) {
+    const bool win32 = t.compiler_type == "win32";
+    line(out, "static void\tkel_record_out(const char *text, size_t size){");
+    if (t.remote_mode) {
+        line(out, win32 ? "int\tsent;" : "ssize_t\tsent;");
+        if (t.auto_start) line(out, "if(kel_started != 1) return;");
+        // send() may take a part of a long record, or be interrupted.
+        line(out, "while(size > 0){");
+        line(out, "\tsent = send(kel_socket, text, ", win32 ? "(int)size" : "size", ", 0);");
+        if (!win32) line(out, "\tif(sent < 0 && errno == EINTR) continue;");
+        if (t.trap_on_io_err)
+            line(out, "\tif(sent <= 0){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(-1);}");
+        else
+            line(out, "\tif(sent <= 0) return;");
+        line(out, "\ttext += sent;");
+        line(out, "\tsize -= (size_t)sent;");
+        line(out, "\t}");
+    } else {
+        if (t.auto_start) line(out, "if(kel_started != 1) return;");
+        // fwrite() of nothing returns 0, which the check would take for a failure.
+        line(out, "if(size == 0) return;");
+        if (t.trap_on_io_err)
+            line(out, "if(fwrite(text, size, 1, kel_tracefile) != 1){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(-1);}");
+        else
+            line(out, "fwrite(text, size, 1, kel_tracefile);");
+    }
+    line(out, "}");
+    line(out);
+}
+
+// kel_put and its forms: append to the record. A piece that does not fit
+// sends the record so far out first, and one larger than the whole buffer
+// goes out directly, so no file name is too long.
+void writeRecordPut(const Template& t, std::ostream& out) {
+    line(out, "static void\tkel_put(kel_record *r, const char *text, size_t size){");
+    line(out, "if(size > sizeof(r->text) - r->used){");
+    line(out, "\tkel_record_out(r->text, r->used);");
+    line(out, "\tr->used = 0;");
+    line(out, "\tif(size > sizeof(r->text)){");
+    line(out, "\t\tkel_record_out(text, size);");
+    line(out, "\t\treturn;");
+    line(out, "\t\t}");
+    line(out, "\t}");
+    line(out, "memcpy(r->text + r->used, text, size);");
+    line(out, "r->used += size;");
+    line(out, "}");
+    line(out);
+    line(out, "#define KEL_PUT_TEXT(r, literal)\tkel_put((r), (literal), sizeof(literal) - 1)");
+    line(out);
+    line(out, "static void\tkel_put_line(kel_record *r, const char *text){");
+    line(out, "kel_put(r, text, strlen(text));");
+    line(out, "kel_put(r, \"\\n\", 1);");
+    line(out, "}");
+    line(out);
+    // The line number as kelsize_t2str writes it, with its line feed.
+    line(out, "static void\tkel_put_dec(kel_record *r, unsigned long value){");
+    line(out, "char\tdigits[24];");
+    line(out, "size_t\ti = sizeof(digits) - 1;");
+    line(out, "digits[i] = '\\n';");
+    line(out, "do\t{");
+    line(out, "\tdigits[--i] = (char)('0' + value % 10);");
+    line(out, "\tvalue /= 10;");
+    line(out, "\t} while(value != 0);");
+    line(out, "kel_put(r, digits + i, sizeof(digits) - i);");
+    line(out, "}");
+    line(out);
+    if (recordsWriteHex(t)) {
+        // hex16 as keluint64tostr1 writes it; it always ends its line.
+        line(out, "static void\tkel_put_hex(kel_record *r, keluint64 value){");
+        line(out, "static const char\txdigits[] = \"0123456789ABCDEF\";");
+        line(out, "char\tdigits[17];");
+        line(out, "int\ti;");
+        line(out, "for(i = 15; i >= 0; i--){");
+        line(out, "\tdigits[i] = xdigits[value & 15];");
+        line(out, "\tvalue >>= 4;");
+        line(out, "\t}");
+        line(out, "digits[16] = '\\n';");
+        line(out, "kel_put(r, digits, sizeof(digits));");
+        line(out, "}");
+        line(out);
+    }
+}
+
+// kel_record_call runs just before the traced call, kel_record_end after the
+// record's last line. Whatever the default runtime has handed to the target
+// before the call is handed over here too: a program that dies inside the
+// call leaves the same trace.
+void writeRecordEnds(const Template& t, std::ostream& out) {
+    const bool flush = !t.remote_mode && t.force_flush;
+    if (flush) {
+        line(out, "static void\tkel_record_flush(void){");
+        if (t.auto_start) line(out, "if(kel_started != 1) return;");
+        if (t.trap_on_io_err)
+            line(out, "if(fflush(kel_tracefile) != 0){kelerrlog(\"fflush()\", __FILE__, __LINE__); exit(-1);}");
+        else
+            line(out, "fflush(kel_tracefile);");
+        line(out, "}");
+        line(out);
+    }
+    line(out, "static void\tkel_record_call(kel_record *r){");
+    if (defersRecordStart(t)) {
+        line(out, "kel_pending = r;");
+    } else {
+        line(out, "kel_record_out(r->text, r->used);");
+        line(out, "r->used = 0;");
+        if (flush) line(out, "kel_record_flush();");
+    }
+    line(out, "}");
+    line(out);
+    line(out, "static void\tkel_record_end(kel_record *r){");
+    if (defersRecordStart(t)) line(out, "kel_pending = NULL;");
+    line(out, "kel_record_out(r->text, r->used);");
+    if (flush) line(out, "kel_record_flush();");
+    line(out, "}");
+    line(out);
+}
+
+void writeRecordBuffer(const Template& t, std::ostream& out) {
+    line(out, "typedef struct {");
+    line(out, "\tsize_t\tused;");
+    line(out, "\tchar\ttext[", kRecordBufferSize, "];");
+    line(out, "} kel_record;");
+    line(out);
+    if (defersRecordStart(t)) {
+        line(out, "static kel_record\t*kel_pending = NULL;");
+        line(out);
+    }
+    writeRecordOut(t, out);
+    writeRecordPut(t, out);
+    writeRecordEnds(t, out);
+}
+
 // trace_per_process: every "%p" of the trace file's name becomes the process
 // id at kel_start, so that each program of a suite keeps its own trace.
 bool perProcess(const Template& t) { return t.trace_per_process && !t.remote_mode; }
@@ -526,6 +734,10 @@ void writeKelStop(const Template& t, std::ostream& out) {
     block(out, mutex.stopLocals);
     line(out, "if(kel_stop_called){kelerrlog(\"KEL: loop detected! abort()!!!\", __FILE__, __LINE__);abort();}");
     line(out, "else{kel_stop_called = 1;}");
+    // An exit() inside a traced call: the record so far, before anything
+    // below can end the program.
+    if (defersRecordStart(t))
+        line(out, "if(kel_pending){kel_record_out(kel_pending->text, kel_pending->used); kel_pending = NULL;}");
     block(out, mutex.destroy);
     line(out, kelTrace1(kelproto::kDone));
     if (t.auto_start) line(out, "kel_started = 2;");
@@ -590,6 +802,7 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
     if (t.remote_mode) writeConnectClient(out);
     writeErrorLog(t, out);
     writeKelTrace(t, out);
+    if (buffersRecords(t)) writeRecordBuffer(t, out);
     if (perProcess(t)) writeTracePath(t, out);
     writeKelStart(t, templatePath, out);
     writeKelStop(t, out);
@@ -659,12 +872,20 @@ void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, st
     if (!isVoid(returnType(tor))) line(out, "\t", returnType(tor), " ", p, "stored_retcode;");
     if (tor.is_handle_arg_out) line(out, "\t", d.handle, " ", p, "stored_handle;");
     block(out, mutex.wrapperLocals);
+    if (t.buffered_records) line(out, "\tkel_record kel_rec;");
     line(out);
     block(out, mutex.lock);
-    line(out, "\tkel_trace(1, \"", d.name, "\");");
-    line(out, "\tkel_trace(1, \"", tor.name, "\");");
-    line(out, "\tkel_trace(1, ", p, "file);");
-    line(out, "\tkel_trace(1, kelsize_t2str(", p, "line));");
+    if (t.buffered_records) {
+        line(out, "\tkel_rec.used = 0;");
+        line(out, "\tKEL_PUT_TEXT(&kel_rec, ", nameLine(d.name), " ", nameLine(tor.name), ");");
+        line(out, "\tkel_put_line(&kel_rec, ", p, "file);");
+        line(out, "\tkel_put_dec(&kel_rec, (unsigned long)", p, "line);");
+    } else {
+        line(out, "\tkel_trace(1, \"", d.name, "\");");
+        line(out, "\tkel_trace(1, \"", tor.name, "\");");
+        line(out, "\tkel_trace(1, ", p, "file);");
+        line(out, "\tkel_trace(1, kelsize_t2str(", p, "line));");
+    }
 }
 
 void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
@@ -676,17 +897,19 @@ void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std
         if (k == -1) continue;
         const Expr& e = t.domains[static_cast<std::size_t>(k)].expr;
         const std::string& a = argName(tor, static_cast<std::int64_t>(i));
-        writeVerdict(out, a + " " + e.oper + " " + e.value, "3, " + quoted(n) + ", ",
-                     ", keluint64tostr1(" + asHex(a) + "));");
+        const std::string condition = a + " " + e.oper + " " + e.value;
+        if (t.buffered_records) {
+            writePutVerdict(out, condition, n, " ");
+            line(out, "\tkel_put_hex(&kel_rec, ", asHex(a), ");");
+        } else {
+            writeVerdict(out, condition, "3, " + quoted(n) + ", ", ", keluint64tostr1(" + asHex(a) + "));");
+        }
     }
-    // float_size_expr: the size is computed from the parameters (strdup's
-    // strlen(s) + 1) where no single argument holds it.
-    if (d.float_handle && !tor.float_size_expr.empty()) {
-        line(out, "\tkel_trace(1, keluint64tostr1(", asHex(tor.float_size_expr), "));");
-    } else if (d.float_handle && tor.float_arg_n1 != 0) {
-        line(out, "\tkel_trace(1, keluint64tostr1(", asHex(argName(tor, tor.float_arg_n1)), "));");
-        if (tor.float_arg_n2 != 0)
-            line(out, "\tkel_trace(1, keluint64tostr1(", asHex(argName(tor, tor.float_arg_n2)), "));");
+    for (const std::string& size : sizeValues(d, tor)) {
+        if (t.buffered_records)
+            line(out, "\tkel_put_hex(&kel_rec, ", asHex(size), ");");
+        else
+            line(out, "\tkel_trace(1, keluint64tostr1(", asHex(size), "));");
     }
 }
 
@@ -698,6 +921,7 @@ void writeCall(const Template& t, const Tor& tor, std::ostream& out) {
         assign += p + "stored_retcode = ";
         if (tor.is_handle_arg_out && tor.handle_arg_out == 0) assign += p + "stored_handle = ";
     }
+    if (t.buffered_records) line(out, "\tkel_record_call(&kel_rec);");
     line(out, assign, tor.name, "(", parameterNames(tor), ");");
     if (tor.is_handle_arg_out && tor.handle_arg_out != 0) {
         line(out, "\t", p, "stored_handle = ", argName(tor, tor.handle_arg_out), ";");
@@ -710,26 +934,45 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
     if (isAliased(tor)) return;
     const std::string& p = t.prefix;
 
+    const bool buffered = t.buffered_records;
+    // A marker line: "void" or "-".
+    auto marker = [&](const char* text) {
+        if (buffered)
+            line(out, "\tKEL_PUT_TEXT(&kel_rec, \"", text, "\\n\");");
+        else
+            line(out, "\t", kelTrace1(text));
+    };
+
     if (tor.expr.type == "void") {
-        line(out, "\t", kelTrace1(kelproto::kVoid));
+        marker(kelproto::kVoid);
     } else if (tor.expr.type.empty()) {
-        line(out, "\t", kelTrace1(kelproto::kNothing));
+        marker(kelproto::kNothing);
     } else {
-        writeVerdict(out, p + "stored_retcode " + tor.expr.oper + " " + tor.expr.value, "1, ", ");");
+        const std::string condition = p + "stored_retcode " + tor.expr.oper + " " + tor.expr.value;
+        if (buffered)
+            writePutVerdict(out, condition, "", "\\n");
+        else
+            writeVerdict(out, condition, "1, ", ");");
     }
 
     const Expr& f = d.expr;
     if (!tor.is_handle_arg_out) {
-        line(out, "\t", kelTrace1(kelproto::kNothing));
+        marker(kelproto::kNothing);
     } else {
         // The stored handle is tested with blanks around the operator, an
         // argument without.
         const bool fromReturn = tor.handle_arg_out == 0;
         const std::string h = fromReturn ? p + "stored_handle" : argName(tor, tor.handle_arg_out);
         const std::string condition = fromReturn ? h + " " + f.oper + " " + f.value : h + f.oper + f.value;
-        writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + asHex(h) + "));");
+        if (buffered) {
+            writePutVerdict(out, condition, "", " ");
+            line(out, "\tkel_put_hex(&kel_rec, ", asHex(h), ");");
+        } else {
+            writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + asHex(h) + "));");
+        }
     }
 
+    if (buffered) line(out, "\tkel_record_end(&kel_rec);");
     block(out, mutexBlocks(mutexKind(t)).unlock);
     if (!isVoid(returnType(tor))) line(out, "\treturn (", p, "stored_retcode);");
     line(out, "}");

@@ -19,177 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "gen_run_support.h"
 #include "run_command.h"
 #include "temp_dir.h"
 
 namespace {
 
-const std::string kKelgen = KELGEN;
-
-// The settings of the test template, as the root element's attributes spell them.
-struct Settings {
-    std::string errlogmode = "console";
-    std::string trap_on_io_err = "false";
-    std::string remote_mode = "false";
-    std::string force_flush = "false";
-    std::string fork_enabled = "true";
-    std::string multithreaded = "false";
-    std::string threading = "posix";
-    std::string compiler_type = "gcc";
-    std::string trace_target = "trace.out";
-    std::vector<std::string> includes = {"stdlib.h"};
-    std::string moreDomains;  // whole domain elements after mem
-    std::string moreSettings;  // optional root attributes, on a line of their own
-};
-
-// The malloc/free template: domain mem with sizes, malloc checked for NULL
-// with its result as the handle, free checked against mem. One empty line
-// inside, which the trace leaves out.
-std::string memTemplate(const Settings& s) {
-    std::string includes;
-    for (const std::string& i : s.includes) includes += "    <includes>" + i + "</includes>\n";
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<template name=\"run\" prefix=\"mt_\" errlogmode=\"" + s.errlogmode + "\" trap_on_io_err=\"" +
-           s.trap_on_io_err + "\" remote_mode=\"" + s.remote_mode + "\" force_flush=\"" + s.force_flush +
-           "\" fork_enabled=\"" + s.fork_enabled + "\" multithreaded=\"" + s.multithreaded + "\" threading=\"" +
-           s.threading + "\" compiler_type=\"" + s.compiler_type + "\" trace_target=\"" + s.trace_target + "\"" +
-           (s.moreSettings.empty() ? "" : "\n  " + s.moreSettings) + ">\n"
-           "  <domain name=\"mem\" float_handle=\"true\" handle=\"void*\" includesGlobal=\"true\">\n"
-           "    <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n" +
-           includes +
-           "\n"
-           "    <tor __type__=\"allocator\" name=\"malloc\" float_arg_n1=\"1\" float_arg_n2=\"0\" "
-           "is_handle_arg_out=\"true\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
-           "      <validateDom_before>-</validateDom_before>\n"
-           "      <args type=\"void*\" name=\"ret\"/>\n"
-           "      <args type=\"size_t\" name=\"size\"/>\n"
-           "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
-           "    </tor>\n"
-           "    <tor __type__=\"deallocator\" name=\"free\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
-           "is_handle_arg_out=\"false\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
-           "      <validateDom_before>-</validateDom_before>\n"
-           "      <validateDom_before>mem</validateDom_before>\n"
-           "      <args type=\"void\" name=\"ret\"/>\n"
-           "      <args type=\"void*\" name=\"ptr\"/>\n"
-           "      <expr oper=\"\" type=\"void\" value=\"\"/>\n"
-           "    </tor>\n"
-           "  </domain>\n" +
-           s.moreDomains + "</template>\n";
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
-}
-
-// The trace's template block: the template's non-empty lines.
-std::string templateBlock(const std::string& templateText) {
-    std::string block;
-    for (const std::string& l : splitLines(templateText))
-        if (!l.empty()) block += l + "\n";
-    return block;
-}
-
-// The start of every trace: the two header lines and the template block.
-std::string traceHead(const std::string& templateText) {
-    return "KEL TRACING BEGIN\nKEL PROTOCOL 01\n" + templateBlock(templateText);
-}
-
-bool isHex16(const std::string& s) {
-    return s.size() == 16 && s.find_first_not_of("0123456789ABCDEF") == std::string::npos;
-}
-
-// Handles vary from run to run: a hex16 field right after a verdict becomes
-// "<handle>". Size lines stand alone and stay as written.
-std::string maskHandles(const std::string& trace) {
-    std::string out;
-    for (std::string l : splitLines(trace)) {
-        const auto blank = l.rfind(' ');
-        if (blank != std::string::npos && isHex16(l.substr(blank + 1))) {
-            const std::string before = l.substr(0, blank);
-            const bool verdict = before == "OK" || before == "BAD" ||
-                                 (before.size() > 4 && before.compare(before.size() - 3, 3, " OK") == 0) ||
-                                 (before.size() > 4 && before.compare(before.size() - 4, 4, " BAD") == 0);
-            if (verdict)
-                l = before + " <handle>";
-        }
-        out += l + "\n";
-    }
-    return out;
-}
-
-// A C program of numbered lines: line i of the file is lines[i - 1].
-std::string program(const std::map<int, std::string>& numbered, int last) {
-    std::string text;
-    for (int i = 1; i <= last; ++i) {
-        const auto it = numbered.find(i);
-        text += (it == numbered.end() ? std::string() : it->second) + "\n";
-    }
-    return text;
-}
-
-// The malloc/free example program: 64 bytes in line 12, released in line 20.
-const std::string kExampleProgram = program({{1, "#include \"kel.h\""},
-                                             {3, "int main(void)"},
-                                             {4, "{"},
-                                             {5, "\tvoid *block;"},
-                                             {6, "\tkel_start(\"example\");"},
-                                             {12, "\tblock = malloc(64);"},
-                                             {20, "\tfree(block);"},
-                                             {21, "\treturn 0;"},
-                                             {22, "}"}},
-                                            22);
-
-// One generated library and the program built with it, in a scratch folder.
-class Traced {
-public:
-    explicit Traced(const std::string& templateText) : templateText_(templateText) {
-        dir_.write("t.xml", templateText);
-        const CommandResult r = runCommand("cd " + dir_.path() + " && " + kKelgen + " t.xml kel.h kel.c");
-        EXPECT_EQ(0, r.status) << r.err;
-        EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
-    }
-
-    // Warnings are errors: the generated text has none.
-    bool build(const std::string& source, const std::string& compiler = "gcc -pthread",
-               const std::string& output = "prog") {
-        dir_.write("main.c", source);
-        const CommandResult r = runCommand("cd " + dir_.path() + " && " + compiler + " -Wall -Wextra -Werror -o " + output +
-                                           " main.c kel.c");
-        EXPECT_EQ(0, r.status) << r.err;
-        return r.status == 0;
-    }
-
-    // The program's exit status as the shell reports it: 128 + n after signal n.
-    CommandResult run() const {
-        CommandResult r = runCommand("cd " + dir_.path() + " && { ./prog; echo $? >status; }");
-        r.status = std::atoi(readWholeFile(dir_.file("status")).c_str());
-        return r;
-    }
-
-    std::string file(const std::string& name) const { return readWholeFile(dir_.file(name)); }
-    const TempDir& dir() const { return dir_; }
-    std::string head() const { return traceHead(templateText_); }
-
-    // Number of the first line of kel.c that holds `text`.
-    int sourceLine(const std::string& text) const {
-        const std::vector<std::string> ls = splitLines(file("kel.c"));
-        for (std::size_t i = 0; i < ls.size(); ++i)
-            if (ls[i].find(text) != std::string::npos) return static_cast<int>(i + 1);
-        ADD_FAILURE() << "kel.c has no line with " << text;
-        return 0;
-    }
-
-private:
-    TempDir dir_;
-    std::string templateText_;
-};
-
-const char* const kExampleRecords =
-    "mem\nmalloc\nmain.c\n12\n0000000000000040\nOK\nOK <handle>\n"
-    "mem\nfree\nmain.c\n20\nmem OK <handle>\nvoid\n-\n";
+using namespace genrun;
 
 TEST(GeneratedLibrary, FileModeWritesTheExampleRecords) {
     Traced t(memTemplate(Settings{}));
@@ -245,27 +81,11 @@ TEST(GeneratedLibrary, MultiFileProgramsLinkAtDefaultFlags) {
     }
 }
 
-// A descriptor domain whose dup2 takes its handle from argument 2, so that
-// the stored-handle form of the wrappers is compiled too.
-const char* const kDescriptorDomain =
-    "  <domain name=\"fd\" float_handle=\"false\" handle=\"int\" includesGlobal=\"true\">\n"
-    "    <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
-    "    <includes>unistd.h</includes>\n"
-    "    <tor __type__=\"allocator\" name=\"dup2\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
-    "is_handle_arg_out=\"true\" handle_arg_out=\"2\" cpp_alias=\"\">\n"
-    "      <validateDom_before>-</validateDom_before>\n"
-    "      <validateDom_before>fd</validateDom_before>\n"
-    "      <args type=\"int\" name=\"ret\"/>\n"
-    "      <args type=\"int\" name=\"oldfd\"/>\n"
-    "      <args type=\"int\" name=\"newfd\"/>\n"
-    "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
-    "    </tor>\n"
-    "  </domain>\n";
-
 // Every setting the text tests cover, compiled by gcc and clang as C99 and
 // C11 with -Wall -Wextra -Werror; kel.h alone also as C89 with -pedantic.
+// Each setting once more with buffered_records.
 TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
-    struct Case { const char* name; Settings settings; };
+    struct Case { std::string name; Settings settings; };
     std::vector<Case> cases;
     auto add = [&](const char* name, auto change) {
         Settings s;
@@ -295,6 +115,17 @@ TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
         s.multithreaded = "true";
         s.fork_enabled = "false";
     });
+    add("auto_start, trace_per_process, flush", [](Settings& s) {
+        s.trace_target = "trace-%p.out";
+        s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
+        s.force_flush = "true";
+    });
+    for (std::size_t i = 0, n = cases.size(); i < n; ++i) {
+        Case buffered = cases[i];
+        buffered.name += ", buffered";
+        buffered.settings.moreSettings += " buffered_records=\"true\"";
+        cases.push_back(buffered);
+    }
     const std::string user = "#include \"kel.h\"\nint main(void) {\n\tkel_start(\"w\");\n\tfree(malloc(1));\n"
                              "\treturn dup2(1, 2) == -1;\n}\n";
     for (const Case& c : cases) {
@@ -303,13 +134,13 @@ TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
         const std::string in = "cd " + t.dir().path() + " && ";
         for (const char* cc : {"gcc", "clang"})
             for (const char* standard : {"c99", "c11"}) {
-                SCOPED_TRACE(std::string(c.name) + ", " + cc + " -std=" + standard);
+                SCOPED_TRACE(c.name + ", " + cc + " -std=" + standard);
                 const CommandResult r = runCommand(in + cc + " -std=" + standard +
                                                    " -Wall -Wextra -Werror -pthread -o prog main.c kel.c");
                 EXPECT_EQ(0, r.status) << r.err;
             }
         for (const char* cc : {"gcc", "clang"}) {
-            SCOPED_TRACE(std::string(c.name) + ", kel.h, " + cc + " -std=c89 -pedantic");
+            SCOPED_TRACE(c.name + ", kel.h, " + cc + " -std=c89 -pedantic");
             const CommandResult r =
                 runCommand(in + cc + " -std=c89 -pedantic -Wall -Wextra -Werror -c -o main.o main.c");
             EXPECT_EQ(0, r.status) << r.err;
@@ -422,167 +253,73 @@ TEST(GeneratedLibrary, TemplateBlockSurvivesACompilerThatReadsTrigraphs) {
     EXPECT_EQ(traceHead(text) + kExampleRecords + "KEL TRACING DONE\n", maskHandles(t.file("trace.out")));
 }
 
-// One record as the wrappers write it, read back by its shape.
-struct Record {
-    std::string tor, file, line, handle;
-    std::uint64_t size = 0;
-};
-
-// Reads the records after the template block up to "KEL TRACING DONE";
-// returns false at the first line that breaks a record's shape.
-bool readRecords(const std::vector<std::string>& ls, std::size_t i, std::vector<Record>& out, std::string& why) {
-    auto fail = [&](std::size_t at) {
-        why = "line " + std::to_string(at + 1) + ": '" + (at < ls.size() ? ls[at] : "<end>") + "'";
-        return false;
-    };
-    while (i < ls.size() && ls[i] != "KEL TRACING DONE") {
-        if (ls[i] != "mem" || i + 6 >= ls.size()) return fail(i);
-        Record r;
-        r.tor = ls[i + 1];
-        r.file = ls[i + 2];
-        r.line = ls[i + 3];
-        if (r.line.empty() || r.line.find_first_not_of("0123456789") != std::string::npos) return fail(i + 3);
-        if (r.tor == "malloc") {
-            if (!isHex16(ls[i + 4])) return fail(i + 4);
-            r.size = std::stoull(ls[i + 4], nullptr, 16);
-            if (ls[i + 5] != "OK") return fail(i + 5);
-            if (ls[i + 6].compare(0, 3, "OK ") != 0 || !isHex16(ls[i + 6].substr(3))) return fail(i + 6);
-            r.handle = ls[i + 6].substr(3);
-        } else if (r.tor == "free") {
-            if (ls[i + 4].compare(0, 7, "mem OK ") != 0 || !isHex16(ls[i + 4].substr(7))) return fail(i + 4);
-            r.handle = ls[i + 4].substr(7);
-            if (ls[i + 5] != "void") return fail(i + 5);
-            if (ls[i + 6] != "-") return fail(i + 6);
-        } else {
-            return fail(i + 1);
-        }
-        out.push_back(r);
-        i += 7;
-    }
-    if (i + 1 != ls.size()) return fail(i);
-    return true;
-}
-
+// Both runtimes: the default one, and buffered_records, which takes the
+// mutex once per record and writes the record at once.
 TEST(GeneratedLibrary, PosixMutexKeepsRecordsOfFourThreadsWhole) {
-    Settings s;
-    s.multithreaded = "true";
-    Traced t(memTemplate(s));
-    const int kThreads = 4;
-    const int kRounds = 2500;
-    // The threads start together at a barrier, so their calls overlap.
-    ASSERT_TRUE(t.build(program({{1, "#include \"kel.h\""},
-                                 {2, "static pthread_barrier_t start;"},
-                                 {3, "static void *worker(void *arg) {"},
-                                 {4, "\tint i;"},
-                                 {5, "\tpthread_barrier_wait(&start);"},
-                                 {6, "\tfor (i = 0; i < 2500; i++) {"},
-                                 {7, "\t\tvoid *p = malloc(16 + i % 7);"},
-                                 {8, "\t\tfree(p);"},
-                                 {9, "\t}"},
-                                 {10, "\treturn arg;"},
-                                 {11, "}"},
-                                 {12, "int main(void) {"},
-                                 {13, "\tpthread_t t[4]; int i;"},
-                                 {14, "\tkel_start(\"threads\");"},
-                                 {15, "\tpthread_barrier_init(&start, NULL, 4);"},
-                                 {16, "\tfor (i = 0; i < 4; i++) pthread_create(&t[i], NULL, worker, NULL);"},
-                                 {17, "\tfor (i = 0; i < 4; i++) pthread_join(t[i], NULL);"},
-                                 {18, "\treturn 0;"},
-                                 {19, "}"}},
-                                19)));
-    const CommandResult r = t.run();
-    ASSERT_EQ(0, r.status) << r.err;
+    struct Runtime { const char* name; const char* moreSettings; const char* forceFlush; };
+    for (const Runtime& runtime : {Runtime{"default", "", "false"},
+                                   Runtime{"buffered", "buffered_records=\"true\"", "false"},
+                                   Runtime{"buffered, force_flush", "buffered_records=\"true\"", "true"}}) {
+        SCOPED_TRACE(runtime.name);
+        Settings s;
+        s.multithreaded = "true";
+        s.moreSettings = runtime.moreSettings;
+        s.force_flush = runtime.forceFlush;
+        Traced t(memTemplate(s));
+        const int kThreads = 4;
+        const int kRounds = 2500;
+        // The threads start together at a barrier, so their calls overlap.
+        ASSERT_TRUE(t.build(program({{1, "#include \"kel.h\""},
+                                     {2, "static pthread_barrier_t start;"},
+                                     {3, "static void *worker(void *arg) {"},
+                                     {4, "\tint i;"},
+                                     {5, "\tpthread_barrier_wait(&start);"},
+                                     {6, "\tfor (i = 0; i < 2500; i++) {"},
+                                     {7, "\t\tvoid *p = malloc(16 + i % 7);"},
+                                     {8, "\t\tfree(p);"},
+                                     {9, "\t}"},
+                                     {10, "\treturn arg;"},
+                                     {11, "}"},
+                                     {12, "int main(void) {"},
+                                     {13, "\tpthread_t t[4]; int i;"},
+                                     {14, "\tkel_start(\"threads\");"},
+                                     {15, "\tpthread_barrier_init(&start, NULL, 4);"},
+                                     {16, "\tfor (i = 0; i < 4; i++) pthread_create(&t[i], NULL, worker, NULL);"},
+                                     {17, "\tfor (i = 0; i < 4; i++) pthread_join(t[i], NULL);"},
+                                     {18, "\treturn 0;"},
+                                     {19, "}"}},
+                                    19)));
+        const CommandResult r = t.run();
+        ASSERT_EQ(0, r.status) << r.err;
 
-    const std::string trace = t.file("trace.out");
-    ASSERT_EQ(0u, trace.find(t.head()));
-    std::vector<Record> records;
-    std::string why;
-    ASSERT_TRUE(readRecords(splitLines(trace), splitLines(t.head()).size(), records, why)) << why;
-    ASSERT_EQ(static_cast<std::size_t>(2 * kThreads * kRounds), records.size());
+        const std::string trace = t.file("trace.out");
+        ASSERT_EQ(0u, trace.find(t.head()));
+        std::vector<Record> records;
+        std::string why;
+        ASSERT_TRUE(readRecords(splitLines(trace), splitLines(t.head()).size(), records, why)) << why;
+        ASSERT_EQ(static_cast<std::size_t>(2 * kThreads * kRounds), records.size());
 
-    // The mutex is held across the real call, so the trace order is the order
-    // of the calls: every free releases a block that is live at that point.
-    std::set<std::string> live;
-    int mallocs = 0;
-    for (const Record& rec : records) {
-        ASSERT_EQ("main.c", rec.file);
-        if (rec.tor == "malloc") {
-            ++mallocs;
-            ASSERT_EQ("7", rec.line);
-            ASSERT_GE(rec.size, 16u);
-            ASSERT_LE(rec.size, 22u);
-            ASSERT_TRUE(live.insert(rec.handle).second) << "handle " << rec.handle << " allocated twice";
-        } else {
-            ASSERT_EQ("8", rec.line);
-            ASSERT_EQ(1u, live.erase(rec.handle)) << "handle " << rec.handle << " freed while not live";
+        // The mutex is held across the real call, so the trace order is the order
+        // of the calls: every free releases a block that is live at that point.
+        std::set<std::string> live;
+        int mallocs = 0;
+        for (const Record& rec : records) {
+            ASSERT_EQ("main.c", rec.file);
+            if (rec.tor == "malloc") {
+                ++mallocs;
+                ASSERT_EQ("7", rec.line);
+                ASSERT_GE(rec.size, 16u);
+                ASSERT_LE(rec.size, 22u);
+                ASSERT_TRUE(live.insert(rec.handle).second) << "handle " << rec.handle << " allocated twice";
+            } else {
+                ASSERT_EQ("8", rec.line);
+                ASSERT_EQ(1u, live.erase(rec.handle)) << "handle " << rec.handle << " freed while not live";
+            }
         }
+        EXPECT_EQ(kThreads * kRounds, mallocs);
+        EXPECT_TRUE(live.empty());
     }
-    EXPECT_EQ(kThreads * kRounds, mallocs);
-    EXPECT_TRUE(live.empty());
 }
-
-// Accepts one connection on 127.0.0.1 and keeps every byte until the peer
-// closes. Waits are bounded so that a traced program that never connects
-// fails the test instead of hanging it.
-class TraceReceiver {
-public:
-    TraceReceiver() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listener_, 1);
-        socklen_t len = sizeof addr;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { receive(); });
-    }
-    ~TraceReceiver() {
-        if (thread_.joinable()) {
-            // Nobody connected (the test failed before running the program):
-            // connect once so that the receiving thread ends at once.
-            const int wake = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-            ::connect(wake, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            ::close(wake);
-            thread_.join();
-        }
-        ::close(listener_);
-    }
-    int port() const { return port_; }
-    std::string bytes() {
-        thread_.join();
-        return bytes_;
-    }
-
-private:
-    static bool ready(int fd) {
-        pollfd p{fd, POLLIN, 0};
-        return ::poll(&p, 1, 60000) == 1;
-    }
-    void receive() {
-        if (!ready(listener_)) return;
-        const int peer = ::accept(listener_, nullptr, nullptr);
-        if (peer < 0) return;
-        char buffer[4096];
-        while (ready(peer)) {
-            const ssize_t n = ::read(peer, buffer, sizeof buffer);
-            if (n <= 0) break;
-            bytes_.append(buffer, static_cast<std::size_t>(n));
-        }
-        ::close(peer);
-    }
-
-    int listener_ = -1;
-    int port_ = 0;
-    std::thread thread_;
-    std::string bytes_;
-};
 
 TEST(GeneratedLibrary, RemoteModeSendsWhatFileModeWrites) {
     Traced file(memTemplate(Settings{}));
@@ -727,37 +464,51 @@ TEST(GeneratedLibrary, ForceFlushKeepsTheRecordOfACrashInsideADeallocator) {
     }
 }
 
+// With and without buffered_records (whose record writer and flush are
+// compiled here too).
 TEST(GeneratedLibrary, Win32PairCrossCompilesWithMinGW) {
-    Settings s;
-    s.compiler_type = "win32";
-    s.multithreaded = "true";
-    s.threading = "win32";
-    s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
-    Traced t(memTemplate(s));
-    const std::string header = t.file("kel.h");
-    EXPECT_NE(std::string::npos, header.find("#include <Windows.h>\n#include <Winbase.h>\n"));
-    EXPECT_NE(std::string::npos, header.find("typedef unsigned __int64 keluint64;\nextern HANDLE kel_mutex;\n"));
+    struct Case { const char* name; const char* more; const char* trapAndFlush; };
+    for (const Case& c : {Case{"default", "", "false"}, Case{"buffered", "buffered_records=\"true\"", "false"},
+                          Case{"buffered, trap, flush", "buffered_records=\"true\"", "true"}}) {
+        SCOPED_TRACE(c.name);
+        Settings s;
+        s.compiler_type = "win32";
+        s.multithreaded = "true";
+        s.threading = "win32";
+        s.trap_on_io_err = c.trapAndFlush;
+        s.force_flush = c.trapAndFlush;
+        s.moreSettings = c.more;
+        s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
+        Traced t(memTemplate(s));
+        const std::string header = t.file("kel.h");
+        EXPECT_NE(std::string::npos, header.find("#include <Windows.h>\n#include <Winbase.h>\n"));
+        EXPECT_NE(std::string::npos, header.find("typedef unsigned __int64 keluint64;\nextern HANDLE kel_mutex;\n"));
+        EXPECT_EQ(*c.more != '\0', t.file("kel.c").find("kel_record_end(&kel_rec);") != std::string::npos);
 
-    // MinGW's headers are lower-case; the generated text keeps its spelling.
-    t.dir().write("Windows.h", "#include <windows.h>\n");
-    t.dir().write("Winbase.h", "#include <winbase.h>\n");
-    ASSERT_TRUE(t.build(kExampleProgram, "x86_64-w64-mingw32-gcc -I.", "prog.exe"));
-    EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+        // MinGW's headers are lower-case; the generated text keeps its spelling.
+        t.dir().write("Windows.h", "#include <windows.h>\n");
+        t.dir().write("Winbase.h", "#include <winbase.h>\n");
+        ASSERT_TRUE(t.build(kExampleProgram, "x86_64-w64-mingw32-gcc -I.", "prog.exe"));
+        EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+    }
 }
 
 TEST(GeneratedLibrary, Win32PairWithAutoStartAndPerProcessTraceCrossCompiles) {
-    Settings s;
-    s.compiler_type = "win32";
-    s.trace_target = "trace-%p.out";
-    s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
-    s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
-    Traced t(memTemplate(s));
-    const std::string source = t.file("kel.c");
-    EXPECT_NE(std::string::npos, source.find("#include <process.h>\n"));
-    EXPECT_NE(std::string::npos, source.find("__attribute__((constructor(101)))"));
-    ASSERT_TRUE(t.build("int main(void) {\n\tfree(malloc(1));\n\treturn 0;\n}\n",
-                        "x86_64-w64-mingw32-gcc -include kel.h", "prog.exe"));
-    EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+    for (const char* more : {"", " buffered_records=\"true\""}) {
+        SCOPED_TRACE(more);
+        Settings s;
+        s.compiler_type = "win32";
+        s.trace_target = "trace-%p.out";
+        s.moreSettings = std::string("trace_per_process=\"true\" auto_start=\"true\"") + more;
+        s.includes = {"stdarg.h", "stdio.h", "stdlib.h", "string.h"};
+        Traced t(memTemplate(s));
+        const std::string source = t.file("kel.c");
+        EXPECT_NE(std::string::npos, source.find("#include <process.h>\n"));
+        EXPECT_NE(std::string::npos, source.find("__attribute__((constructor(101)))"));
+        ASSERT_TRUE(t.build("int main(void) {\n\tfree(malloc(1));\n\treturn 0;\n}\n",
+                            "x86_64-w64-mingw32-gcc -include kel.h", "prog.exe"));
+        EXPECT_EQ(0u, t.file("prog.exe").find("MZ"));
+    }
 }
 
 // trace_per_process and auto_start: two programs built with -include kel.h,
@@ -765,60 +516,63 @@ TEST(GeneratedLibrary, Win32PairWithAutoStartAndPerProcessTraceCrossCompiles) {
 // keep their own trace. A constructor of default priority is traced; a
 // destructor, which runs after kel_stop, is not and does no harm.
 TEST(GeneratedLibrary, AutoStartedProgramsKeepOneTraceEach) {
-    Settings s;
-    s.trace_target = "trace-%p.out";
-    s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
-    const std::string plain = program({{1, "#include <stdlib.h>"},
-                                       {2, "__attribute__((constructor)) static void early(void) {"},
-                                       {3, "\tfree(malloc(2));"},
-                                       {4, "}"},
-                                       {5, "__attribute__((destructor)) static void late(void) {"},
-                                       {6, "\tfree(malloc(5));"},
-                                       {7, "}"},
-                                       {8, "int main(void) {"},
-                                       {9, "\tvoid *p = malloc(8);"},
-                                       {10, "\tfree(p);"},
-                                       {11, "\treturn 0;"},
-                                       {12, "}"}},
-                                      12);
-    const std::string explicitStart = program({{1, "#include <stdlib.h>"},
-                                               {2, "int main(void) {"},
-                                               {3, "\tkel_start(\"again\");"},
-                                               {4, "\tfree(malloc(3));"},
-                                               {5, "\treturn 0;"},
-                                               {6, "}"}},
-                                              6);
-    auto record = [](const char* file, int mallocLine, int freeLine, const char* size) {
-        return std::string("mem\nmalloc\n") + file + "\n" + std::to_string(mallocLine) + "\n" + size +
-               "\nOK\nOK <handle>\nmem\nfree\n" + file + "\n" + std::to_string(freeLine) +
-               "\nmem OK <handle>\nvoid\n-\n";
-    };
-    for (const char* compiler : {"gcc", "clang"}) {
-        SCOPED_TRACE(compiler);
-        Traced t(memTemplate(s));
-        t.dir().write("plain.c", plain);
-        t.dir().write("explicit.c", explicitStart);
-        const std::string in = "cd " + t.dir().path() + " && ";
-        const std::string cc = std::string(compiler) + " -std=c99 -Wall -Wextra -Werror -include kel.h ";
-        CommandResult r = runCommand(in + cc + "-o plain plain.c kel.c && " + cc + "-o explicit explicit.c kel.c");
-        ASSERT_EQ(0, r.status) << r.err;
-        r = runCommand(in + "./plain && ./plain && ./explicit && (ls trace-*.out | wc -l)");
-        ASSERT_EQ(0, r.status) << r.err;
-        EXPECT_EQ("3\n", r.out);
-        // Each run's trace is named by its process id; their contents tell
-        // which program wrote them.
-        std::multiset<std::string> traces;
-        for (const std::string& name : splitLines(runCommand(in + "ls trace-*.out").out)) {
-            EXPECT_EQ(std::string::npos, name.find("%p"));
-            traces.insert(maskHandles(t.file(name)));
-            runCommand(in + "rm " + name);
+    for (const char* runtime : {"", " buffered_records=\"true\""}) {
+        SCOPED_TRACE(runtime);
+        Settings s;
+        s.trace_target = "trace-%p.out";
+        s.moreSettings = std::string("trace_per_process=\"true\" auto_start=\"true\"") + runtime;
+        const std::string plain = program({{1, "#include <stdlib.h>"},
+                                           {2, "__attribute__((constructor)) static void early(void) {"},
+                                           {3, "\tfree(malloc(2));"},
+                                           {4, "}"},
+                                           {5, "__attribute__((destructor)) static void late(void) {"},
+                                           {6, "\tfree(malloc(5));"},
+                                           {7, "}"},
+                                           {8, "int main(void) {"},
+                                           {9, "\tvoid *p = malloc(8);"},
+                                           {10, "\tfree(p);"},
+                                           {11, "\treturn 0;"},
+                                           {12, "}"}},
+                                          12);
+        const std::string explicitStart = program({{1, "#include <stdlib.h>"},
+                                                   {2, "int main(void) {"},
+                                                   {3, "\tkel_start(\"again\");"},
+                                                   {4, "\tfree(malloc(3));"},
+                                                   {5, "\treturn 0;"},
+                                                   {6, "}"}},
+                                                  6);
+        auto record = [](const char* file, int mallocLine, int freeLine, const char* size) {
+            return std::string("mem\nmalloc\n") + file + "\n" + std::to_string(mallocLine) + "\n" + size +
+                   "\nOK\nOK <handle>\nmem\nfree\n" + file + "\n" + std::to_string(freeLine) +
+                   "\nmem OK <handle>\nvoid\n-\n";
+        };
+        for (const char* compiler : {"gcc", "clang"}) {
+            SCOPED_TRACE(compiler);
+            Traced t(memTemplate(s));
+            t.dir().write("plain.c", plain);
+            t.dir().write("explicit.c", explicitStart);
+            const std::string in = "cd " + t.dir().path() + " && ";
+            const std::string cc = std::string(compiler) + " -std=c99 -Wall -Wextra -Werror -include kel.h ";
+            CommandResult r = runCommand(in + cc + "-o plain plain.c kel.c && " + cc + "-o explicit explicit.c kel.c");
+            ASSERT_EQ(0, r.status) << r.err;
+            r = runCommand(in + "./plain && ./plain && ./explicit && (ls trace-*.out | wc -l)");
+            ASSERT_EQ(0, r.status) << r.err;
+            EXPECT_EQ("3\n", r.out);
+            // Each run's trace is named by its process id; their contents tell
+            // which program wrote them.
+            std::multiset<std::string> traces;
+            for (const std::string& name : splitLines(runCommand(in + "ls trace-*.out").out)) {
+                EXPECT_EQ(std::string::npos, name.find("%p"));
+                traces.insert(maskHandles(t.file(name)));
+                runCommand(in + "rm " + name);
+            }
+            const std::string plainTrace = t.head() + record("plain.c", 3, 3, "0000000000000002") +
+                                           record("plain.c", 9, 10, "0000000000000008") + "KEL TRACING DONE\n";
+            const std::string explicitTrace =
+                t.head() + record("explicit.c", 4, 4, "0000000000000003") + "KEL TRACING DONE\n";
+            EXPECT_EQ(2u, traces.count(plainTrace));
+            EXPECT_EQ(1u, traces.count(explicitTrace));
         }
-        const std::string plainTrace = t.head() + record("plain.c", 3, 3, "0000000000000002") +
-                                       record("plain.c", 9, 10, "0000000000000008") + "KEL TRACING DONE\n";
-        const std::string explicitTrace =
-            t.head() + record("explicit.c", 4, 4, "0000000000000003") + "KEL TRACING DONE\n";
-        EXPECT_EQ(2u, traces.count(plainTrace));
-        EXPECT_EQ(1u, traces.count(explicitTrace));
     }
 }
 
