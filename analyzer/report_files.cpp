@@ -47,7 +47,7 @@ json summaryValue(const Report& report) {
 void writeJson(std::ostream& out, const Report& report, const ReportContext& context) {
     const std::vector<const Report::Group*> groups = report.sortedGroups();
     json head;
-    head["tool"] = json{{"name", "keltrace"}, {"version", kKeltraceVersion}};
+    head["tool"] = json{{"name", "keltrace"}, {"version", keltraceVersion()}};
     head["template"] = context.templateName;
     head["trace"] = context.trace;
     json summary = summaryValue(report);
@@ -98,7 +98,7 @@ void writeSarif(std::ostream& out, const Report& report, const ReportContext& co
     log["$schema"] = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schemas/sarif-schema-2.1.0.json";
     log["version"] = "2.1.0";
     json run;
-    run["tool"] = {{"driver", {{"name", "keltrace"}, {"version", kKeltraceVersion}, {"rules", rules}}}};
+    run["tool"] = {{"driver", {{"name", "keltrace"}, {"version", keltraceVersion()}, {"rules", rules}}}};
     run["properties"] = {{"template", context.templateName}, {"trace", context.trace}, {"summary", summaryValue(report)}};
     run["results"] = json::array();
     log["runs"] = json::array({run});

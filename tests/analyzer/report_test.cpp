@@ -139,7 +139,7 @@ TEST(Suppressions, RulesMatchDomainTorOrAnySite) {
         f.call = &call;
         f.allocated = &alloc;
         f.deallocated = &dealloc;
-        report.add(f, [](std::ostream& o) { o << "message"; });
+        report.add(f, [](MessageText& o) { o << "message"; });
         EXPECT_EQ(report.totals().suppressed, c.suppressed ? 1u : 0u);
         EXPECT_EQ(out.str(), c.suppressed ? "" : "message\n");
     }
@@ -164,7 +164,7 @@ TEST(ReportGroups, CountsBytesAndCapOccurrences) {
         (kind == FindingKind::leak ? f.allocated : f.call) = &site;
         f.bytes = bytes;
         f.sized = true;
-        report.add(f, [&](std::ostream& o) { o << ++formatted; });
+        report.add(f, [&](MessageText& o) { o << ++formatted; });
     };
     add(FindingKind::leak, malloc_, here, 10);
     add(FindingKind::untrackedUse, memset_, there, 0);
@@ -203,7 +203,7 @@ TEST(ReportGroups, GroupModeFormatsNoMessage) {
     f.tor = &tor;
     f.call = &site;
     bool formatted = false;
-    for (int i = 0; i < 3; ++i) report.add(f, [&](std::ostream&) { formatted = true; });
+    for (int i = 0; i < 3; ++i) report.add(f, [&](MessageText&) { formatted = true; });
     EXPECT_FALSE(formatted);
     EXPECT_EQ(out.str(), "");
     report.printGroups(out);
