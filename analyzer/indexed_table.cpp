@@ -107,11 +107,9 @@ IndexedHandleTable::Slot IndexedHandleTable::newSlot() {
 }
 
 void IndexedHandleTable::release(Slot s) {
-    // The record itself is left as it is: the next append to this slot
-    // overwrites it.
-    Cell& c = cell(s);
-    c.seq = kFree;
-    c.prevLive = c.nextLive = kNone;
+    // The cell is left as it is, unread and unwritten (it is seldom in the
+    // cache): the next append to this slot overwrites it, and the report
+    // skips the slots on the free list.
     free_.push_back(s);
 }
 
@@ -265,11 +263,18 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
 void IndexedHandleTable::collect(bool liveOnly, const std::function<void(const HandleRecord&)>& visit) const {
     // Run once, for the leak report: sorting the retained records is cheaper
     // than keeping them on an ordered list through millions of changes.
+    std::vector<Slot> released(free_);
+    std::sort(released.begin(), released.end());
     std::vector<std::pair<std::uint64_t, Slot>> order;
     bool sorted = true;
+    auto next = released.begin();
     for (Slot s = 0; s < slots_; ++s) {
+        if (next != released.end() && *next == s) {
+            ++next;
+            continue;
+        }
         const Cell& c = cell(s);
-        if (c.seq == kFree || (liveOnly && c.rec.resourceState == deallocated)) continue;
+        if (liveOnly && c.rec.resourceState == deallocated) continue;
         if (!order.empty() && order.back().first > c.seq) sorted = false;
         order.emplace_back(c.seq, s);
     }

@@ -42,13 +42,12 @@ public:
 private:
     using Slot = std::uint32_t;
     static constexpr Slot kNone = 0x7FFFFFFFu;
-    static constexpr std::uint64_t kFree = ~std::uint64_t(0);
 
     // A record with its table order and its place among the live records of
     // its handle: 48 bytes.
     struct Cell {
         HandleRecord rec;
-        std::uint64_t seq = kFree;  // table order; kFree for a released cell
+        std::uint64_t seq;  // table order
         Slot prevLive = kNone, nextLive = kNone;
     };
     // Cells come in chunks of 2 MB (43,690 cells), one huge page each once the

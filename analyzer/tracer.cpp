@@ -391,8 +391,8 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, Site
     ReplayScratch& s = analysis.scratch;
     record.deallocatedAt = site;
     fetcher.getLine(s.lineA);
-    std::vector<std::string_view>& chunks = s.chunks;
-    if (splitLine(std::string_view(s.lineA), chunks) != 3) {
+    const std::string_view* chunks = s.chunks;
+    if (splitLine(s.lineA, s.chunks, 3) != 3) {
         complain(analysis, "Unexpected numer of chunks at ", "tracer", ":", 476);
         return false;
     }
@@ -467,7 +467,7 @@ bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId 
             fetcher.getLine(s.lineA);  // the handle line, "-" for an operator
             return true;
         }
-        if (splitLine(std::string_view(s.lineA), s.chunks) != 3) {
+        if (splitLine(s.lineA, s.chunks, 3) != 3) {
             complain(analysis, "unexpected/wrong format at ", "tracer", ":", 376);
             return false;
         }
@@ -645,7 +645,7 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId s
                        std::size_t domain, HandleRecord& record) {
     ReplayScratch& s = analysis.scratch;
     const std::int64_t n = fetcher.getLine(s.lineA);
-    if (splitLine(std::string_view(s.lineA), s.chunks) != 3) {
+    if (splitLine(s.lineA, s.chunks, 3) != 3) {
         complain(analysis, "Unexpected value '", Quoted{s.lineA}, "' at ", n, ".");
         throw AnalysisExit{statusMalformedRealloc};
     }
@@ -665,7 +665,7 @@ bool reallocFromBadHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteI
     if (!callSucceeded(fetcher, text)) return true;
     const std::int64_t n = fetcher.getLine(text);
     // The old handle's line is done with: its chunks make room for these.
-    if (splitLine(std::string_view(text), s.chunks) != 2) {
+    if (splitLine(text, s.chunks, 3) != 2) {
         complain(analysis, "Unexpected format string \"", Quoted{text}, "\" at tracefile line ", n, ". ", "tracer",
                  ":", 671);
         throw AnalysisExit{statusMalformedRealloc};

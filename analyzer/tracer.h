@@ -21,11 +21,12 @@
 #include "report.h"
 
 // The replay's working buffers, reused from record to record so that a long
-// trace allocates nothing per line. Chunks are views into lineA.
+// trace allocates nothing per line. Chunks are views into the line last cut:
+// the first three chunks, all that a reader looks at.
 struct ReplayScratch {
     std::string first, second, file, line;  // a record's domain, tor and call site lines
     std::string lineA, lineB;               // the body's lines
-    std::vector<std::string_view> chunks;
+    std::string_view chunks[3];
     std::vector<RecordId> matches;
     HandleRecord record;
     MessageText message;                    // complaints on err and out

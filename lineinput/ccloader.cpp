@@ -29,6 +29,12 @@ bool CFdLineFetcher::fill() {
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data() + end, readSize);
         if (n > 0) {
+            // One look for a NUL per block instead of one per line.
+            if (nulAt == end) {
+                const void* nul = std::memchr(buffer.data() + end, '\0', static_cast<std::size_t>(n));
+                nulAt = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data())
+                            : end + static_cast<std::size_t>(n);
+            }
             end += static_cast<std::size_t>(n);
             return true;
         }
@@ -60,10 +66,17 @@ std::int64_t CFdLineFetcher::getLine(std::string& line) {
         // The line feed may follow the last character that still fits.
         if (const void* nl = std::memchr(start, '\n', std::min(avail, kMaxLine + 1))) {
             const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
+            const std::size_t from = pos;
             pos += n + 1;
             ++lineNumber;
             pending = std::string_view(start, n);
-            if (std::memchr(start, '\0', n) != nullptr) throw "nul byte";
+            if (nulAt < pos) {
+                // The NUL is in this line, or in its line feed's place: look for the next one.
+                const bool inLine = nulAt < from + n;
+                const void* nul = std::memchr(buffer.data() + pos, '\0', end - pos);
+                nulAt = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data()) : end;
+                if (inLine) throw "nul byte";
+            }
             line.assign(start, n);
             return lineNumber;
         }
@@ -75,6 +88,7 @@ std::int64_t CFdLineFetcher::getLine(std::string& line) {
         // The start of a line: move it to the front and read the rest after it.
         if (pos != 0) {
             std::memmove(buffer.data(), start, avail);
+            nulAt -= pos;
             pos = 0;
             end = avail;
         }
@@ -140,16 +154,16 @@ std::uint64_t splitLine(const std::string& line, std::vector<std::string>& chunk
     return n;
 }
 
-std::uint64_t splitLine(std::string_view line, std::vector<std::string_view>& chunks) {
-    chunks.clear();
+std::uint64_t splitLine(std::string_view line, std::string_view* chunks, std::size_t room) {
     if (line.empty()) return 0;
-    std::size_t start = 0;
+    std::size_t n = 0, start = 0;
     for (std::size_t i = 0; i < line.size(); ++i) {
         if (line[i] == ' ' || line[i] == '\t') {
-            chunks.push_back(line.substr(start, i - start));
+            if (n < room) chunks[n] = line.substr(start, i - start);
+            ++n;
             start = i + 1;
         }
     }
-    chunks.push_back(line.substr(start));
-    return chunks.size();
+    if (n < room) chunks[n] = line.substr(start);
+    return n + 1;
 }

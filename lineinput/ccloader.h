@@ -53,6 +53,7 @@ private:
     std::size_t readSize;
     std::vector<char> buffer;      // unread bytes are buffer[pos, end)
     std::size_t pos = 0, end = 0;
+    std::size_t nulAt = 0;         // the first NUL byte at or after pos, or end when there is none
     bool ended = false;
     bool pushedBack = false;
     std::string_view pending;      // the last line delivered; in buffer until the next read
@@ -73,5 +74,7 @@ public:
 // Cuts a line at every blank and tab (each one a separator by itself).
 // Returns the number of chunks, which is chunks.size() afterwards.
 std::uint64_t splitLine(const std::string& line, std::vector<std::string>& chunks);
-// The same cut into views of `line`, for readers that only look at the chunks.
-std::uint64_t splitLine(std::string_view line, std::vector<std::string_view>& chunks);
+// The same cut for readers that only look at the first chunks: returns the
+// number of chunks and puts the first `room` of them, as views of `line`,
+// into chunks[0] and on.
+std::uint64_t splitLine(std::string_view line, std::string_view* chunks, std::size_t room);
