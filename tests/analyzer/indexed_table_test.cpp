@@ -271,3 +271,23 @@ TEST(HandleTables, ScriptedCases) {
 }
 
 }  // namespace
+
+namespace {
+
+// The engines change live records only; the table checks it where assert()
+// is on (the sanitized build of scripts/test.sh).
+TEST(IndexedHandleTableDeathTest, ChangingAReleasedRecordIsCaught) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "assert() is off in this build";
+#else
+    IndexedHandleTable t;
+    t.append(fresh(5, 1));
+    RecordId id = 0;
+    ASSERT_TRUE(t.findLastHandle(5, id));
+    t.markDeallocated(id, 2);
+    EXPECT_DEATH(t.markOperated(id), "resourceState != deallocated");
+    EXPECT_DEATH(t.markDeallocated(id, 3), "resourceState != deallocated");
+#endif
+}
+
+}  // namespace
