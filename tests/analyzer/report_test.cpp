@@ -370,3 +370,29 @@ TEST_F(Files, OutputsReplaceEarlierFilesAndLeaveNoTemporaries) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file name from the trace that is not UTF-8 cannot go into JSON as it is:
+// the byte becomes U+FFFD, and the files are written as for any trace.
+TEST_F(Files, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+    std::ifstream tmpl(std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt.xml");
+    std::string trace = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
+    for (std::string l; std::getline(tmpl, l);)
+        if (!l.empty()) trace += l + "\n";
+    trace += "mem\nmalloc\nm\xFF.c\n7\n0000000000000010\nOK\nOK 0000000000000700\nKEL TRACING DONE\n";
+    std::ofstream("bytes") << trace;
+
+    ASSERT_EQ(run({"--file", "bytes", "--json", "out.json", "--sarif", "out.sarif"}), statusAnalysed);
+    EXPECT_EQ(stderrText, "");
+    EXPECT_EQ(stdoutText,
+              "Error: resource leak; handle 0x0000000000000700 from 'mem' allocated at m\\xFF.c:7 not deallocated. "
+              "Never operated. Bytes leaked: 16\n");
+    const json doc = load("out.json");
+    ASSERT_EQ(doc["findings"].size(), 1u);
+    EXPECT_EQ(doc["findings"][0]["site"]["file"], "m\xEF\xBF\xBD.c");
+    const json sarif = load("out.sarif");
+    EXPECT_NE(sarif.dump().find("m\xEF\xBF\xBD.c"), std::string::npos);
+}
+
+}  // namespace
