@@ -151,5 +151,8 @@ int runKeltrace(const KeltraceCommand& command, const char* program, std::ostrea
     if (connection < 0) return statusNotATrace;
     CSockLineFetcher fetcher;
     fetcher.attach(connection);
+    // Findings are written without a flush each; before every wait for the
+    // program's next bytes they are pushed out, so they appear while it runs.
+    fetcher.setBeforeRead([&out] { out.flush(); });
     return runAnalysis(fetcher, options, indexedTables(), out, err);
 }

@@ -15,21 +15,28 @@ struct CallSite {
     std::string line;
 };
 
-enum HandleState : std::int32_t { valid = 0, bad = 1 };
+// A call site as the analysis's SiteTable interned it (call_sites.h). The
+// empty site (no file, no line), as a record holds before its release, is
+// always kNoSite.
+using SiteId = std::uint32_t;
+constexpr SiteId kNoSite = 0;
 
-enum ResourceState : std::int32_t { allocated = 0, operated = 1, deallocated = 2 };
+enum HandleState : std::uint8_t { valid = 0, bad = 1 };
 
+enum ResourceState : std::uint8_t { allocated = 0, operated = 1, deallocated = 2 };
+
+// One tracked resource: 32 bytes, so that a million of them stay small.
 struct HandleRecord {
-    CallSite allocatedAt;
-    CallSite deallocatedAt;
     std::uint64_t handle = 0;
     std::uint64_t size = 0;
-    HandleState handleState = valid;
-    ResourceState resourceState = allocated;
+    SiteId allocatedAt = kNoSite;
+    SiteId deallocatedAt = kNoSite;
     // The tor that allocated (or last reallocated) the resource, as an id of
     // the analysis's report (Report::torId), so that a leak names it. The
     // record readers set it; the default names no tor.
     std::uint32_t tor = 0xFFFFFFFFu;
+    HandleState handleState = valid;
+    ResourceState resourceState = allocated;
 };
 
 // Names a record that a lookup returned, for the calls that follow it. For a
@@ -39,7 +46,8 @@ using RecordId = std::uint64_t;
 
 // One domain's tracked resources, in the order they were appended. Records are
 // changed only through the operations below, so an implementation can keep
-// indexes in step with handle and state changes.
+// its indexes (by exact handle, or by address range for sized blocks) in step
+// with every change of a handle, a size or a state.
 class HandleTable {
 public:
     virtual ~HandleTable() = default;
@@ -58,13 +66,15 @@ public:
     virtual const HandleRecord& record(RecordId pos) const = 0;
 
     virtual void markOperated(RecordId pos) = 0;
-    virtual void markDeallocated(RecordId pos, const CallSite& at) = 0;
+    virtual void markDeallocated(RecordId pos, SiteId at) = 0;
     // A successful reallocation: new handle, size, allocation site and tor;
     // the state is kept.
-    virtual void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at,
+    virtual void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                             std::uint32_t tor) = 0;
 
-    // Every record that can still be reported (at least every live one), in
+    // Every live record, in table order: what the leak report reads.
+    virtual void forEachLive(const std::function<void(const HandleRecord&)>& visit) const = 0;
+    // Every record that can still be found (every live one at least), in
     // table order.
     virtual void forEachRecord(const std::function<void(const HandleRecord&)>& visit) const = 0;
 };

@@ -2,23 +2,33 @@
 
 #include <algorithm>
 #include <cassert>
+#include <stdexcept>
 #include <utility>
 
 // ---------------------------------------------------------------- index
 
-IndexedHandleTable::HandleIndex::HandleIndex() : buckets_(64), shift_(64 - 6) {}
+namespace {
+constexpr unsigned kInitialBits = 6;
+constexpr unsigned kMaxAlign = 4;
+}  // namespace
+
+IndexedHandleTable::HandleIndex::HandleIndex()
+    : buckets_(std::size_t(1) << kInitialBits, Entry{0, kNone, kNone, 0}, false), bits_(kInitialBits), align_(kMaxAlign) {}
 
 std::size_t IndexedHandleTable::HandleIndex::home(std::uint64_t key) const {
-    // Handles are often aligned addresses: multiply so the high bits mix all of them.
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    const std::uint64_t step = key >> align_;
+    // Where the run starts: a multiplicative hash of the run's number, whose
+    // high bits mix all of its bits.
+    const std::uint64_t run = ((step >> kWindowBits) * 0x9E3779B97F4A7C15ull) >> (64 - bits_);
+    return static_cast<std::size_t>((run + (step & ((1u << kWindowBits) - 1))) & (buckets_.size() - 1));
 }
 
 IndexedHandleTable::Entry* IndexedHandleTable::HandleIndex::find(std::uint64_t key) {
     const std::size_t mask = buckets_.size() - 1;
     for (std::size_t i = home(key);; i = (i + 1) & mask) {
-        Bucket& b = buckets_[i];
-        if (!b.used) return nullptr;
-        if (b.key == key) return &b.entry;
+        Entry& b = buckets_[i];
+        if (b.empty()) return nullptr;
+        if (b.key == key) return &b;
     }
 }
 
@@ -27,34 +37,33 @@ const IndexedHandleTable::Entry* IndexedHandleTable::HandleIndex::find(std::uint
 }
 
 IndexedHandleTable::Entry& IndexedHandleTable::HandleIndex::findOrInsert(std::uint64_t key) {
-    // Keep the load at most one half so probe runs stay short.
-    if ((count_ + 1) * 2 > buckets_.size()) grow();
+    // A handle off the common alignment: the steps get finer for all.
+    const unsigned zeros = key == 0 ? kMaxAlign : static_cast<unsigned>(__builtin_ctzll(key));
+    if (zeros < align_) {
+        align_ = zeros;
+        rehash(buckets_.size());
+    }
+    // At most three quarters full, so that probe runs stay short.
+    if ((count_ + 1) * 4 > buckets_.size() * 3) rehash(buckets_.size() * 2);
     const std::size_t mask = buckets_.size() - 1;
     for (std::size_t i = home(key);; i = (i + 1) & mask) {
-        Bucket& b = buckets_[i];
-        if (!b.used) {
-            b.used = true;
+        Entry& b = buckets_[i];
+        if (b.empty()) {
             b.key = key;
-            b.entry = Entry();
             ++count_;
-            return b.entry;
+            // The caller links a record at once, which makes the entry used.
+            return b;
         }
-        if (b.key == key) return b.entry;
+        if (b.key == key) return b;
     }
 }
 
-void IndexedHandleTable::HandleIndex::erase(std::uint64_t key) {
+void IndexedHandleTable::HandleIndex::erase(Entry& entry) {
     const std::size_t mask = buckets_.size() - 1;
-    std::size_t i = home(key);
-    while (true) {
-        if (!buckets_[i].used) return;
-        if (buckets_[i].key == key) break;
-        i = (i + 1) & mask;
-    }
     // Backward shift: move later members of the run into the hole when their
     // home position does not lie cyclically between the hole and themselves.
-    std::size_t hole = i;
-    for (std::size_t j = (i + 1) & mask; buckets_[j].used; j = (j + 1) & mask) {
+    std::size_t hole = static_cast<std::size_t>(&entry - buckets_.data());
+    for (std::size_t j = (hole + 1) & mask; !buckets_[j].empty(); j = (j + 1) & mask) {
         const std::size_t h = home(buckets_[j].key);
         const bool stays = hole <= j ? (hole < h && h <= j) : (hole < h || h <= j);
         if (!stays) {
@@ -62,18 +71,23 @@ void IndexedHandleTable::HandleIndex::erase(std::uint64_t key) {
             hole = j;
         }
     }
-    buckets_[hole].used = false;
+    buckets_[hole] = Entry{0, kNone, kNone, 0};
     --count_;
 }
 
-void IndexedHandleTable::HandleIndex::grow() {
-    std::vector<Bucket> old;
+void IndexedHandleTable::HandleIndex::rehash(std::size_t size) {
+    // Huge pages from 4 MB on: a small table stays small.
+    BigArray<Entry> old(size, Entry{0, kNone, kNone, 0}, size * sizeof(Entry) >= (std::size_t(4) << 20));
     old.swap(buckets_);
-    buckets_.assign(old.size() * 2, Bucket());
-    --shift_;
-    count_ = 0;
-    for (const Bucket& b : old)
-        if (b.used) findOrInsert(b.key) = b.entry;
+    bits_ = static_cast<unsigned>(__builtin_ctzll(size));
+    const std::size_t mask = buckets_.size() - 1;
+    for (std::size_t k = 0; k < old.size(); ++k) {
+        const Entry& b = old[k];
+        if (b.empty()) continue;
+        std::size_t i = home(b.key);
+        while (!buckets_[i].empty()) i = (i + 1) & mask;
+        buckets_[i] = b;
+    }
 }
 
 // ---------------------------------------------------------------- table
@@ -83,81 +97,99 @@ IndexedHandleTable::~IndexedHandleTable() = default;
 
 IndexedHandleTable::Slot IndexedHandleTable::newSlot() {
     if (!free_.empty()) {
-        Slot s = free_.back();
+        const Slot s = free_.back();
         free_.pop_back();
         return s;
     }
-    recs_.emplace_back();
-    meta_.emplace_back();
-    return static_cast<Slot>(recs_.size() - 1);
+    if (slots_ == kNone) throw std::length_error("keltrace: more than 2^31 records in one domain");
+    if (slots_ % kChunkCells == 0) chunks_.emplace_back(kChunkCells, chunks_.size() >= kSmallChunks);
+    return slots_++;
 }
 
 void IndexedHandleTable::release(Slot s) {
-    // The record itself is left as it is: the next append to this slot
-    // overwrites it, and its strings' storage is reused then.
-    meta_[s] = Meta();
+    // The cell is left as it is, unread and unwritten (it is seldom in the
+    // cache): the next append to this slot overwrites it, and the report
+    // skips the slots on the free list.
     free_.push_back(s);
+}
+
+IndexedHandleTable::Slot IndexedHandleTable::liveTail(const Entry& e) const {
+    Slot t = e.liveHead;
+    if (t == kNone) return kNone;
+    while (cell(t).nextLive != kNone) t = cell(t).nextLive;
+    return t;
 }
 
 void IndexedHandleTable::linkLive(Entry& e, Slot s) {
     // Table order within the handle. A new record goes last; a reallocated one
     // may land before records that were appended after it.
-    Meta& m = meta_[s];
-    Slot after = e.liveTail;
-    while (after != kNone && meta_[after].seq > m.seq) after = meta_[after].prevLive;
-    m.prevLive = after;
-    m.nextLive = after == kNone ? e.liveHead : meta_[after].nextLive;
-    if (m.prevLive != kNone) meta_[m.prevLive].nextLive = s; else e.liveHead = s;
-    if (m.nextLive != kNone) {
-        meta_[m.nextLive].prevLive = s;
-    } else {
-        e.liveTail = s;
-        e.liveTailSeq = m.seq;
-    }
+    Cell& c = cell(s);
+    Slot after = kNone;
+    for (Slot t = e.liveHead; t != kNone && cell(t).seq < c.seq; t = cell(t).nextLive) after = t;
+    c.prevLive = after;
+    c.nextLive = after == kNone ? e.liveHead : cell(after).nextLive;
+    if (after != kNone) cell(after).nextLive = s; else e.liveHead = s;
+    if (c.nextLive != kNone) cell(c.nextLive).prevLive = s;
 }
 
 void IndexedHandleTable::unlinkLive(Entry& e, Slot s) {
-    Meta& m = meta_[s];
-    if (m.prevLive != kNone) meta_[m.prevLive].nextLive = m.nextLive; else e.liveHead = m.nextLive;
-    if (m.nextLive != kNone) {
-        meta_[m.nextLive].prevLive = m.prevLive;
-    } else {
-        e.liveTail = m.prevLive;
-        e.liveTailSeq = e.liveTail == kNone ? 0 : meta_[e.liveTail].seq;
-    }
-    m.prevLive = m.nextLive = kNone;
+    Cell& c = cell(s);
+    if (c.prevLive != kNone) cell(c.prevLive).nextLive = c.nextLive; else e.liveHead = c.nextLive;
+    if (c.nextLive != kNone) cell(c.nextLive).prevLive = c.prevLive;
+    c.prevLive = c.nextLive = kNone;
 }
 
-void IndexedHandleTable::settleDead(Entry& e, Slot s) {
-    const std::uint64_t seq = meta_[s].seq;
-    if (e.lastDead != kNone && e.lastDeadSeq > seq) {
-        release(s);
+void IndexedHandleTable::settleFlag(Entry& e) {
+    if (e.lastDead == kNone) {
+        e.deadIsLatest = 0;
         return;
     }
-    if (e.lastDead != kNone) release(e.lastDead);
-    e.lastDead = s;
-    e.lastDeadSeq = seq;
+    const Slot tail = liveTail(e);
+    e.deadIsLatest = tail == kNone || cell(e.lastDead).seq > cell(tail).seq;
+}
+
+void IndexedHandleTable::settleDead(Entry& e, Slot s, bool newer) {
+    if (e.lastDead == kNone) {
+        e.lastDead = s;
+        return;
+    }
+    if (!newer) newer = cell(s).seq > cell(e.lastDead).seq;
+    if (newer) {
+        release(e.lastDead);
+        e.lastDead = s;
+    } else {
+        release(s);
+    }
 }
 
 void IndexedHandleTable::append(const HandleRecord& record) {
     const Slot s = newSlot();
-    recs_[s] = record;
-    meta_[s].seq = nextSeq_++;
+    Cell& c = cell(s);
+    c.rec = record;
+    c.seq = nextSeq_++;
+    c.prevLive = c.nextLive = kNone;
 
+    // The new record is the latest of its handle, whatever its state.
     Entry& e = index_.findOrInsert(record.handle);
-    if (record.resourceState == deallocated)
-        settleDead(e, s);
-    else
+    if (record.resourceState == deallocated) {
+        settleDead(e, s, true);
+        e.deadIsLatest = 1;
+    } else {
         linkLive(e, s);
+        e.deadIsLatest = 0;
+    }
 }
 
 bool IndexedHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
     const Entry* e = index_.find(handle);
     if (!e) return false;
-    Slot best = e->liveTail;
-    if (e->lastDead != kNone && (best == kNone || e->lastDeadSeq > e->liveTailSeq)) best = e->lastDead;
-    if (best == kNone) return false;
-    pos = best;
+    if (e->deadIsLatest) {
+        pos = e->lastDead;
+        return true;
+    }
+    const Slot tail = liveTail(*e);
+    assert(tail != kNone);
+    pos = tail;
     return true;
 }
 
@@ -165,56 +197,97 @@ void IndexedHandleTable::liveMatches(std::uint64_t handle, std::vector<RecordId>
     out.clear();
     const Entry* e = index_.find(handle);
     if (!e) return;
-    for (Slot s = e->liveHead; s != kNone; s = meta_[s].nextLive) out.push_back(s);
+    for (Slot s = e->liveHead; s != kNone; s = cell(s).nextLive) out.push_back(s);
 }
 
-const HandleRecord& IndexedHandleTable::record(RecordId pos) const { return recs_[static_cast<Slot>(pos)]; }
+const HandleRecord& IndexedHandleTable::record(RecordId pos) const { return cell(static_cast<Slot>(pos)).rec; }
 
 void IndexedHandleTable::markOperated(RecordId pos) {
-    HandleRecord& r = recs_[static_cast<Slot>(pos)];
+    HandleRecord& r = cell(static_cast<Slot>(pos)).rec;
     assert(r.resourceState != deallocated);
     r.resourceState = operated;
 }
 
-void IndexedHandleTable::markDeallocated(RecordId pos, const CallSite& at) {
+void IndexedHandleTable::markDeallocated(RecordId pos, SiteId at) {
     const Slot s = static_cast<Slot>(pos);
-    HandleRecord& r = recs_[s];
-    assert(r.resourceState != deallocated);
-    r.resourceState = deallocated;
-    r.deallocatedAt = at;
-    Entry* e = index_.find(r.handle);
+    Cell& c = cell(s);
+    assert(c.rec.resourceState != deallocated);
+    c.rec.resourceState = deallocated;
+    c.rec.deallocatedAt = at;
+    Entry* e = index_.find(c.rec.handle);
     assert(e);
+    const bool wasTail = c.nextLive == kNone;
+    // The live tail is later than the kept deallocated record unless the flag
+    // says otherwise; any other live record is later than nothing we know of.
+    const bool olderThanDead = e->lastDead != kNone && e->deadIsLatest;
+    const bool newerThanDead = wasTail && !e->deadIsLatest;
     unlinkLive(*e, s);
-    settleDead(*e, s);
+    if (olderThanDead) {
+        release(s);  // the latest stays the deallocated record, as before
+        return;
+    }
+    settleDead(*e, s, newerThanDead);
+    if (e->lastDead != s) return;  // s was released: nothing changed at the top
+    if (e->liveHead == kNone || wasTail)
+        e->deadIsLatest = 1;
+    else
+        settleFlag(*e);
 }
 
-void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at,
+void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                                     std::uint32_t tor) {
     const Slot s = static_cast<Slot>(pos);
-    HandleRecord& r = recs_[s];
-    assert(r.resourceState != deallocated);
-    r.tor = tor;
-    r.size = size;
-    r.allocatedAt = at;
-    if (r.handle == handle) return;
+    Cell& c = cell(s);
+    assert(c.rec.resourceState != deallocated);
+    c.rec.tor = tor;
+    c.rec.size = size;
+    c.rec.allocatedAt = at;
+    if (c.rec.handle == handle) return;
 
-    Entry* from = index_.find(r.handle);
+    Entry* from = index_.find(c.rec.handle);
     assert(from);
     unlinkLive(*from, s);
-    if (from->empty()) index_.erase(r.handle);
-    r.handle = handle;
-    linkLive(index_.findOrInsert(handle), s);
+    if (from->empty()) {
+        index_.erase(*from);
+    } else if (from->liveHead == kNone) {
+        from->deadIsLatest = 1;
+    } else if (!from->deadIsLatest) {
+        settleFlag(*from);  // the tail may have been s
+    }
+    c.rec.handle = handle;
+    Entry& to = index_.findOrInsert(handle);
+    linkLive(to, s);
+    settleFlag(to);
+}
+
+void IndexedHandleTable::collect(bool liveOnly, const std::function<void(const HandleRecord&)>& visit) const {
+    // Run once, for the leak report: sorting the retained records is cheaper
+    // than keeping them on an ordered list through millions of changes.
+    std::vector<Slot> released(free_);
+    std::sort(released.begin(), released.end());
+    std::vector<std::pair<std::uint64_t, Slot>> order;
+    bool sorted = true;
+    auto next = released.begin();
+    for (Slot s = 0; s < slots_; ++s) {
+        if (next != released.end() && *next == s) {
+            ++next;
+            continue;
+        }
+        const Cell& c = cell(s);
+        if (liveOnly && c.rec.resourceState == deallocated) continue;
+        if (!order.empty() && order.back().first > c.seq) sorted = false;
+        order.emplace_back(c.seq, s);
+    }
+    if (!sorted) std::sort(order.begin(), order.end());
+    for (const auto& entry : order) visit(cell(entry.second).rec);
+}
+
+void IndexedHandleTable::forEachLive(const std::function<void(const HandleRecord&)>& visit) const {
+    collect(true, visit);
 }
 
 void IndexedHandleTable::forEachRecord(const std::function<void(const HandleRecord&)>& visit) const {
-    // Run once, for the leak report: sorting the retained records is cheaper
-    // than keeping them on an ordered list through millions of changes.
-    std::vector<std::pair<std::uint64_t, Slot>> order;
-    order.reserve(meta_.size() - free_.size());
-    for (Slot s = 0; s < meta_.size(); ++s)
-        if (meta_[s].seq != kFree) order.emplace_back(meta_[s].seq, s);
-    std::sort(order.begin(), order.end());
-    for (const auto& entry : order) visit(recs_[entry.second]);
+    collect(false, visit);
 }
 
 HandleTableFactory indexedTables() {

@@ -1,5 +1,6 @@
 // The production handle table: the observable behaviour of a plain list of
-// records searched linearly, at constant cost per operation.
+// records searched linearly, at constant cost per operation and about 70
+// bytes per distinct handle.
 //
 // Per handle it keeps the live (allocated or operated) records in table order
 // and the latest deallocated record; each record carries its table order,
@@ -8,6 +9,7 @@
 // reported again (deallocated records never change), so it is released: with
 // a small live set, memory stays flat however long the trace is.
 //
+// Records sit in fixed-size chunks, so the table grows without copying them.
 // Record ids are slots, reused after release; they identify a record only
 // until the next change of the table and say nothing about table order.
 // Preconditions the engines keep: markOperated, markDeallocated and
@@ -15,8 +17,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "big_array.h"
 #include "handle_table.h"
 
 class IndexedHandleTable : public HandleTable {
@@ -29,69 +33,84 @@ public:
     void liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const override;
     const HandleRecord& record(RecordId pos) const override;
     void markOperated(RecordId pos) override;
-    void markDeallocated(RecordId pos, const CallSite& at) override;
-    void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at,
+    void markDeallocated(RecordId pos, SiteId at) override;
+    void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                     std::uint32_t tor) override;
+    void forEachLive(const std::function<void(const HandleRecord&)>& visit) const override;
     void forEachRecord(const std::function<void(const HandleRecord&)>& visit) const override;
 
 private:
     using Slot = std::uint32_t;
-    static constexpr Slot kNone = 0xFFFFFFFFu;
+    static constexpr Slot kNone = 0x7FFFFFFFu;
 
-    // Where a slot's record stands: its table order and its place among the
-    // live records of its handle. Kept apart from the records, so that lookups
-    // stay within a small dense array and touch a record only to read or
-    // change it.
-    struct Meta {
-        std::uint64_t seq = kFree;  // table order; kFree for a released slot
+    // A record with its table order and its place among the live records of
+    // its handle: 48 bytes.
+    struct Cell {
+        HandleRecord rec;
+        std::uint64_t seq;  // table order
         Slot prevLive = kNone, nextLive = kNone;
     };
-    static constexpr std::uint64_t kFree = ~std::uint64_t(0);
+    // Cells come in chunks of 2 MB (43,690 cells), one huge page each once the
+    // table has outgrown its first chunks.
+    static constexpr Slot kChunkCells = Slot((std::size_t(2) << 20) / sizeof(Cell));
+    static constexpr std::size_t kSmallChunks = 2;
 
-    // What the table knows about one handle value.
-    // The orders of the two candidates for the most recent record are kept
-    // here too, so that finding it reads nothing but this entry.
+    // What the table knows about one handle value: 16 bytes. The flag says
+    // whether the deallocated record is the latest of the handle, so that
+    // finding the most recent record reads nothing but this entry.
     struct Entry {
-        std::uint64_t lastDeadSeq = 0;
-        std::uint64_t liveTailSeq = 0;
-        Slot lastDead = kNone;
-        Slot liveHead = kNone;
-        Slot liveTail = kNone;
-        bool empty() const { return lastDead == kNone && liveHead == kNone; }
+        std::uint64_t key;
+        Slot liveHead;
+        Slot lastDead : 31;
+        Slot deadIsLatest : 1;
+        bool empty() const { return liveHead == kNone && lastDead == kNone; }
     };
 
     // Open addressing with linear probing over handle values; erasing shifts
-    // the following run back, so no tombstones pile up.
+    // the following run back, so no tombstones pile up. At most three
+    // quarters full.
+    //
+    // Handles that are close in value land in nearby buckets: a program
+    // allocates and releases blocks in runs of neighbouring addresses, and
+    // the buckets of such a run share cache lines and pages instead of
+    // costing a cache miss each. Only runs of 2^kWindowBits handle steps
+    // stay together; the runs themselves are spread by a hash. A step is the
+    // handles' common alignment (16 for heap blocks, 1 for descriptors).
     class HandleIndex {
     public:
         HandleIndex();
         Entry* find(std::uint64_t key);
         const Entry* find(std::uint64_t key) const;
         Entry& findOrInsert(std::uint64_t key);
-        void erase(std::uint64_t key);
+        void erase(Entry& entry);
 
     private:
-        struct Bucket {
-            std::uint64_t key = 0;
-            Entry entry;
-            bool used = false;
-        };
+        static constexpr unsigned kWindowBits = 8;
         std::size_t home(std::uint64_t key) const;
-        void grow();
-        std::vector<Bucket> buckets_;
+        void rehash(std::size_t size);
+        BigArray<Entry> buckets_;
         std::size_t count_ = 0;
-        unsigned shift_ = 0;
+        unsigned bits_ = 0;   // log2 of the bucket count
+        unsigned align_ = 4;  // log2 of the step between neighbouring handles
     };
 
+    Cell& cell(Slot s) { return chunks_[s / kChunkCells][s % kChunkCells]; }
+    const Cell& cell(Slot s) const { return chunks_[s / kChunkCells][s % kChunkCells]; }
     Slot newSlot();
     void release(Slot s);
+    Slot liveTail(const Entry& e) const;
     void linkLive(Entry& e, Slot s);
     void unlinkLive(Entry& e, Slot s);
-    // Keeps only the latest of the deallocated records of a handle.
-    void settleDead(Entry& e, Slot s);
+    // Whether the deallocated record is the latest of the handle, from the
+    // table orders.
+    void settleFlag(Entry& e);
+    // Keeps only the latest of the deallocated records of a handle; `newer`
+    // says s is known to be later than the kept one.
+    void settleDead(Entry& e, Slot s, bool newer);
+    void collect(bool liveOnly, const std::function<void(const HandleRecord&)>& visit) const;
 
-    std::vector<HandleRecord> recs_;
-    std::vector<Meta> meta_;
+    std::vector<BigArray<Cell>> chunks_;
+    Slot slots_ = 0;  // slots handed out so far
     std::vector<Slot> free_;
     std::uint64_t nextSeq_ = 0;
     HandleIndex index_;

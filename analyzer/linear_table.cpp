@@ -1,6 +1,11 @@
 #include "linear_table.h"
 
-void LinearHandleTable::append(const HandleRecord& record) { records.push_back(record); }
+#include <algorithm>
+
+void LinearHandleTable::append(const HandleRecord& record) {
+    if (record.resourceState != deallocated) live.push_back(records.size());
+    records.push_back(record);
+}
 
 bool LinearHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
     for (std::size_t i = records.size(); i > 0; --i) {
@@ -14,7 +19,7 @@ bool LinearHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) cons
 
 void LinearHandleTable::liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const {
     out.clear();
-    for (std::size_t i = 0; i < records.size(); ++i) {
+    for (std::size_t i : live) {
         const HandleRecord& r = records[i];
         // A used resource is as live as an unused one: both block a second
         // allocation of the handle and both can be reallocated.
@@ -26,19 +31,25 @@ const HandleRecord& LinearHandleTable::record(RecordId pos) const { return recor
 
 void LinearHandleTable::markOperated(RecordId pos) { records.at(pos).resourceState = operated; }
 
-void LinearHandleTable::markDeallocated(RecordId pos, const CallSite& at) {
+void LinearHandleTable::markDeallocated(RecordId pos, SiteId at) {
     HandleRecord& r = records.at(pos);
     r.resourceState = deallocated;
     r.deallocatedAt = at;
+    const auto it = std::find(live.begin(), live.end(), pos);
+    if (it != live.end()) live.erase(it);
 }
 
-void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at,
+void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                                    std::uint32_t tor) {
     HandleRecord& r = records.at(pos);
     r.tor = tor;
     r.handle = handle;
     r.size = size;
     r.allocatedAt = at;
+}
+
+void LinearHandleTable::forEachLive(const std::function<void(const HandleRecord&)>& visit) const {
+    for (std::size_t i : live) visit(records[i]);
 }
 
 void LinearHandleTable::forEachRecord(const std::function<void(const HandleRecord&)>& visit) const {

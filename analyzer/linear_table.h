@@ -1,6 +1,8 @@
 // The straightforward handle table: a plain list searched linearly on every
 // lookup. It is the reference behaviour that faster tables are checked
-// against, so it stays as simple as the engines' rules.
+// against, so it stays as simple as the engines' rules. Beside the list it
+// keeps the positions of the live records, in table order, so that checking a
+// trace of many handles with a small live set stays quick.
 #pragma once
 
 #include <vector>
@@ -14,13 +16,15 @@ public:
     void liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const override;
     const HandleRecord& record(RecordId pos) const override;
     void markOperated(RecordId pos) override;
-    void markDeallocated(RecordId pos, const CallSite& at) override;
-    void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, const CallSite& at,
+    void markDeallocated(RecordId pos, SiteId at) override;
+    void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                     std::uint32_t tor) override;
+    void forEachLive(const std::function<void(const HandleRecord&)>& visit) const override;
     void forEachRecord(const std::function<void(const HandleRecord&)>& visit) const override;
 
 private:
     std::vector<HandleRecord> records;
+    std::vector<std::size_t> live;  // positions of the records not deallocated, ascending
 };
 
 // A factory that makes LinearHandleTable objects.

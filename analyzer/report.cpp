@@ -165,12 +165,14 @@ void Report::printGroups(std::ostream& out) const {
     for (const Group* g : sortedGroups()) {
         if (g->suppressed) continue;
         const FindingKindInfo& info = findingInfo(g->kind);
-        out << g->count << " x " << info.id << " (" << severityName(info.severity) << "): ";
-        if (g->domain != kNone) out << text(g->domain) << ":";
-        if (g->tor != kNone) out << text(g->tor);
-        if (g->site.file != kNone) out << " at " << text(g->site.file) << ":" << text(g->site.line);
-        if (g->kind == FindingKind::leak && g->sized) out << ", " << g->bytes << plural(g->bytes, " byte", " bytes");
-        out << std::endl;
+        // Names and sites come from the trace: quoted visibly, as in the live lines.
+        MessageText m;
+        m << g->count << " x " << info.id << " (" << severityName(info.severity) << "): ";
+        if (g->domain != kNone) m << Quoted{text(g->domain)} << ":";
+        if (g->tor != kNone) m << Quoted{text(g->tor)};
+        if (g->site.file != kNone) m << " at " << Quoted{text(g->site.file)} << ":" << Quoted{text(g->site.line)};
+        if (g->kind == FindingKind::leak && g->sized) m << ", " << g->bytes << plural(g->bytes, " byte", " bytes");
+        m.writeLine(out);
     }
     printSummary(out);
 }

@@ -14,6 +14,7 @@
 
 #include "findings.h"
 #include "handle_table.h"
+#include "message_text.h"
 
 // One line of a suppressions file: kind (or any kind) and a shell glob.
 struct SuppressionRule {
@@ -82,13 +83,16 @@ public:
 
     explicit Report(std::ostream& out = std::cout, ReportSettings settings = {});
 
-    // Records the finding; when it is to be shown at once, calls write(out)
-    // for its message and ends the line. The message is formatted only then.
+    // Records the finding; when it is to be shown at once, calls
+    // write(message) to assemble its text and writes the line. The message is
+    // formatted only then. Lines are not flushed one by one: whoever waits
+    // for input or writes elsewhere flushes out first.
     template <class Write>
     void add(const Finding& f, Write&& write) {
         if (record(f)) {
-            write(out_);
-            out_ << std::endl;
+            message_.clear();
+            write(message_);
+            message_.writeLine(out_);
         }
     }
 
@@ -126,6 +130,7 @@ private:
     Site internSite(const CallSite* site);
 
     std::ostream& out_;
+    MessageText message_;
     ReportSettings settings_;
     Totals totals_;
     std::unordered_map<std::string, std::uint32_t> ids_;

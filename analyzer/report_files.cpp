@@ -28,10 +28,15 @@ json siteValue(const Report& report, const Report::Site& site) {
     return json{{"file", report.text(site.file)}, {"line", lineValue(report.text(site.line))}};
 }
 
+// A value as JSON text. Names and file names come from the trace, and JSON
+// holds only UTF-8: a byte that is not part of well-formed UTF-8 becomes
+// U+FFFD instead of failing the whole file.
+std::string dumped(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
 // Everything of a JSON object but its closing brace, so that a large array
 // can follow it element by element instead of as one tree in memory.
 std::string openObject(const json& object) {
-    std::string text = object.dump();
+    std::string text = dumped(object);
     text.pop_back();
     return text;
 }
@@ -47,7 +52,7 @@ json summaryValue(const Report& report) {
 void writeJson(std::ostream& out, const Report& report, const ReportContext& context) {
     const std::vector<const Report::Group*> groups = report.sortedGroups();
     json head;
-    head["tool"] = json{{"name", "keltrace"}, {"version", kKeltraceVersion}};
+    head["tool"] = json{{"name", "keltrace"}, {"version", keltraceVersion()}};
     head["template"] = context.templateName;
     head["trace"] = context.trace;
     json summary = summaryValue(report);
@@ -78,7 +83,7 @@ void writeJson(std::ostream& out, const Report& report, const ReportContext& con
             if (o.allocated.file != Report::kNone) item["allocated"] = siteValue(report, o.allocated);
             if (o.deallocated.file != Report::kNone) item["deallocated"] = siteValue(report, o.deallocated);
             item["bytes"] = o.bytes;
-            out << (firstOccurrence ? "" : ",") << item.dump();
+            out << (firstOccurrence ? "" : ",") << dumped(item);
             firstOccurrence = false;
         }
         out << "]}";
@@ -98,13 +103,13 @@ void writeSarif(std::ostream& out, const Report& report, const ReportContext& co
     log["$schema"] = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schemas/sarif-schema-2.1.0.json";
     log["version"] = "2.1.0";
     json run;
-    run["tool"] = {{"driver", {{"name", "keltrace"}, {"version", kKeltraceVersion}, {"rules", rules}}}};
+    run["tool"] = {{"driver", {{"name", "keltrace"}, {"version", keltraceVersion()}, {"rules", rules}}}};
     run["properties"] = {{"template", context.templateName}, {"trace", context.trace}, {"summary", summaryValue(report)}};
     run["results"] = json::array();
     log["runs"] = json::array({run});
     // The results come last and are written one by one: a trace can have
     // many thousands of sites.
-    std::string head = log.dump();
+    std::string head = dumped(log);
     const std::string tail = "]}]}";
     head.erase(head.size() - tail.size());
     out << head;
@@ -135,7 +140,7 @@ void writeSarif(std::ostream& out, const Report& report, const ReportContext& co
             result["suppressions"] =
                 json::array({json{{"kind", "external"}, {"justification", "matched a keltrace suppressions rule"}}});
         }
-        out << (first ? "" : ",") << result.dump();
+        out << (first ? "" : ",") << dumped(result);
         first = false;
     }
     out << tail << "\n";

@@ -10,20 +10,15 @@
 #include <fstream>
 #include <string_view>
 
+#include "kel_version.h"
 #include "keltrace_status.h"
+#include "message_line.h"
 #include "report_files.h"
 #include "trace_protocol.h"
 #include "utils_numeric.h"
 #include "visible_text.h"
 
 namespace {
-
-// One message line: pieces joined, ended and flushed at once so that the two
-// streams keep their order on a shared terminal.
-template <class... P>
-void line(std::ostream& out, const P&... pieces) {
-    (out << ... << pieces) << std::endl;
-}
 
 const char* const kTemplateFile = "template.tmp";
 
@@ -37,11 +32,47 @@ constexpr std::string_view ok = kelproto::kOK;
 constexpr std::string_view bad = kelproto::kBAD;
 constexpr std::string_view nothing = kelproto::kNothing;
 constexpr std::string_view voidMarker = kelproto::kVoid;
+constexpr std::string_view okPrefix = kelproto::kOKPrefix;
+constexpr std::string_view badPrefix = kelproto::kBADPrefix;
 }  // namespace fixed
-const char* const kUnreadable = "longer than 254 characters, or a read error";
+
+// ---------------------------------------------------------------- messages
+// Every message that is not a finding is written here. Findings go through
+// the report, which writes them to out without a flush; a message on err
+// flushes out first, so that the two streams keep their order on a shared
+// terminal.
+
+template <class... P>
+void writeMessage(MessageText& m, std::ostream& to, const P&... pieces) {
+    m.clear();
+    (m << ... << pieces);
+    m.writeLine(to);
+    to.flush();
+}
+
+// A message on out (the texts the analysis has always printed there).
+template <class... P>
+void say(TraceAnalysis& a, const P&... pieces) {
+    writeMessage(a.scratch.message, a.out, pieces...);
+}
+
+// A complaint about the trace on err.
+template <class... P>
+void complain(TraceAnalysis& a, const P&... pieces) {
+    a.out.flush();
+    writeMessage(a.scratch.message, a.err, pieces...);
+}
+
+// The messages of keltrace's own about one line of the trace.
+template <class... P>
+void complainAt(TraceAnalysis& a, std::int64_t number, const P&... pieces) {
+    complain(a, "keltrace: line ", number, ": ", pieces...);
+}
+
+const char* const kUnreadable = "cannot be read: longer than 254 characters, or a read error";
 // A NUL byte would cut the line short and change what it says (a handle, a
 // file name), so the line is refused whole.
-const char* const kNulByte = ": malformed: the line holds a NUL byte";
+const char* const kNulByte = "malformed: the line holds a NUL byte";
 
 // Remembers the number of the last line delivered, so that a failure the
 // fetcher throws (which carries no number) can be reported with one.
@@ -59,23 +90,24 @@ private:
     CVLineFetcher& inner;
 };
 
-std::uint64_t hexField(const std::string& text, std::size_t from = 0) {
+std::uint64_t hexField(std::string_view text) {
     try {
-        return parseHex(text.data() + from, text.size() - from);
+        return parseHex(text.data(), text.size());
     } catch (const char* reason) {
-        throw MalformedField{text.substr(from), reason};
+        throw MalformedField{std::string(text), reason};
     }
 }
 
 HandleTable& tableOf(TraceAnalysis& a, std::size_t domain) { return *a.tables[domain]; }
 const Domain& domainOf(const TraceAnalysis& a, std::size_t domain) { return a.tmpl.domains[domain]; }
+const CallSite* siteOf(const TraceAnalysis& a, SiteId id) { return &a.sites.site(id); }
 
 // A record state outside the three is a broken invariant, never input: say
 // where it was caught, in the form of a failed assertion, and stop at once.
 [[noreturn]] void internalError(TraceAnalysis& a, const char* function, int where) {
-    line(a.err, "Internal error. Please, report to developers.");
-    line(a.err, "tracer:", where, ": ", function,
-         ": Assertion 'allocated, operated or deallocated == record.resourceState' failed.");
+    complain(a, "Internal error. Please, report to developers.");
+    complain(a, "tracer:", where, ": ", function,
+             ": Assertion 'allocated, operated or deallocated == record.resourceState' failed.");
     std::abort();
 }
 
@@ -102,6 +134,10 @@ bool callSucceeded(CVLineFetcher& fetcher, std::string& text) {
     if (text == fixed::ok) return true;
     fetcher.getLine(text);
     return false;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
@@ -158,11 +194,11 @@ bool writeTemplateFile(const std::string& text, std::string& failure) {
 }  // namespace
 
 bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
-    std::string text;
+    std::string& text = analysis.scratch.first;
     for (const char* expected : {kelproto::kBegin, kelproto::kProtocol}) {
         fetcher.getLine(text);
         if (text != expected) {
-            line(analysis.out, "Unexpected data: '", visibleText(text), "'");
+            say(analysis, "Unexpected data: '", Quoted{text}, "'");
             return false;
         }
     }
@@ -171,8 +207,8 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     do {
         const std::int64_t number = fetcher.getLine(text);
         if (copy.size() + text.size() + 1 > kMaxEmbeddedTemplate) {
-            line(analysis.err, "keltrace: line ", number, ": the embedded template is longer than 16 MiB (no line \"",
-                 kelproto::kTemplateEnd, "\" before it)");
+            complainAt(analysis, number, "the embedded template is longer than 16 MiB (no line \"",
+                       kelproto::kTemplateEnd, "\" before it)");
             throw AnalysisExit{statusNotATrace};
         }
         copy += text;
@@ -183,12 +219,15 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     // a stale one from an earlier run.
     std::string failure;
     if (!writeTemplateFile(copy, failure)) {
-        line(analysis.err, "keltrace: cannot write ", kTemplateFile, ": ", failure);
+        complain(analysis, "keltrace: cannot write ", kTemplateFile, ": ", failure);
         throw AnalysisExit{statusNotATrace};
     }
     copy.clear();
     copy.shrink_to_fit();
 
+    // The template reader writes its own messages with the standard streams:
+    // what the analysis wrote so far goes first.
+    analysis.out.flush();
     saxparser_templateLoader(analysis.tmpl, kTemplateFile);
     analysis.tables.clear();
     for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) analysis.tables.push_back(analysis.makeTable());
@@ -207,101 +246,96 @@ bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::siz
     return false;
 }
 
+namespace {
+bool findDomain(const TraceAnalysis& analysis, std::string_view name, std::size_t& domain) {
+    for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) {
+        if (analysis.tmpl.domains[i].name == name) {
+            domain = i;
+            return true;
+        }
+    }
+    return false;
+}
+}  // namespace
+
 TorKind findTorKind(const TraceAnalysis& analysis, std::size_t domain, const std::string& name) {
     const Domain& d = domainOf(analysis, domain);
     // The order of the search decides for a name in two lists.
-    auto in = [&name](const std::vector<Tor>& tors) {
-        for (const Tor& t : tors)
-            if (t.name == name) return true;
-        return false;
-    };
-    if (in(d.operators)) return TorKind::operator_;
-    if (in(d.allocators)) return TorKind::allocator;
-    if (in(d.reallocators)) return TorKind::reallocator;
-    if (in(d.deallocators)) return TorKind::deallocator;
+    if (findTorIn(d.operators, name)) return TorKind::operator_;
+    if (findTorIn(d.allocators, name)) return TorKind::allocator;
+    if (findTorIn(d.reallocators, name)) return TorKind::reallocator;
+    if (findTorIn(d.deallocators, name)) return TorKind::deallocator;
     return TorKind::none;
 }
 
-CallSite readCallSite(CVLineFetcher& fetcher) {
-    CallSite site;
-    fetcher.getLine(site.file);
-    fetcher.getLine(site.line);
-    return site;
+SiteId readCallSite(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
+    ReplayScratch& s = analysis.scratch;
+    fetcher.getLine(s.file);
+    fetcher.getLine(s.line);
+    return analysis.sites.intern(s.file, s.line);
 }
 
 bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
-    std::string first;
-    fetcher.peekLine(first);
-    if (first == fixed::done) return true;
-    // Buffers reused from record to record: a long trace is millions of them.
-    std::string second;
-    CallSite site;
-    HandleRecord record;
+    ReplayScratch& s = analysis.scratch;
+    fetcher.peekLine(s.first);
+    if (s.first == fixed::done) return true;
     for (;;) {
-        fetcher.getLine(first);
+        fetcher.getLine(s.first);
         std::size_t domain = 0;
-        if (!findDomain(analysis, first, domain)) {
-            fetcher.getLine(second);
-            if (second != fixed::forkCall) return false;
-            CallSite at = readCallSite(fetcher);
+        if (!findDomain(analysis, s.first, domain)) {
+            fetcher.getLine(s.second);
+            if (s.second != fixed::forkCall) return false;
+            const SiteId at = readCallSite(fetcher, analysis);
             Finding f;
             f.kind = FindingKind::fork;
             f.tor = &kForkTor;
-            f.call = &at;
-            analysis.report.add(f, [&](std::ostream& o) {
-                o << "KEL detected fork() usage at " << at.file << ":" << at.line
+            f.call = siteOf(analysis, at);
+            const CallSite& site = analysis.sites.site(at);
+            analysis.report.add(f, [&](MessageText& m) {
+                m << "KEL detected fork() usage at " << Quoted{site.file} << ":" << Quoted{site.line}
                   << ", meanwhile fork() is forbidden according to template settings. Please, disable application "
                      "fork() usage. If it isn't possible, contact KEL author.";
             });
             return false;
         }
-        fetcher.getLine(second);
-        TorKind kind = findTorKind(analysis, domain, second);
+        fetcher.getLine(s.second);
+        const TorKind kind = findTorKind(analysis, domain, s.second);
         if (kind == TorKind::none) {
-            line(analysis.err, "Unexpected tor name '", second, "' in domain '", domainOf(analysis, domain).name,
-                 "'.");
+            complain(analysis, "Unexpected tor name '", Quoted{s.second}, "' in domain '",
+                     Quoted{domainOf(analysis, domain).name}, "'.");
             return false;
         }
-        fetcher.getLine(site.file);
-        fetcher.getLine(site.line);
-        // A fresh record: empty sites, no handle or size, valid, allocated.
-        record.allocatedAt.file.clear();
-        record.allocatedAt.line.clear();
-        record.deallocatedAt.file.clear();
-        record.deallocatedAt.line.clear();
-        record.handle = 0;
-        record.size = 0;
-        record.handleState = valid;
-        record.resourceState = allocated;
-        record.tor = HandleRecord().tor;
+        const SiteId site = readCallSite(fetcher, analysis);
+        HandleRecord& record = s.record;
+        record = HandleRecord();  // empty sites, no handle or size, valid, allocated
         bool ok = false;
         switch (kind) {
             case TorKind::allocator:
-                ok = readAllocatorRecord(fetcher, analysis, site, second, domain, record);
+                ok = readAllocatorRecord(fetcher, analysis, site, s.second, domain, record);
                 break;
             case TorKind::operator_:
-                ok = readOperatorRecord(fetcher, analysis, site, second);
+                ok = readOperatorRecord(fetcher, analysis, site, s.second);
                 break;
             case TorKind::reallocator:
-                ok = ReallocatorEngine(fetcher, analysis, site, second, domain, record);
+                ok = ReallocatorEngine(fetcher, analysis, site, s.second, domain, record);
                 break;
             case TorKind::deallocator:
-                ok = readDeallocatorRecord(fetcher, analysis, site, second, domain, record);
+                ok = readDeallocatorRecord(fetcher, analysis, site, s.second, domain, record);
                 break;
             case TorKind::none:
                 break;
         }
         if (!ok) return false;
-        fetcher.peekLine(first);
-        if (first == fixed::done) return true;
+        fetcher.peekLine(s.first);
+        if (s.first == fixed::done) return true;
     }
 }
 
-bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
-                         const std::string& tor, std::size_t domain, HandleRecord& record) {
+bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                         std::size_t domain, HandleRecord& record) {
     const Domain& d = domainOf(analysis, domain);
+    std::string& x = analysis.scratch.lineA;
     record.allocatedAt = site;
-    static std::string x;  // reused: no allocation per record
     if (d.float_handle) {
         fetcher.getLine(x);
         record.size = hexField(x);
@@ -309,49 +343,57 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const 
     std::int64_t n = fetcher.getLine(x);
     if (x.size() == kelproto::kHex16Digits) {
         if (!d.float_handle) {
-            line(analysis.err, "Strange error: domain '", d.name, "' isn't float, but allocator ", tor,
-                 " has 2nd argument");
+            complain(analysis, "Strange error: domain '", Quoted{d.name}, "' isn't float, but allocator ", Quoted{tor},
+                     " has 2nd argument");
             return false;
         }
-        record.size *= hexField(x);
+        const std::uint64_t factor = hexField(x);
+        std::uint64_t product = 0;
+        if (__builtin_mul_overflow(record.size, factor, &product)) {
+            // A size no program can hold: the record is malformed, not a huge block.
+            complainAt(analysis, n, "malformed: the sizes 0x", Hex16{record.size}, " and 0x", Hex16{factor},
+                       " multiply past 64 bits");
+            return false;
+        }
+        record.size = product;
         n = fetcher.getLine(x);
     }
     if (x != fixed::ok && x != fixed::bad) {
-        line(analysis.err, "Unexpected value '", x, "' instead of OK or BAD at line ", n, ".");
+        complain(analysis, "Unexpected value '", Quoted{x}, "' instead of OK or BAD at line ", n, ".");
         return false;
     }
-    static std::string h;  // reused: no allocation per record
+    std::string& h = analysis.scratch.lineB;
     fetcher.getLine(h);
     if (h.size() < 4) {
-        line(analysis.err, "Unexpected number of chars. Must be at least 4.");
+        complain(analysis, "Unexpected number of chars. Must be at least 4.");
         return false;
     }
-    std::size_t handleFrom;
-    if (h.compare(0, 3, kelproto::kOKPrefix) == 0) {
+    std::string_view handle;
+    if (startsWith(h, fixed::okPrefix)) {
         record.handleState = valid;
-        handleFrom = 3;
-    } else if (h.compare(0, 4, kelproto::kBADPrefix) == 0) {
+        handle = std::string_view(h).substr(fixed::okPrefix.size());
+    } else if (startsWith(h, fixed::badPrefix)) {
         record.handleState = bad;
-        handleFrom = 4;
+        handle = std::string_view(h).substr(fixed::badPrefix.size());
     } else {
-        line(analysis.err, "Strange values at begging of line '", h, "'.");
+        complain(analysis, "Strange values at begging of line '", Quoted{h}, "'.");
         return false;
     }
-    record.handle = hexField(h, handleFrom);
+    record.handle = hexField(handle);
     record.resourceState = allocated;
     record.tor = analysis.report.torId(tor);
     AllocatorEngine(analysis, site, tor, domain, record);
     return true;
 }
 
-bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
-                           const std::string& tor, std::size_t domain, HandleRecord& record) {
+bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                           std::size_t domain, HandleRecord& record) {
+    ReplayScratch& s = analysis.scratch;
     record.deallocatedAt = site;
-    static std::string a;  // reused: no allocation per record
-    fetcher.getLine(a);
-    static std::vector<std::string> chunks;  // scratch, reused
-    if (splitLine(a, chunks) != 3) {
-        line(analysis.err, "Unexpected numer of chunks at ", "tracer", ":", 476);
+    fetcher.getLine(s.lineA);
+    const std::string_view* chunks = s.chunks;
+    if (splitLine(s.lineA, s.chunks, 3) != 3) {
+        complain(analysis, "Unexpected numer of chunks at ", "tracer", ":", 476);
         return false;
     }
     if (chunks[1] == fixed::ok) {
@@ -359,7 +401,7 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
     } else if (chunks[1] == fixed::bad) {
         record.handleState = bad;
     } else {
-        line(analysis.err, "Unexpected value at ", "tracer", ":", 467);
+        complain(analysis, "Unexpected value at ", "tracer", ":", 467);
         return false;
     }
     record.handle = hexField(chunks[2]);
@@ -367,7 +409,7 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
     // the call, and the release is what it was doing.
     DeallocatorEngine(analysis, site, tor, domain, record);
 
-    static std::string b;  // reused: no allocation per record
+    std::string& b = s.lineB;
     std::int64_t n = 0;
     try {
         n = fetcher.getLine(b);
@@ -378,10 +420,10 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
         f.tor = &tor;
         f.hasHandle = true;
         f.handle = record.handle;
-        f.call = &site;
-        analysis.report.add(f, [&](std::ostream& o) {
-            o << "Looks like target code execution died after calling " << tor << "(0x" << chunks[2] << ") at "
-              << formatCallSite(site);
+        f.call = siteOf(analysis, site);
+        analysis.report.add(f, [&](MessageText& m) {
+            m << "Looks like target code execution died after calling " << Quoted{tor} << "(0x" << Quoted{chunks[2]}
+              << ") at " << analysis.sites.shown(site);
         });
         return false;
     }
@@ -396,65 +438,64 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, cons
             f.tor = &tor;
             f.hasHandle = true;
             f.handle = record.handle;
-            f.call = &site;
-            analysis.report.add(f, [&](std::ostream& o) {
-                o << "Warning: deallocation of resource 0x" << toHex16(record.handle) << " by " << d.name << ":"
-                  << tor << " at " << formatCallSite(site) << " reported failure; the resource counts as released.";
+            f.call = siteOf(analysis, site);
+            analysis.report.add(f, [&](MessageText& m) {
+                m << "Warning: deallocation of resource 0x" << Hex16{record.handle} << " by " << Quoted{d.name} << ":"
+                  << Quoted{tor} << " at " << analysis.sites.shown(site)
+                  << " reported failure; the resource counts as released.";
             });
         }
     } else if (b != fixed::voidMarker && b != fixed::ok) {
-        line(analysis.err, "Unexpected value '", b, "' at ", n, ".");
+        complain(analysis, "Unexpected value '", Quoted{b}, "' at ", n, ".");
         return false;
     }
-    static std::string c;  // reused: no allocation per record
-    n = fetcher.getLine(c);
-    if (c != fixed::nothing) {
-        line(analysis.err, "Unexpected value '", c, "' at ", n, ".");
+    n = fetcher.getLine(b);
+    if (b != fixed::nothing) {
+        complain(analysis, "Unexpected value '", Quoted{b}, "' at ", n, ".");
         return false;
     }
     return true;
 }
 
-bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
-                        const std::string& tor) {
-    static std::string text;  // reused: no allocation per record
-    static std::vector<std::string> chunks;  // scratch, reused
+bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor) {
+    ReplayScratch& s = analysis.scratch;
     for (;;) {
         // Either the result line "-" or a handle line, which is read next in
         // any case: take it at once rather than look at it first.
-        fetcher.getLine(text);
-        if (text == fixed::nothing) {
-            fetcher.getLine(text);  // the handle line, "-" for an operator
+        fetcher.getLine(s.lineA);
+        if (s.lineA == fixed::nothing) {
+            fetcher.getLine(s.lineA);  // the handle line, "-" for an operator
             return true;
         }
-        if (splitLine(text, chunks) != 3) {
-            line(analysis.err, "unexpected/wrong format at ", "tracer", ":", 376);
+        if (splitLine(s.lineA, s.chunks, 3) != 3) {
+            complain(analysis, "unexpected/wrong format at ", "tracer", ":", 376);
             return false;
         }
         std::size_t domain = 0;
-        if (!findDomain(analysis, chunks[0], domain)) {
-            line(analysis.err, "invalid domain at ", "tracer", ":", 357);
+        if (!findDomain(analysis, s.chunks[0], domain)) {
+            complain(analysis, "invalid domain at ", "tracer", ":", 357);
             return false;
         }
         HandleState state;
-        if (chunks[1] == fixed::ok) {
+        if (s.chunks[1] == fixed::ok) {
             state = valid;
-        } else if (chunks[1] == fixed::bad) {
+        } else if (s.chunks[1] == fixed::bad) {
             state = bad;
         } else {
-            line(analysis.err, "unexpected value at ", "tracer", ":", 365);
+            complain(analysis, "unexpected value at ", "tracer", ":", 365);
             return false;
         }
-        OperatorEngine(analysis, domain, state, hexField(chunks[2]), tor, site);
+        OperatorEngine(analysis, domain, state, hexField(s.chunks[2]), tor, site);
     }
 }
 
 // ---------------------------------------------------------------- engines
 
-void AllocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::string& tor, std::size_t domain,
+void AllocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& tor, std::size_t domain,
                      const HandleRecord& record) {
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
+    const SiteTable& sites = analysis.sites;
     if (record.size == 0 && d.float_handle) {
         Finding f;
         f.kind = FindingKind::zeroAlloc;
@@ -462,16 +503,17 @@ void AllocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::s
         f.tor = &tor;
         f.hasHandle = true;
         f.handle = record.handle;
-        f.call = &site;
-        analysis.report.add(f, [&](std::ostream& o) {
-            o << "Warning: allocation zero bytes by " << d.name << ":" << tor << " at " << formatCallSite(site);
+        f.call = siteOf(analysis, site);
+        analysis.report.add(f, [&](MessageText& m) {
+            m << "Warning: allocation zero bytes by " << Quoted{d.name} << ":" << Quoted{tor} << " at "
+              << sites.shown(site);
         });
     }
     // A failed call (its handle BAD) allocated nothing: there is nothing to
     // track, so nothing to leak. A later use of the handle is still reported
     // as the use of a bad handle.
     if (record.handleState == bad) return;
-    std::vector<RecordId> matches;
+    std::vector<RecordId>& matches = analysis.scratch.matches;
     table.liveMatches(record.handle, matches);
     if (matches.empty()) {
         table.append(record);
@@ -484,39 +526,38 @@ void AllocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::s
     f.tor = &tor;
     f.hasHandle = true;
     f.handle = record.handle;
-    f.call = &record.allocatedAt;
-    f.allocated = &table.record(matches.front()).allocatedAt;
+    f.call = siteOf(analysis, record.allocatedAt);
+    f.allocated = siteOf(analysis, table.record(matches.front()).allocatedAt);
     f.bytes = record.size;
     f.sized = d.float_handle;
-    analysis.report.add(f, [&](std::ostream& o) {
-        o << "Error: allocated handle 0x" << toHex16(record.handle) << " from '" << d.name << "'"
-          << " at " << formatCallSite(record.allocatedAt) << " marked as already allocated at:";
-        for (RecordId m : matches) o << " " << formatCallSite(table.record(m).allocatedAt);
+    analysis.report.add(f, [&](MessageText& m) {
+        m << "Error: allocated handle 0x" << Hex16{record.handle} << " from '" << Quoted{d.name} << "'"
+          << " at " << sites.shown(record.allocatedAt) << " marked as already allocated at:";
+        for (RecordId match : matches) m << " " << sites.shown(table.record(match).allocatedAt);
     });
 }
 
-void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::string& tor, std::size_t domain,
+void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& tor, std::size_t domain,
                        const HandleRecord& record) {
     (void)site;  // the call's site travels in record.deallocatedAt
     // free(NULL) where the template allows it: no finding, no change.
     if (record.handleState == bad && acceptsBadHandle(analysis, domain, tor)) return;
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
-    const CallSite& call = record.deallocatedAt;
+    const SiteTable& sites = analysis.sites;
+    const SiteId call = record.deallocatedAt;
     Finding f;
     f.domain = &d.name;
     f.tor = &tor;
     f.hasHandle = true;
     f.handle = record.handle;
-    f.call = &call;
-    // The texts are made only for a message: most deallocations print none.
-    auto h = [&record] { return toHex16(record.handle); };
+    f.call = siteOf(analysis, call);
     RecordId pos = 0;
     if (!table.findLastHandle(record.handle, pos)) {
         f.kind = FindingKind::unallocatedFree;
-        analysis.report.add(f, [&](std::ostream& o) {
-            o << "Error: deallocation of unallocated " << handleStateName(record.handleState) << " handle 0x" << h()
-              << " by " << d.name << ":" << tor << " at " << formatCallSite(call);
+        analysis.report.add(f, [&](MessageText& m) {
+            m << "Error: deallocation of unallocated " << handleStateName(record.handleState) << " handle 0x"
+              << Hex16{record.handle} << " by " << Quoted{d.name} << ":" << Quoted{tor} << " at " << sites.shown(call);
         });
         return;
     }
@@ -524,24 +565,24 @@ void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std:
     switch (e.resourceState) {
         case deallocated:
             f.kind = FindingKind::doubleFree;
-            f.allocated = &e.allocatedAt;
-            f.deallocated = &e.deallocatedAt;
-            analysis.report.add(f, [&](std::ostream& o) {
-                o << "Error: deallocation of handle 0x" << h() << " by " << d.name << ":" << tor << " at "
-                  << formatCallSite(call) << " while the handle allocated at " << formatCallSite(e.allocatedAt)
-                  << " and freed at " << formatCallSite(e.deallocatedAt) << ".";
+            f.allocated = siteOf(analysis, e.allocatedAt);
+            f.deallocated = siteOf(analysis, e.deallocatedAt);
+            analysis.report.add(f, [&](MessageText& m) {
+                m << "Error: deallocation of handle 0x" << Hex16{record.handle} << " by " << Quoted{d.name} << ":"
+                  << Quoted{tor} << " at " << sites.shown(call) << " while the handle allocated at "
+                  << sites.shown(e.allocatedAt) << " and freed at " << sites.shown(e.deallocatedAt) << ".";
             });
             return;
         case allocated:
             if (d.warn_unused) {
                 f.kind = FindingKind::neverUsed;
-                f.allocated = &e.allocatedAt;
+                f.allocated = siteOf(analysis, e.allocatedAt);
                 f.bytes = e.size;
                 f.sized = d.float_handle;
-                analysis.report.add(f, [&](std::ostream& o) {
-                    o << "Warning: deallocation of resource 0x" << h() << " by " << d.name << ":" << tor << " at "
-                      << formatCallSite(call) << " while allocated at " << formatCallSite(e.allocatedAt)
-                      << " which never operated.";
+                analysis.report.add(f, [&](MessageText& m) {
+                    m << "Warning: deallocation of resource 0x" << Hex16{record.handle} << " by " << Quoted{d.name}
+                      << ":" << Quoted{tor} << " at " << sites.shown(call) << " while allocated at "
+                      << sites.shown(e.allocatedAt) << " which never operated.";
                 });
             }
             table.markDeallocated(pos, call);
@@ -554,21 +595,21 @@ void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std:
 }
 
 bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState state, std::uint64_t handle,
-                    const std::string& tor, const CallSite& site) {
+                    const std::string& tor, SiteId site) {
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
+    const SiteTable& sites = analysis.sites;
     Finding f;
     f.domain = &d.name;
     f.tor = &tor;
     f.hasHandle = true;
     f.handle = handle;
-    f.call = &site;
-    auto h = [handle] { return toHex16(handle); };  // only for a message
+    f.call = siteOf(analysis, site);
     if (state == bad) {
         f.kind = FindingKind::badHandleUse;
-        analysis.report.add(f, [&](std::ostream& o) {
-            o << "Error 007: bad handle 0x" << h() << " usage by " << d.name << ":" << tor << " at "
-              << formatCallSite(site);
+        analysis.report.add(f, [&](MessageText& m) {
+            m << "Error 007: bad handle 0x" << Hex16{handle} << " usage by " << Quoted{d.name} << ":" << Quoted{tor}
+              << " at " << sites.shown(site);
         });
         return true;
     }
@@ -578,9 +619,9 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
         // streams: the template may say such handles are fine to use.
         if (d.untracked_use == "ignore") return false;
         f.kind = FindingKind::untrackedUse;
-        analysis.report.add(f, [&](std::ostream& o) {
-            o << "Error: Unallocated resource usage 0x" << h() << " by " << d.name << ":" << tor << " at "
-              << formatCallSite(site);
+        analysis.report.add(f, [&](MessageText& m) {
+            m << "Error: Unallocated resource usage 0x" << Hex16{handle} << " by " << Quoted{d.name} << ":"
+              << Quoted{tor} << " at " << sites.shown(site);
         });
         return false;
     }
@@ -589,63 +630,69 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
         table.markOperated(pos);
     } else if (e.resourceState == deallocated) {
         f.kind = FindingKind::useAfterFree;
-        f.allocated = &e.allocatedAt;
-        f.deallocated = &e.deallocatedAt;
-        analysis.report.add(f, [&](std::ostream& o) {
-            o << "Error: resource 0x" << h() << " used by " << d.name << ":" << tor << " at " << formatCallSite(site)
-              << " was allocated at " << formatCallSite(e.allocatedAt) << " and deallocated at "
-              << formatCallSite(e.deallocatedAt);
+        f.allocated = siteOf(analysis, e.allocatedAt);
+        f.deallocated = siteOf(analysis, e.deallocatedAt);
+        analysis.report.add(f, [&](MessageText& m) {
+            m << "Error: resource 0x" << Hex16{handle} << " used by " << Quoted{d.name} << ":" << Quoted{tor} << " at "
+              << sites.shown(site) << " was allocated at " << sites.shown(e.allocatedAt) << " and deallocated at "
+              << sites.shown(e.deallocatedAt);
         });
     }
     return true;
 }
 
-bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
-                       const std::string& tor, std::size_t domain, HandleRecord& record) {
+bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                       std::size_t domain, HandleRecord& record) {
+    ReplayScratch& s = analysis.scratch;
+    const std::int64_t n = fetcher.getLine(s.lineA);
+    if (splitLine(s.lineA, s.chunks, 3) != 3) {
+        complain(analysis, "Unexpected value '", Quoted{s.lineA}, "' at ", n, ".");
+        throw AnalysisExit{statusMalformedRealloc};
+    }
+    if (s.chunks[1] == fixed::bad) return reallocFromBadHandle(fetcher, analysis, site, tor, domain, record);
+    if (s.chunks[1] == fixed::ok) return reallocValidHandle(fetcher, analysis, site, tor, domain, record, s.chunks[2]);
+    complain(analysis, "Unexpected format string \"", Quoted{s.lineA}, "\" at tracefile line ", n, ". ", "tracer", ":",
+             695);
+    throw AnalysisExit{statusMalformedRealloc};
+}
+
+bool reallocFromBadHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                          std::size_t domain, HandleRecord& record) {
+    ReplayScratch& s = analysis.scratch;
+    std::string& text = s.lineB;
+    fetcher.getLine(text);
+    const std::uint64_t newSize = hexField(text);
+    if (!callSucceeded(fetcher, text)) return true;
+    const std::int64_t n = fetcher.getLine(text);
+    // The old handle's line is done with: its chunks make room for these.
+    if (splitLine(text, s.chunks, 3) != 2) {
+        complain(analysis, "Unexpected format string \"", Quoted{text}, "\" at tracefile line ", n, ". ", "tracer",
+                 ":", 671);
+        throw AnalysisExit{statusMalformedRealloc};
+    }
+    if (s.chunks[0] != fixed::ok) {
+        say(analysis, "NYI at ", "tracer", ":", 686);
+        say(analysis, "LINE: '", Quoted{text}, "' at line ", n);
+        throw AnalysisExit{statusReallocNotSupported};
+    }
+    record.allocatedAt = site;
+    record.size = newSize;
+    record.handle = hexField(s.chunks[1]);
+    record.handleState = valid;
+    record.resourceState = allocated;
+    record.tor = analysis.report.torId(tor);
+    AllocatorEngine(analysis, site, tor, domain, record);
+    return true;
+}
+
+bool reallocValidHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                        std::size_t domain, HandleRecord& record, std::string_view oldHandle) {
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
-    std::string a;
-    std::int64_t n = fetcher.getLine(a);
-    std::vector<std::string> chunks;
-    if (splitLine(a, chunks) != 3) {
-        line(analysis.err, "Unexpected value '", a, "' at ", n, ".");
-        throw AnalysisExit{statusMalformedRealloc};
-    }
-    std::string text;
-    if (chunks[1] == fixed::bad) {
-        // Not a valid old handle: the call allocates afresh.
-        fetcher.getLine(text);
-        const std::uint64_t newSize = hexField(text);
-        if (!callSucceeded(fetcher, text)) return true;
-        std::string b;
-        n = fetcher.getLine(b);
-        std::vector<std::string> handleChunks;
-        if (splitLine(b, handleChunks) != 2) {
-            line(analysis.err, "Unexpected format string \"", b, "\" at tracefile line ", n, ". ", "tracer", ":", 671);
-            throw AnalysisExit{statusMalformedRealloc};
-        }
-        if (handleChunks[0] != fixed::ok) {
-            line(analysis.out, "NYI at ", "tracer", ":", 686);
-            line(analysis.out, "LINE: '", b, "' at line ", n);
-            throw AnalysisExit{statusReallocNotSupported};
-        }
-        record.allocatedAt = site;
-        record.size = newSize;
-        record.handle = hexField(handleChunks[1]);
-        record.handleState = valid;
-        record.resourceState = allocated;
-        record.tor = analysis.report.torId(tor);
-        AllocatorEngine(analysis, site, tor, domain, record);
-        return true;
-    }
-    if (chunks[1] != fixed::ok) {
-        line(analysis.err, "Unexpected format string \"", a, "\" at tracefile line ", n, ". ", "tracer", ":", 695);
-        throw AnalysisExit{statusMalformedRealloc};
-    }
-
-    record.handle = hexField(chunks[2]);
-    const std::string oldHandle = toHex16(record.handle);
-    std::vector<RecordId> matches;
+    ReplayScratch& s = analysis.scratch;
+    const SiteTable& sites = analysis.sites;
+    record.handle = hexField(oldHandle);
+    std::vector<RecordId>& matches = s.matches;
     table.liveMatches(record.handle, matches);
     if (matches.empty()) {
         Finding f;
@@ -654,25 +701,27 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         f.tor = &tor;
         f.hasHandle = true;
         f.handle = record.handle;
-        f.call = &site;
-        analysis.report.add(f, [&](std::ostream& o) {
-            o << "Error XX7: " << d.name << ":" << tor << " at " << formatCallSite(site)
+        f.call = siteOf(analysis, site);
+        analysis.report.add(f, [&](MessageText& m) {
+            m << "Error XX7: " << Quoted{d.name} << ":" << Quoted{tor} << " at " << sites.shown(site)
               << " trying to reallocate never allocated (or allocated by " << "untracked function) handle 0x"
-              << oldHandle;
+              << Hex16{record.handle};
         });
         return false;
     }
     if (matches.size() > 1) {
-        line(analysis.out, "NYI at ", "tracer", ":", 630);
+        say(analysis, "NYI at ", "tracer", ":", 630);
         throw AnalysisExit{statusReallocNotSupported};
     }
-    std::string z;
-    n = fetcher.getLine(z);
-    if (z.size() != kelproto::kHex16Digits) {
-        line(analysis.err, "Unexpected format string \"", z, "\" at tracefile line ", n, ". ", "tracer", ":", 626);
+    const RecordId m = matches.front();
+    std::string& text = s.lineB;
+    std::int64_t n = fetcher.getLine(text);
+    if (text.size() != kelproto::kHex16Digits) {
+        complain(analysis, "Unexpected format string \"", Quoted{text}, "\" at tracefile line ", n, ". ", "tracer",
+                 ":", 626);
         throw AnalysisExit{statusMalformedRealloc};
     }
-    const std::uint64_t newSize = hexField(z);
+    const std::uint64_t newSize = hexField(text);
     if (newSize == 0) {
         // realloc(p, 0) frees p.
         record.deallocatedAt = site;
@@ -681,7 +730,6 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         fetcher.getLine(text);
         return true;
     }
-    const RecordId m = matches.front();
     if (table.record(m).size == newSize) {
         Finding f;
         f.kind = FindingKind::sameSizeRealloc;
@@ -689,24 +737,24 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
         f.tor = &tor;
         f.hasHandle = true;
         f.handle = record.handle;
-        f.call = &site;
-        f.allocated = &table.record(m).allocatedAt;
+        f.call = siteOf(analysis, site);
+        f.allocated = siteOf(analysis, table.record(m).allocatedAt);
         f.bytes = newSize;
         f.sized = true;
-        analysis.report.add(f, [&](std::ostream& o) {
-            o << "Warning: reallocation handle 0x" << oldHandle << " has the same size (" << newSize << " bytes) at"
-              << formatCallSite(site);
+        analysis.report.add(f, [&](MessageText& msg) {
+            msg << "Warning: reallocation handle 0x" << Hex16{record.handle} << " has the same size (" << newSize
+                << " bytes) at" << sites.shown(site);
         });
     }
     // A failed reallocation leaves the old resource in place.
     if (!callSucceeded(fetcher, text)) return true;
-    std::string b;
-    n = fetcher.getLine(b);
-    if (b.compare(0, 3, kelproto::kOKPrefix) != 0) {
-        line(analysis.out, "Abnormal content \"", b, "\" at tracefile line ", n);
+    n = fetcher.getLine(text);
+    if (!startsWith(text, fixed::okPrefix)) {
+        say(analysis, "Abnormal content \"", Quoted{text}, "\" at tracefile line ", n);
         throw AnalysisExit{statusMalformedRealloc};
     }
-    table.reallocate(m, hexField(b, 3), newSize, site, analysis.report.torId(tor));
+    table.reallocate(m, hexField(std::string_view(text).substr(fixed::okPrefix.size())), newSize, site,
+                     analysis.report.torId(tor));
     return true;
 }
 
@@ -714,10 +762,10 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const Ca
 
 bool postTransactionAnalyzer(TraceAnalysis& analysis) {
     Report& report = analysis.report;
+    const SiteTable& sites = analysis.sites;
     for (std::size_t i = 0; i < analysis.tables.size() && i < analysis.tmpl.domains.size(); ++i) {
         const Domain& d = analysis.tmpl.domains[i];
-        analysis.tables[i]->forEachRecord([&](const HandleRecord& r) {
-            if (r.resourceState == deallocated) return;
+        analysis.tables[i]->forEachLive([&](const HandleRecord& r) {
             if (r.resourceState != allocated && r.resourceState != operated) {
                 internalError(analysis, "postTransactionAnalyzer", 825);
             }
@@ -727,19 +775,19 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis) {
             if (r.tor != HandleRecord().tor) f.tor = &report.text(r.tor);
             f.hasHandle = true;
             f.handle = r.handle;
-            f.allocated = &r.allocatedAt;
+            f.allocated = siteOf(analysis, r.allocatedAt);
             f.bytes = d.float_handle ? r.size : 0;
             f.sized = d.float_handle;
-            report.add(f, [&](std::ostream& out) {
-                out << "Error: resource leak; handle 0x" << toHex16(r.handle) << " from '" << d.name << "'"
-                    << " allocated at " << formatCallSite(r.allocatedAt)
-                    << (r.resourceState == allocated ? " not deallocated. Never operated" : " not deallocated");
+            report.add(f, [&](MessageText& m) {
+                m << "Error: resource leak; handle 0x" << Hex16{r.handle} << " from '" << Quoted{d.name} << "'"
+                  << " allocated at " << sites.shown(r.allocatedAt)
+                  << (r.resourceState == allocated ? " not deallocated. Never operated" : " not deallocated");
                 if (d.float_handle) {
                     if (r.size != 0) {
-                        out << ". Bytes leaked: " << r.size;
+                        m << ". Bytes leaked: " << r.size;
                     } else {
-                        out << ". Bytes leaked: 0, plus indirect leakage for pointer "
-                            << "(example: malloc(size), when size is 0)";
+                        m << ". Bytes leaked: 0, plus indirect leakage for pointer "
+                          << "(example: malloc(size), when size is 0)";
                     }
                 }
             });
@@ -759,6 +807,16 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
                          std::ostream& out, std::ostream& err) {
     TraceAnalysis analysis(tables, out, err, options.report);
     CountingFetcher counted(fetcher);
+    // A read failure names the line after the last one delivered.
+    auto unread = [&](const char* failure, const char* atEnd) {
+        if (std::strcmp(failure, "eof") == 0) {
+            complainAt(analysis, counted.last + 1, atEnd);
+        } else if (std::strcmp(failure, "nul byte") == 0) {
+            complainAt(analysis, counted.last + 1, kNulByte);
+        } else {
+            complainAt(analysis, counted.last + 1, kUnreadable);
+        }
+    };
     std::uint8_t status = statusAnalysed;
     bool ended = false;  // the replay ended the run: no leak report
     try {
@@ -767,36 +825,23 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
             header = readHeader(counted, analysis);
         } catch (const char* failure) {
             // Nothing has been replayed yet, so there is nothing to report.
-            if (std::strcmp(failure, "eof") == 0) {
-                line(err, "keltrace: line ", counted.last + 1, ": the trace ends inside its ",
-                     counted.last < 2 ? "header" : "embedded template (no line \"</template>\")");
-            } else if (std::strcmp(failure, "nul byte") == 0) {
-                line(err, "keltrace: line ", counted.last + 1, kNulByte);
-            } else {
-                line(err, "keltrace: line ", counted.last + 1, ": cannot be read: ", kUnreadable);
-            }
-            line(err, "Unable to read header.");
+            unread(failure, counted.last < 2 ? "the trace ends inside its header"
+                                             : "the trace ends inside its embedded template (no line \"</template>\")");
+            complain(analysis, "Unable to read header.");
             return statusNotATrace;
         }
         if (!header) {
-            line(err, "Unable to read header.");
+            complain(analysis, "Unable to read header.");
             return statusNotATrace;
         }
         try {
             replayRecords(counted, analysis);
         } catch (const char* failure) {
             // The leak report is most useful exactly when the program died.
-            if (std::strcmp(failure, "eof") == 0) {
-                line(err, "keltrace: line ", counted.last + 1,
-                     ": the trace ends without \"KEL TRACING DONE\": the traced program did not exit normally");
-            } else if (std::strcmp(failure, "nul byte") == 0) {
-                line(err, "keltrace: line ", counted.last + 1, kNulByte);
-            } else {
-                line(err, "keltrace: line ", counted.last + 1, ": cannot be read: ", kUnreadable);
-            }
+            unread(failure, "the trace ends without \"KEL TRACING DONE\": the traced program did not exit normally");
         } catch (const MalformedField& bad) {
-            line(err, "keltrace: line ", counted.last, ": '", bad.text,
-                 "' is not a hexadecimal field of 1 to 16 upper-case digits (", bad.reason, ")");
+            complainAt(analysis, counted.last, "'", Quoted{bad.text},
+                       "' is not a hexadecimal field of 1 to 16 upper-case digits (", bad.reason, ")");
         }
     } catch (const AnalysisExit& exit) {
         status = exit.status;
@@ -810,6 +855,7 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
         }
     }
     if (report.settings().group) report.printGroups(out);
+    out.flush();
 
     const ReportContext context{analysis.tmpl.name, options.traceName};
     if (!options.jsonPath.empty() &&
@@ -841,13 +887,14 @@ bool attachTrace(CFileLineFetcher& fetcher, const char* path, std::ostream& err)
     }
     if (reason == 0 && fetcher.attach(path) != 0) reason = errno != 0 ? errno : EIO;
     if (reason != 0) {
-        line(err, "keltrace: cannot open trace file '", path, "': ", std::strerror(reason));
+        MessageText m;
+        writeMessage(m, err, "keltrace: cannot open trace file '", Quoted{path}, "': ", std::strerror(reason));
         return false;
     }
     return true;
 }
 
-const char* const kKeltraceVersion = "0.9.02";
+std::string keltraceVersion() { return std::string(kelversion::kMajor) + kelversion::kMinor + kelversion::kPatch; }
 
 void printUsage(const char* program, std::ostream& out) {
     line(out, "Usage: ", program, " --file ", "/path/to/tracefile");
@@ -879,4 +926,4 @@ void printUsage(const char* program, std::ostream& out) {
     }
 }
 
-void printVersion(std::ostream& out) { line(out, "KEL v", "0.9", ".02"); }
+void printVersion(std::ostream& out) { line(out, "KEL v", kelversion::kMajor, kelversion::kMinor, kelversion::kPatch); }

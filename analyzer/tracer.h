@@ -9,13 +9,28 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ccloader.h"
 #include "gen_xml_sax_read.h"
+#include "call_sites.h"
 #include "handle_table.h"
 #include "indexed_table.h"
+#include "message_text.h"
 #include "report.h"
+
+// The replay's working buffers, reused from record to record so that a long
+// trace allocates nothing per line. Chunks are views into the line last cut:
+// the first three chunks, all that a reader looks at.
+struct ReplayScratch {
+    std::string first, second, file, line;  // a record's domain, tor and call site lines
+    std::string lineA, lineB;               // the body's lines
+    std::string_view chunks[3];
+    std::vector<RecordId> matches;
+    HandleRecord record;
+    MessageText message;                    // complaints on err and out
+};
 
 // The whole state of one analysis. Table i belongs to domain i of tmpl.
 // Every message of the analysis goes to out or err, so a caller can capture
@@ -30,6 +45,8 @@ struct TraceAnalysis {
     std::ostream& out;
     std::ostream& err;
     Report report;
+    SiteTable sites;
+    ReplayScratch scratch;
 };
 
 // What a run does beyond the plain analysis: the report's settings, the
@@ -70,27 +87,34 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis);
 
 bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::size_t& domain);
 TorKind findTorKind(const TraceAnalysis& analysis, std::size_t domain, const std::string& name);
-CallSite readCallSite(CVLineFetcher& fetcher);
+// The file and line lines of a record, interned in the analysis's sites.
+SiteId readCallSite(CVLineFetcher& fetcher, TraceAnalysis& analysis);
 
-bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
-                         const std::string& tor, std::size_t domain, HandleRecord& record);
-bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
-                           const std::string& tor, std::size_t domain, HandleRecord& record);
-bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
-                        const std::string& tor);
+bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                         std::size_t domain, HandleRecord& record);
+bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                           std::size_t domain, HandleRecord& record);
+bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor);
 
 // ---------------------------------------------------------------- engines
 
-void AllocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::string& tor, std::size_t domain,
+void AllocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& tor, std::size_t domain,
                      const HandleRecord& record);
-void DeallocatorEngine(TraceAnalysis& analysis, const CallSite& site, const std::string& tor, std::size_t domain,
+void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& tor, std::size_t domain,
                        const HandleRecord& record);
 bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState state, std::uint64_t handle,
-                    const std::string& tor, const CallSite& site);
-// Reads the rest of a reallocator record itself. False ends the replay;
-// malformed records throw AnalysisExit (255 or 254).
-bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, const CallSite& site,
-                       const std::string& tor, std::size_t domain, HandleRecord& record);
+                    const std::string& tor, SiteId site);
+// Reads the rest of a reallocator record itself: the old handle's line, then
+// one of the two cases below. False ends the replay; malformed records throw
+// AnalysisExit (255 or 254).
+bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                       std::size_t domain, HandleRecord& record);
+// realloc(p, n) for a p its wrapper called BAD (NULL): a fresh allocation.
+bool reallocFromBadHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                          std::size_t domain, HandleRecord& record);
+// realloc(p, n) for a valid p: the tracked block moves, grows or is freed.
+bool reallocValidHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
+                        std::size_t domain, HandleRecord& record, std::string_view oldHandle);
 
 // ---------------------------------------------------------------- report
 
@@ -117,5 +141,6 @@ bool attachTrace(CFileLineFetcher& fetcher, const char* path, std::ostream& err 
 
 // The five usage lines, then the options and the finding kinds.
 void printUsage(const char* program, std::ostream& out = std::cout);
-extern const char* const kKeltraceVersion;  // "0.9.02", as --version prints it
+// "0.9.02": the version as --version prints it after "KEL v".
+std::string keltraceVersion();
 void printVersion(std::ostream& out = std::cout);

@@ -1,25 +1,32 @@
 #!/usr/bin/env bash
-# keltrace at scale. Builds keltrace and kelgen, builds bench/workload.c
-# twice (with the generated library, and plain for glibc's mtrace), and for
-# each iteration count times on the same workload:
-#   keltrace --file on the trace;
-#   keltrace --group --file: the same analysis, findings counted and grouped
-#   by site instead of printed one by one;
-#   floor: reading every line of the trace through CFileLineFetcher, nothing else;
-#   mtrace: glibc's mtrace script on the MALLOC_TRACE log of the same run.
-# Prints per-record cost, MB/s, peak RSS and the ratios the goals are set on.
+# keltrace at scale, on two workloads built with the library kelgen writes:
+#   bench/workload.c: about 1,000 live heap blocks churned by malloc, memset
+#   and free (ITERATIONS traced calls); also traced by glibc's mtrace for
+#   comparison;
+#   bench/interpreter_heap.c: an interpreter's allocator, every block from
+#   realloc, a live set that climbs to OBJECTS blocks and is released at the
+#   end, most blocks released without a use (OBJECTS distinct handles).
+# For each trace it times, best of N runs each, interleaved:
+#   keltrace --file (findings to a file);
+#   keltrace --group --file: the same analysis, findings counted and grouped;
+#   floor: reading every line through std::getline from an ifstream, nothing
+#   else, the fixed yardstick;
+# and prints seconds (wall and CPU), ns per record, MB/s, peak RSS, bytes of
+# peak RSS per distinct handle, and the ratios the goals are set on.
 #
-#   bash bench/run_bench.sh [ITERATIONS...]      (default: 1000000 10000000)
-#   KEL_BENCH_RUNS=N   timed runs of keltrace and floor, the best counts (default 5)
+#   bash bench/run_bench.sh [ITERATIONS...]   (default: 1000000 10000000)
+#   KEL_BENCH_OBJECTS="N..."  interpreter workload sizes (default: 1000000 5000000; "" for none)
+#   KEL_BENCH_RUNS=N          timed runs of each program, the best counts (default 5)
 #
 # Traces go to a temporary folder that is removed at the end (10M iterations
-# write about 600 MB at a time).
+# write about 600 MB at a time, 5M objects about 1 GB).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
 runs=${KEL_BENCH_RUNS:-5}
 counts=("$@")
 [ ${#counts[@]} -gt 0 ] || counts=(1000000 10000000)
+read -r -a objects <<<"${KEL_BENCH_OBJECTS-1000000 5000000}"
 
 debug_lib=$(ls /usr/lib/*/libc_malloc_debug.so.0 2>/dev/null | head -1 || true)
 command -v mtrace >/dev/null || { echo "bench: the mtrace script is missing (package libc-dev-bin)" >&2; exit 1; }
@@ -35,105 +42,148 @@ kelgen=$build/generator/kelgen
 work=$(mktemp -d /tmp/kel_bench_XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-cp "$root/bench/workload.c" "$root/bench/workload.xml" .
-"$kelgen" workload.xml kel.h kel.c >/dev/null
-gcc -O2 -Wall -Wextra -DKEL_TRACED -I. -o workload_kel workload.c kel.c
-gcc -O2 -Wall -Wextra -o workload_plain workload.c
-g++ -O2 -g -DNDEBUG -std=c++17 -I"$root/lineinput" -o floor "$root/bench/floor.cpp" "$root/lineinput/ccloader.cpp"
+mkdir churn interp
+cp "$root/bench/workload.c" "$root/bench/workload.xml" churn/
+cp "$root/bench/interpreter_heap.c" "$root/bench/interpreter_heap.xml" interp/
+(cd churn && "$kelgen" workload.xml kel.h kel.c >/dev/null &&
+    gcc -O2 -Wall -Wextra -DKEL_TRACED -I. -o workload_kel workload.c kel.c &&
+    gcc -O2 -Wall -Wextra -o workload_plain workload.c)
+(cd interp && "$kelgen" interpreter_heap.xml kel.h kel.c >/dev/null &&
+    gcc -O2 -Wall -Wextra -I. -o interpreter_heap interpreter_heap.c kel.c)
+g++ -O2 -g -DNDEBUG -std=c++17 -o floor "$root/bench/floor.cpp"
+floor=$work/floor
 
-# timed CMD...: runs CMD (stdout to cmd.out) and sets secs and rss_mb
+# timed CMD...: runs CMD (stdout to cmd.out) and sets secs, cpu and rss_mb
 timed() {
     local t0 t1
     t0=$(date +%s%N)
     status=0
-    /usr/bin/time -f %M -o rss.txt "$@" >cmd.out || status=$?
+    /usr/bin/time -f '%U %S %M' -o rss.txt "$@" >cmd.out || status=$?
     t1=$(date +%s%N)
     secs=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
-    rss_mb=$(tail -n 1 rss.txt | awk '{ printf "%.1f", $1 / 1024 }')
+    cpu=$(tail -n 1 rss.txt | awk '{ printf "%.2f", $1 + $2 }')
+    rss_mb=$(tail -n 1 rss.txt | awk '{ printf "%.1f", $3 / 1024 }')
 }
 
-# best N CMD...: the fastest of N runs
-best() {
-    local n=$1 i bs="" br=""
+# best N NAME CMD...: runs CMD N times; NAME_secs, NAME_cpu and NAME_rss hold
+# the best wall time, the best CPU time and the peak RSS of the fastest run.
+# The programs of one trace are called in turn (see bestOf), so that a busy
+# moment of the shared machine hits all of them alike.
+declare -A best_secs best_cpu best_rss
+run_once() {
+    local name=$1
     shift
-    for ((i = 0; i < n; ++i)); do
-        timed "$@"
-        if [ -z "$bs" ] || awk -v a="$secs" -v b="$bs" 'BEGIN { exit !(a < b) }'; then bs=$secs; br=$rss_mb; fi
-    done
-    secs=$bs
-    rss_mb=$br
+    timed "$@"
+    if [ -z "${best_secs[$name]:-}" ] || awk -v a="$secs" -v b="${best_secs[$name]}" 'BEGIN { exit !(a < b) }'; then
+        best_secs[$name]=$secs
+        best_rss[$name]=$rss_mb
+    fi
+    if [ -z "${best_cpu[$name]:-}" ] || awk -v a="$cpu" -v b="${best_cpu[$name]}" 'BEGIN { exit !(a < b) }'; then
+        best_cpu[$name]=$cpu
+    fi
 }
 
 per() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.1f", s * 1e9 / n }'; }
 mbps() { awk -v s="$1" -v b="$2" 'BEGIN { printf "%.0f", b / 1048576 / s }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-declare -A ns_per_record
+# analyse TRACE RECORDS LEAKED UNUSED: times keltrace, keltrace --group and
+# the floor on TRACE, checks the findings, prints the table.
+analyse() {
+    local trace=$1 records=$2 leaked=$3 unused=$4 bytes lines distinct i
+    bytes=$(stat -c %s "$trace")
+    lines=$(wc -l <"$trace")
+    # Handle lines of allocations and reallocations: "OK " and 16 digits.
+    distinct=$(grep -E '^OK [0-9A-F]{16}$' "$trace" | sort -u | wc -l)
+    printf 'trace: %d records, %d lines, %.1f MB, %d distinct handles; %d blocks leaked, %d freed unused\n' \
+        "$records" "$lines" "$(awk -v b="$bytes" 'BEGIN { print b / 1048576 }')" "$distinct" "$leaked" "$unused"
+    best_secs=() best_cpu=() best_rss=()
+    for ((i = 0; i < runs; ++i)); do
+        run_once keltrace "$keltrace" --file "$trace"
+        if [ "$i" = 0 ]; then
+            # The analysis must find what the workload did: its leaks, and the
+            # blocks it freed without using them; nothing else.
+            found=$(grep -c '^Error: resource leak; handle 0x' cmd.out || true)
+            never=$(grep -c '^Warning: deallocation of resource 0x.* which never operated\.$' cmd.out || true)
+            total=$(wc -l <cmd.out)
+            [ "$found" = "$leaked" ] && [ "$never" = "$unused" ] && [ "$total" = $((leaked + unused)) ] ||
+                echo "bench: keltrace reported $found leaks, $never unused blocks, $total lines;" \
+                    "expected $leaked, $unused, $((leaked + unused))" >&2
+        fi
+        run_once group "$keltrace" --group --file "$trace"
+        if [ "$i" = 0 ]; then
+            # The same findings, grouped: the summary counts every one of them.
+            summary=$(tail -n 1 cmd.out)
+            case "$summary" in
+            "Summary: $leaked error"*"leak"*", $unused warning"*", 0 suppressed") ;;
+            *) echo "bench: keltrace --group summary '$summary' does not count $leaked leaks and $unused warnings" >&2 ;;
+            esac
+        fi
+        run_once floor "$floor" "$trace"
+    done
+    k_ns=$(per "${best_secs[keltrace]}" "$records")
+    k_rss=${best_rss[keltrace]}
+    k_bph=$(awk -v r="$k_rss" -v d="$distinct" 'BEGIN { printf "%.0f", r * 1048576 / d }')
+    printf '%-9s %9s %8s %12s %8s %13s %15s\n' "" "seconds" "CPU s" "ns/record" "MB/s" "peak RSS MB" "B/distinct"
+    for name in keltrace group floor; do
+        printf '%-9s %9s %8s %12s %8s %13s %15s\n' "$([ $name = group ] && echo --group || echo $name)" \
+            "${best_secs[$name]}" "${best_cpu[$name]}" "$(per "${best_secs[$name]}" "$records")" \
+            "$(mbps "${best_secs[$name]}" "$bytes")" "${best_rss[$name]}" \
+            "$(awk -v r="${best_rss[$name]}" -v d="$distinct" 'BEGIN { printf "%.0f", r * 1048576 / d }')"
+    done
+    echo "keltrace / floor: $(ratio "${best_secs[keltrace]}" "${best_secs[floor]}") (CPU: $(ratio "${best_cpu[keltrace]}" "${best_cpu[floor]}"))   --group / keltrace: $(ratio "${best_secs[group]}" "${best_secs[keltrace]}")"
+    k_secs=${best_secs[keltrace]}
+    k_distinct=$distinct
+}
+
+declare -A ns_per_record rss_of distinct_of
 for n in "${counts[@]}"; do
     echo
-    echo "== $n iterations"
-    rm -f workload_trace.out mtrace.out
-    ./workload_kel "$n" 2>calls.txt
+    echo "== workload.c, $n iterations"
+    (cd churn && rm -f workload_trace.out && ./workload_kel "$n" 2>../calls.txt)
     # Let the trace reach the disk first, so that write-back does not run
     # beside the timed reads.
     sync
     read -r _ calls _ leaked _ unused <calls.txt
-    bytes=$(stat -c %s workload_trace.out)
-    lines=$(wc -l <workload_trace.out)
-    records=$calls
-    printf 'trace: %d records, %d lines, %.1f MB; the workload leaked %d blocks and freed %d unused\n' \
-        "$records" "$lines" "$(awk -v b="$bytes" 'BEGIN { print b / 1048576 }')" "$leaked" "$unused"
+    analyse churn/workload_trace.out "$calls" "$leaked" "$unused"
+    ns_per_record[churn$n]=$k_ns
+    k_churn=$k_secs
+    rm -f churn/workload_trace.out
 
-    best "$runs" "$keltrace" --file workload_trace.out
-    k_secs=$secs
-    k_rss=$rss_mb
-    # The analysis must find what the workload did: its leaks, and the blocks
-    # it freed at the end without using them; nothing else.
-    found=$(grep -c '^Error: resource leak; handle 0x' cmd.out || true)
-    never=$(grep -c '^Warning: deallocation of resource 0x.* which never operated\.$' cmd.out || true)
-    total=$(wc -l <cmd.out)
-    [ "$found" = "$leaked" ] && [ "$never" = "$unused" ] && [ "$total" = $((leaked + unused)) ] ||
-        echo "bench: keltrace reported $found leaks, $never unused blocks, $total lines;" \
-            "expected $leaked, $unused, $((leaked + unused))" >&2
-
-    best "$runs" "$keltrace" --group --file workload_trace.out
-    g_secs=$secs
-    g_rss=$rss_mb
-    # The same findings, grouped: the summary counts every one of them.
-    summary=$(tail -n 1 cmd.out)
-    want="Summary: $leaked error"
-    case "$summary" in
-    "$want"*"leak"*", $unused warning"*", 0 suppressed") ;;
-    *) echo "bench: keltrace --group summary '$summary' does not count $leaked leaks and $unused warnings" >&2 ;;
-    esac
-
-    best "$runs" ./floor workload_trace.out
-    f_secs=$secs
-    f_rss=$rss_mb
-    rm -f workload_trace.out
-
-    MALLOC_TRACE=$work/mtrace.out LD_PRELOAD=$debug_lib ./workload_plain "$n" 2>/dev/null
+    (cd churn && MALLOC_TRACE=$work/mtrace.out LD_PRELOAD=$debug_lib ./workload_plain "$n" 2>/dev/null)
     m_bytes=$(stat -c %s mtrace.out)
     m_lines=$(wc -l <mtrace.out)
-    timed sh -c 'mtrace ./workload_plain mtrace.out || true'
-    m_secs=$secs
-    m_rss=$rss_mb
-    rm -f mtrace.out
-
-    ns_per_record[$n]=$(per "$k_secs" "$records")
-    printf '%-9s %9s %12s %8s %13s\n' "" "seconds" "ns/record" "MB/s" "peak RSS MB"
-    printf '%-9s %9s %12s %8s %13s\n' keltrace "$k_secs" "${ns_per_record[$n]}" "$(mbps "$k_secs" "$bytes")" "$k_rss"
-    printf '%-9s %9s %12s %8s %13s\n' --group "$g_secs" "$(per "$g_secs" "$records")" "$(mbps "$g_secs" "$bytes")" "$g_rss"
-    printf '%-9s %9s %12s %8s %13s\n' floor "$f_secs" "$(per "$f_secs" "$records")" "$(mbps "$f_secs" "$bytes")" "$f_rss"
-    printf '%-9s %9s %12s %8s %13s   (its own log: %d lines, %.1f MB)\n' mtrace "$m_secs" \
-        "$(per "$m_secs" "$records")" "$(mbps "$m_secs" "$m_bytes")" "$m_rss" "$m_lines" \
+    timed sh -c 'cd churn && mtrace ./workload_plain ../mtrace.out || true'
+    printf '%-9s %9s %8s %12s %8s %13s   (its own log: %d lines, %.1f MB)\n' mtrace "$secs" "$cpu" \
+        "$(per "$secs" "$calls")" "$(mbps "$secs" "$m_bytes")" "$rss_mb" "$m_lines" \
         "$(awk -v b="$m_bytes" 'BEGIN { print b / 1048576 }')"
-    echo "keltrace / floor: $(ratio "$k_secs" "$f_secs")   --group / keltrace: $(ratio "$g_secs" "$k_secs")   mtrace / keltrace: $(ratio "$m_secs" "$k_secs")"
+    echo "mtrace / keltrace: $(ratio "$secs" "$k_churn")"
+    rm -f mtrace.out
 done
 
+for n in "${objects[@]}"; do
+    echo
+    echo "== interpreter_heap.c, $n objects"
+    (cd interp && rm -f interpreter_trace.out && ./interpreter_heap "$n" 2>../calls.txt)
+    sync
+    read -r _ calls _ leaked _ unused <calls.txt
+    analyse interp/interpreter_trace.out "$calls" "$leaked" "$unused"
+    ns_per_record[interp$n]=$k_ns
+    rss_of[interp$n]=$k_rss
+    distinct_of[interp$n]=$k_distinct
+    rm -f interp/interpreter_trace.out
+done
+
+echo
 if [ ${#counts[@]} -ge 2 ]; then
     first=${counts[0]}
     last=${counts[${#counts[@]} - 1]}
-    echo
-    echo "per-record cost, $last / $first iterations: $(ratio "${ns_per_record[$last]}" "${ns_per_record[$first]}")"
+    echo "workload.c, per-record cost, $last / $first iterations: $(ratio "${ns_per_record[churn$last]}" "${ns_per_record[churn$first]}")"
+fi
+if [ ${#objects[@]} -ge 2 ]; then
+    first=${objects[0]}
+    last=${objects[${#objects[@]} - 1]}
+    echo "interpreter_heap.c, per-record cost, $last / $first objects: $(ratio "${ns_per_record[interp$last]}" "${ns_per_record[interp$first]}")"
+    echo "interpreter_heap.c, peak RSS $last / $first objects: $(ratio "${rss_of[interp$last]}" "${rss_of[interp$first]}")" \
+        "against distinct handles $(ratio "${distinct_of[interp$last]}" "${distinct_of[interp$first]}")"
 fi

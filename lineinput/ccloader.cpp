@@ -1,55 +1,132 @@
-// Line input: a file read line by line through a fixed 255-byte buffer, and
-// the splitter that cuts trace lines into fields.
+// Line input: descriptors read in large blocks and cut into lines, and the
+// splitter that cuts trace lines into fields.
 #include "ccloader.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
-CFileLineFetcher::CFileLineFetcher() : pushedBack(false), lineBuffer{}, lineNumber(0) {}
+namespace {
+// Longest line delivered, without its line feed.
+constexpr std::size_t kMaxLine = 254;
+// A file is read in blocks of this size.
+constexpr std::size_t kFileReadSize = 256 * 1024;
+}  // namespace
 
-CFileLineFetcher::~CFileLineFetcher() = default;
+CFdLineFetcher::CFdLineFetcher(std::size_t readSize)
+    // Room for a whole block after the start of a line that is not complete yet.
+    : readSize(std::max<std::size_t>(readSize, 1)), buffer(this->readSize + kMaxLine + 1) {}
+
+CFdLineFetcher::~CFdLineFetcher() {
+    if (fd >= 0) ::close(fd);
+}
+
+bool CFdLineFetcher::fill() {
+    if (beforeRead) beforeRead();
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data() + end, readSize);
+        if (n > 0) {
+            // One look for a NUL per block instead of one per line.
+            if (nulAt == end) {
+                const void* nul = std::memchr(buffer.data() + end, '\0', static_cast<std::size_t>(n));
+                nulAt = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data())
+                            : end + static_cast<std::size_t>(n);
+            }
+            end += static_cast<std::size_t>(n);
+            return true;
+        }
+        if (n == 0) {
+            ended = true;
+            return false;
+        }
+        if (errno != EINTR) {
+            failed = true;
+            return false;
+        }
+    }
+}
+
+std::int64_t CFdLineFetcher::getLine(std::string& line) {
+    if (pushedBack) {
+        line.assign(pending.data(), pending.size());
+        pushedBack = false;
+        return lineNumber;
+    }
+    if (ended) throw "eof";
+    if (failed || fd < 0) {
+        failed = true;
+        throw "i/o error";
+    }
+    for (;;) {
+        const char* start = buffer.data() + pos;
+        const std::size_t avail = end - pos;
+        // The line feed may follow the last character that still fits.
+        if (const void* nl = std::memchr(start, '\n', std::min(avail, kMaxLine + 1))) {
+            const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
+            const std::size_t from = pos;
+            pos += n + 1;
+            ++lineNumber;
+            pending = std::string_view(start, n);
+            if (nulAt < pos) {
+                // The NUL is in this line, or in its line feed's place: look for the next one.
+                const bool inLine = nulAt < from + n;
+                const void* nul = std::memchr(buffer.data() + pos, '\0', end - pos);
+                nulAt = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data()) : end;
+                if (inLine) throw "nul byte";
+            }
+            line.assign(start, n);
+            return lineNumber;
+        }
+        if (avail > kMaxLine) {
+            // More than 254 characters before the line feed.
+            failed = true;
+            throw "i/o error";
+        }
+        // The start of a line: move it to the front and read the rest after it.
+        if (pos != 0) {
+            std::memmove(buffer.data(), start, avail);
+            nulAt -= pos;
+            pos = 0;
+            end = avail;
+        }
+        if (!fill()) {
+            // A last line without line feed is not delivered.
+            if (ended) throw "eof";
+            throw "i/o error";
+        }
+    }
+}
+
+std::int64_t CFdLineFetcher::peekLine(std::string& line) {
+    if (pushedBack) throw "malfunction";
+    const std::int64_t number = getLine(line);
+    pushedBack = true;
+    return number;
+}
+
+CFileLineFetcher::CFileLineFetcher() : CFdLineFetcher(kFileReadSize) {}
 
 int CFileLineFetcher::attach(const char* path) {
-    // Opening a second file on an open stream fails and leaves it failed,
-    // so every later read throws.
-    file.open(path, std::ios::in);
-    if (file.fail()) return -1;
-    file.clear();
+    // A second file on an open source fails and leaves it failed, so every
+    // later read throws.
+    if (fd >= 0) {
+        failed = true;
+        return -1;
+    }
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        failed = true;
+        return -1;
+    }
+    failed = false;
     return 0;
 }
 
 int CFileLineFetcher::attach(int) {
     throw "CFileLineFetcher::attach(int s); called !!!";
-}
-
-std::int64_t CFileLineFetcher::getLine(std::string& line) {
-    if (pushedBack) {
-        line.assign(lineBuffer);
-        pushedBack = false;
-        return lineNumber;
-    }
-    // A stream never opened would report end of file; it is an error.
-    if (!file.is_open()) {
-        file.setstate(std::ios::failbit);
-        throw "i/o error";
-    }
-    lineBuffer[0] = '\0';
-    // Reads at most 254 characters up to the line feed, which is consumed.
-    file.getline(lineBuffer, sizeof lineBuffer);
-    // End of file first: a last line without a line feed is not delivered.
-    if (file.eof()) throw "eof";
-    if (file.fail()) throw "i/o error";
-    ++lineNumber;
-    // gcount counts the line feed too; a shorter text means a NUL inside.
-    if (std::strlen(lineBuffer) + 1 != static_cast<std::size_t>(file.gcount())) throw "nul byte";
-    line.assign(lineBuffer);
-    return lineNumber;
-}
-
-std::int64_t CFileLineFetcher::peekLine(std::string& line) {
-    if (pushedBack) throw "malfunction";
-    const std::int64_t number = getLine(line);
-    pushedBack = true;
-    return number;
 }
 
 std::uint64_t splitLine(const std::string& line, std::vector<std::string>& chunks) {
@@ -75,4 +152,18 @@ std::uint64_t splitLine(const std::string& line, std::vector<std::string>& chunk
     }
     chunks.resize(n);
     return n;
+}
+
+std::uint64_t splitLine(std::string_view line, std::string_view* chunks, std::size_t room) {
+    if (line.empty()) return 0;
+    std::size_t n = 0, start = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == ' ' || line[i] == '\t') {
+            if (n < room) chunks[n] = line.substr(start, i - start);
+            ++n;
+            start = i + 1;
+        }
+    }
+    if (n < room) chunks[n] = line.substr(start);
+    return n + 1;
 }

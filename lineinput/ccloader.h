@@ -5,9 +5,11 @@
 // counted (the next read delivers the line after it), but never delivered.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <fstream>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CVLineFetcher {
@@ -19,23 +21,60 @@ public:
     virtual std::int64_t peekLine(std::string& line) = 0;
 };
 
-class CFileLineFetcher : public CVLineFetcher {
+// Lines read from a descriptor in large blocks and cut with memchr: the one
+// reader behind the file and the socket sources, so that both deliver the
+// same lines, numbers and failures. The end of input ("eof") and a failure
+// ("i/o error": a line longer than 254 characters, a read error, no source)
+// stay: every later read throws again.
+class CFdLineFetcher : public CVLineFetcher {
 public:
-    CFileLineFetcher();
-    ~CFileLineFetcher() override;
+    ~CFdLineFetcher() override;  // closes the descriptor
+    CFdLineFetcher(const CFdLineFetcher&) = delete;
+    CFdLineFetcher& operator=(const CFdLineFetcher&) = delete;
 
-    int attach(const char* path) override;
-    int attach(int s) override;  // never returns: files only
     std::int64_t getLine(std::string& line) override;
     std::int64_t peekLine(std::string& line) override;
 
+    // Called before every read from the descriptor, that is before every
+    // possible wait for input: a live analysis flushes its output there.
+    void setBeforeRead(std::function<void()> hook) { beforeRead = std::move(hook); }
+
+protected:
+    // At most `readSize` bytes are asked for per read.
+    explicit CFdLineFetcher(std::size_t readSize);
+
+    int fd = -1;
+    bool failed = false;
+
 private:
-    bool pushedBack;
-    char lineBuffer[255];
-    std::ifstream file;
-    std::int64_t lineNumber;
+    bool fill();  // false at the end of input (ended) or on a read error (failed)
+
+    std::function<void()> beforeRead;
+    std::size_t readSize;
+    std::vector<char> buffer;      // unread bytes are buffer[pos, end)
+    std::size_t pos = 0, end = 0;
+    std::size_t nulAt = 0;         // the first NUL byte at or after pos, or end when there is none
+    bool ended = false;
+    bool pushedBack = false;
+    std::string_view pending;      // the last line delivered; in buffer until the next read
+    std::int64_t lineNumber = 0;
+};
+
+// A file named by a path.
+class CFileLineFetcher : public CFdLineFetcher {
+public:
+    CFileLineFetcher();
+
+    // 0, or -1 when the file cannot be opened or one is open already; reads
+    // then throw "i/o error".
+    int attach(const char* path) override;
+    int attach(int s) override;  // never returns: files only
 };
 
 // Cuts a line at every blank and tab (each one a separator by itself).
 // Returns the number of chunks, which is chunks.size() afterwards.
 std::uint64_t splitLine(const std::string& line, std::vector<std::string>& chunks);
+// The same cut for readers that only look at the first chunks: returns the
+// number of chunks and puts the first `room` of them, as views of `line`,
+// into chunks[0] and on.
+std::uint64_t splitLine(std::string_view line, std::string_view* chunks, std::size_t room);

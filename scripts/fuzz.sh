@@ -13,7 +13,7 @@ root=$(pwd)
 seconds=${KEL_FUZZ_SECONDS:-30}
 
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DKEL_FUZZ=ON -DKEL_BUILD_TESTS=OFF >/dev/null
+  -DKEL_FUZZ=ON -DKEL_ASSERTS=ON -DKEL_BUILD_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j "$(nproc)" >/dev/null
 
 harnesses=("$@")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test twice: once in the
-# normal build and once with AddressSanitizer and UndefinedBehaviorSanitizer,
-# where any sanitizer report fails the run.
+# normal build and once with AddressSanitizer and UndefinedBehaviorSanitizer
+# and with assert() checks on, where any sanitizer report or failed assertion
+# fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -9,7 +10,7 @@ bash scripts/deps.sh
 bash scripts/build.sh build -DKEL_BUILD_TESTS=ON
 ctest --test-dir build --no-tests=error --output-on-failure -j "$(nproc)"
 
-bash scripts/build.sh build-asan -DKEL_SANITIZE=ON -DKEL_BUILD_TESTS=ON
+bash scripts/build.sh build-asan -DKEL_SANITIZE=ON -DKEL_ASSERTS=ON -DKEL_BUILD_TESTS=ON
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 ctest --test-dir build-asan --no-tests=error --output-on-failure -j "$(nproc)"

@@ -19,6 +19,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "indexed_table.h"
@@ -32,22 +33,43 @@ namespace fs = std::filesystem;
 
 const std::string kTemplate = std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt.xml";
 
+// How a trace is drawn. The small shape packs every kind of misuse into a
+// few records over a handful of handles; the large one is a long, mostly
+// well-behaved run over a wide handle space with a small live set, so that
+// the indexed table grows, rehashes and keeps a released record for each of
+// many handles, while misuse stays rare enough for the run to go on.
+struct Shape {
+    std::uint64_t maxRecords;  // records drawn: 1 to maxRecords, or exactly this many when large
+    std::uint64_t memSpace;    // distinct mem handles there can be
+    std::size_t liveCap;       // at most this many held mem blocks (0: no limit)
+    std::uint64_t rareness;    // misuse and malformed lines are this many times rarer
+    bool large;
+};
+constexpr Shape kSmall{120, 4, 0, 1, false};
+constexpr Shape kLarge{350000, std::uint64_t(1) << 21, 48, 200000, true};
+
 // Writes random traces for the kt template: domains mem (sizes), FILE and sock.
 class TraceMaker {
 public:
-    explicit TraceMaker(unsigned seed) : rng(seed) {}
+    explicit TraceMaker(unsigned seed, Shape shape = kSmall) : rng(seed), shape(shape) {}
+
+    // The mem handles the trace allocated, each counted once.
+    std::size_t distinctHandles() const { return allocated.size(); }
 
     std::string make() {
         std::string t = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
         std::ifstream in(kTemplate);
         for (std::string l; std::getline(in, l);)
             if (!l.empty()) t += l + "\n";
-        const int records = static_cast<int>(pick(120)) + 1;
+        const std::uint64_t records = shape.large ? shape.maxRecords : pick(shape.maxRecords) + 1;
         std::vector<std::size_t> recordStarts;
-        for (int i = 0; i < records; ++i) {
+        for (std::uint64_t i = 0; i < records; ++i) {
             recordStarts.push_back(t.size());
-            t += record();
+            t += shape.liveCap != 0 && held.size() >= shape.liveCap ? head("mem", "free") + "mem OK " + releaseMem() +
+                                                                          "\nvoid\n-\n"
+                                                                    : record();
         }
+        if (shape.large) return t + kelproto::kDone + "\n";
         switch (pick(10)) {
             case 0:  // the program died: the trace stops at a line end inside a record
             case 1:
@@ -72,6 +94,8 @@ public:
 private:
     std::uint64_t pick(std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng); }
     bool chance(std::uint64_t n) { return pick(n) == 0; }
+    // A misuse or a malformed line, one in n records of the small shape.
+    bool misuse(std::uint64_t n) { return chance(n * shape.rareness); }
 
     // Same value, various spellings: parseHex takes 1 to 16 digits.
     std::string hex(std::uint64_t v) {
@@ -80,12 +104,12 @@ private:
         std::size_t first = full.find_first_not_of('0');
         return first == std::string::npos ? "0" : full.substr(first);
     }
-    std::uint64_t anyMem() { return 0x1000 + 0x10 * pick(4); }
+    std::uint64_t anyMem() { return 0x1000 + 0x10 * pick(shape.memSpace); }
     std::string memHandle() { return hex(anyMem()); }
     // Mostly a handle this trace allocated and has not released, as a
     // working program would pass; otherwise any, so misuse comes up too.
     std::string heldMem() {
-        if (held.empty() || chance(6)) return memHandle();
+        if (held.empty() || misuse(6)) return memHandle();
         return hex(held[pick(held.size())]);
     }
     std::string newMem() {
@@ -93,10 +117,11 @@ private:
         for (int tries = 0; tries < 3 && !chance(4) && std::find(held.begin(), held.end(), h) != held.end(); ++tries)
             h = anyMem();
         held.push_back(h);
+        allocated.insert(h);
         return hex(h);
     }
     std::string releaseMem() {
-        if (held.empty() || chance(12)) return memHandle();
+        if (held.empty() || misuse(12)) return memHandle();
         const std::size_t i = pick(held.size());
         const std::uint64_t h = held[i];
         held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
@@ -109,6 +134,8 @@ private:
         return kelproto::hex16(sizes[pick(5)]);
     }
     std::string verdict(std::uint64_t badOneIn) { return chance(badOneIn) ? "BAD" : "OK"; }
+    // A failed call whose block the trace goes on to use as if it were held.
+    std::string failed(std::uint64_t badOneIn) { return misuse(badOneIn) ? "BAD" : "OK"; }
     std::string site() {
         if (chance(40)) return "7\n7\n";  // file equal to line: printed as nothing
         static const char* files[] = {"a.c", "b.c", "lib/dir/c.c"};
@@ -118,7 +145,7 @@ private:
 
     // Now and then a line that the readers refuse.
     std::string maybeBroken(const std::string& good) {
-        if (!chance(150)) return good;
+        if (!misuse(150)) return good;
         static const char* broken[] = {"0000000000000a0", "", "OK", "X Y", "mem OK", "123456789012345678"};
         return std::string(broken[pick(6)]) + "\n";
     }
@@ -128,7 +155,7 @@ private:
             case 0:
             case 1:
             case 2:
-                return head("mem", "malloc") + maybeBroken(size() + "\n") + verdict(10) + "\n" + verdict(12) + " " +
+                return head("mem", "malloc") + maybeBroken(size() + "\n") + verdict(10) + "\n" + failed(12) + " " +
                        newMem() + "\n";
             case 3:
                 return head("mem", "calloc") + size() + "\n" + kelproto::hex16(pick(3)) + "\n" + verdict(10) + "\n" +
@@ -155,7 +182,7 @@ private:
             case 14:
                 return head("sock", "close") + "sock OK " + sockHandle() + "\n" + "OK\n-\n";
             default:
-                if (chance(20)) return head("mem", "strdup") + "OK\n";  // a tor the domain does not list
+                if (misuse(20)) return head("mem", "strdup") + "OK\n";  // a tor the domain does not list
                 return head("sock", "close") + "sock " + verdict(6) + " " + sockHandle() + "\nvoid\n-\n";
         }
     }
@@ -164,22 +191,24 @@ private:
         std::string r = head("mem", "realloc");
         // realloc(NULL, n) when nothing is held; a stale or foreign handle now and then.
         const bool badOld = held.empty() || chance(8);
-        const std::string old = badOld ? (chance(2) ? "0" : memHandle()) : (chance(30) ? memHandle() : releaseMem());
+        const std::string old = badOld ? (chance(2) ? "0" : memHandle()) : (misuse(30) ? memHandle() : releaseMem());
         r += "mem " + std::string(badOld ? "BAD" : "OK") + " " + old + "\n";
         const std::string newSize = chance(5) ? kelproto::hex16(0) : size();
-        r += chance(80) ? "20\n" : newSize + "\n";  // a size line of the wrong length
+        r += misuse(80) ? "20\n" : newSize + "\n";  // a size line of the wrong length
         if (!badOld && newSize == kelproto::hex16(0)) return r + "BAD\nBAD " + kelproto::hex16(0) + "\n";
-        const std::string result = verdict(8);
+        const std::string result = failed(8);
         r += result + "\n";
         if (result != "OK") return r + "BAD " + kelproto::hex16(0) + "\n";
-        if (chance(80)) return r + (chance(2) ? "BAD " + memHandle() : std::string("garbage")) + "\n";
+        if (misuse(80)) return r + (chance(2) ? "BAD " + memHandle() : std::string("garbage")) + "\n";
         return r + "OK " + newMem() + "\n";
     }
 
     std::string fork() { return "KEL_TRAP\nfork()\nmain.c\n" + std::to_string(pick(90) + 1) + "\n"; }
 
     std::mt19937_64 rng;
+    Shape shape;
     std::vector<std::uint64_t> held;
+    std::unordered_set<std::uint64_t> allocated;
 };
 
 struct Outcome {
@@ -216,8 +245,11 @@ protected:
     }
 
     // Runs one seed; returns false on a difference (already reported).
-    bool same(unsigned seed, std::map<std::string, int>* seen = nullptr) {
-        const std::string trace = TraceMaker(seed).make();
+    bool same(unsigned seed, std::map<std::string, int>* seen = nullptr, Shape shape = kSmall,
+              std::size_t* distinct = nullptr, Outcome* kept = nullptr) {
+        TraceMaker maker(seed, shape);
+        const std::string trace = maker.make();
+        if (distinct) *distinct = maker.distinctHandles();
         {
             std::ofstream f("trace", std::ios::binary);
             f << trace;
@@ -229,6 +261,7 @@ protected:
                 if (linear.out.find(what) != std::string::npos) ++(*seen)[what];
             ++(*seen)["status " + std::to_string(linear.status)];
         }
+        if (kept) *kept = linear;
         if (linear.status == indexed.status && linear.out == indexed.out && linear.err == indexed.err) return true;
         const std::string keep = "/tmp/kel_diff_seed_" + std::to_string(seed) + ".trace";
         std::ofstream(keep, std::ios::binary) << trace;
@@ -273,6 +306,23 @@ TEST_F(Differential, FixedSeedsGiveIdenticalReports) {
     // a replay ends, and the exits of malformed reallocations.
     for (const char* what : kFindings) EXPECT_GE(seen[what], 3) << "no trace reached: " << what;
     for (int status : {1, 254, 255}) EXPECT_GE(seen["status " + std::to_string(status)], 3) << status;
+}
+
+// Long traces over more than 10^5 distinct handles: the indexed table grows
+// and rehashes many times and keeps a released record for each handle.
+TEST_F(Differential, TracesOfManyDistinctHandles) {
+    for (unsigned seed : {7u, 8u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::size_t distinct = 0;
+        Outcome linear;
+        if (!same(seed, nullptr, kLarge, &distinct, &linear)) return;
+        EXPECT_GE(distinct, 100000u);
+        // The whole trace was replayed: it ends at its closing line, and its
+        // rare misuse still gave findings.
+        EXPECT_EQ(linear.status, 1);
+        EXPECT_EQ(linear.err, "");
+        EXPECT_NE(linear.out.find("Error: resource leak; handle 0x"), std::string::npos);
+    }
 }
 
 TEST_F(Differential, SeedsFromTheEnvironment) {

@@ -139,7 +139,7 @@ TEST(Suppressions, RulesMatchDomainTorOrAnySite) {
         f.call = &call;
         f.allocated = &alloc;
         f.deallocated = &dealloc;
-        report.add(f, [](std::ostream& o) { o << "message"; });
+        report.add(f, [](MessageText& o) { o << "message"; });
         EXPECT_EQ(report.totals().suppressed, c.suppressed ? 1u : 0u);
         EXPECT_EQ(out.str(), c.suppressed ? "" : "message\n");
     }
@@ -164,7 +164,7 @@ TEST(ReportGroups, CountsBytesAndCapOccurrences) {
         (kind == FindingKind::leak ? f.allocated : f.call) = &site;
         f.bytes = bytes;
         f.sized = true;
-        report.add(f, [&](std::ostream& o) { o << ++formatted; });
+        report.add(f, [&](MessageText& o) { o << ++formatted; });
     };
     add(FindingKind::leak, malloc_, here, 10);
     add(FindingKind::untrackedUse, memset_, there, 0);
@@ -203,7 +203,7 @@ TEST(ReportGroups, GroupModeFormatsNoMessage) {
     f.tor = &tor;
     f.call = &site;
     bool formatted = false;
-    for (int i = 0; i < 3; ++i) report.add(f, [&](std::ostream&) { formatted = true; });
+    for (int i = 0; i < 3; ++i) report.add(f, [&](MessageText&) { formatted = true; });
     EXPECT_FALSE(formatted);
     EXPECT_EQ(out.str(), "");
     report.printGroups(out);
@@ -367,6 +367,32 @@ TEST_F(Files, OutputsReplaceEarlierFilesAndLeaveNoTemporaries) {
     EXPECT_NE(stdoutText.find("Summary: 6 errors (2 leaks, 32 bytes leaked), 0 warnings, 0 suppressed\n"),
               std::string::npos);
     EXPECT_EQ(load("out.json")["findings"][0]["occurrences"].size(), 3u);
+}
+
+}  // namespace
+
+namespace {
+
+// A file name from the trace that is not UTF-8 cannot go into JSON as it is:
+// the byte becomes U+FFFD, and the files are written as for any trace.
+TEST_F(Files, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+    std::ifstream tmpl(std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt.xml");
+    std::string trace = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
+    for (std::string l; std::getline(tmpl, l);)
+        if (!l.empty()) trace += l + "\n";
+    trace += "mem\nmalloc\nm\xFF.c\n7\n0000000000000010\nOK\nOK 0000000000000700\nKEL TRACING DONE\n";
+    std::ofstream("bytes") << trace;
+
+    ASSERT_EQ(run({"--file", "bytes", "--json", "out.json", "--sarif", "out.sarif"}), statusAnalysed);
+    EXPECT_EQ(stderrText, "");
+    EXPECT_EQ(stdoutText,
+              "Error: resource leak; handle 0x0000000000000700 from 'mem' allocated at m\\xFF.c:7 not deallocated. "
+              "Never operated. Bytes leaked: 16\n");
+    const json doc = load("out.json");
+    ASSERT_EQ(doc["findings"].size(), 1u);
+    EXPECT_EQ(doc["findings"][0]["site"]["file"], "m\xEF\xBF\xBD.c");
+    const json sarif = load("out.sarif");
+    EXPECT_NE(sarif.dump().find("m\xEF\xBF\xBD.c"), std::string::npos);
 }
 
 }  // namespace

@@ -401,4 +401,48 @@ TEST(KeltraceSock, ReportOptionsGiveTheOutputOfFileMode) {
     EXPECT_EQ(sock.status, 7);
 }
 
+// Findings are written without a flush each, so this one proves that they
+// are flushed before keltrace waits for more input: the test itself plays the
+// traced program, sends a record with a finding, and waits for the finding on
+// keltrace's standard output while the connection is still open.
+TEST(KeltraceSock, FindingsReachTheOutputBeforeThePeerCloses) {
+    TempDir analyser;
+    const int port = freePort();
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    Child keltrace({kKeltrace, "--sock", where}, analyser.path(), analyser.file("err"), false);
+    ASSERT_TRUE(listening(port)) << "keltrace does not listen on " << where;
+
+    const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(peer, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    auto send = [peer](const std::string& bytes) {
+        ASSERT_EQ(::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    };
+    std::string header = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
+    std::ifstream in(kTemplate);
+    for (std::string l; std::getline(in, l);)
+        if (!l.empty()) header += l + "\n";
+    // A release of a block never allocated, and the first line of the next
+    // record, which keltrace reads ahead before it can finish this one.
+    send(header + "mem\nfree\np.c\n3\nmem OK 0000000000000042\nvoid\n-\nmem\n");
+
+    std::string out;
+    const std::string finding =
+        "Error: deallocation of unallocated valid handle 0x0000000000000042 by mem:free at p.c:3\n";
+    EXPECT_TRUE(keltrace.readUntil(out, finding)) << "output so far: " << out;
+    EXPECT_TRUE(keltrace.running());
+
+    send("malloc\np.c\n4\n0000000000000010\nOK\nOK 0000000000000050\nKEL TRACING DONE\n");
+    ::close(peer);
+    keltrace.readAll(out);
+    EXPECT_EQ(keltrace.wait(), 1);
+    EXPECT_EQ(out, finding +
+                       "Error: resource leak; handle 0x0000000000000050 from 'mem' allocated at p.c:4 not deallocated. "
+                       "Never operated. Bytes leaked: 16\n");
+}
+
 }  // namespace

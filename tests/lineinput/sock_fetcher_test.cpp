@@ -111,6 +111,8 @@ TEST(CSockLineFetcher, DeliversLinesLikeTheFileSource) {
          {{'g', "1:z"}, {'p', "throw:nul byte"}, {'p', "3:c"}, {'g', "3:c"}}},
         {"a NUL at the end of a line", std::string("ab\0\n", 4), {{'g', "throw:nul byte"}, {'g', "throw:eof"}}},
         {"empty lines count", "\n\nx\n", {{'g', "1:"}, {'g', "2:"}, {'g', "3:x"}}},
+        {"lines with NULs between clean ones", std::string("a\0\0b\nc\n\0\nd\n", 12),
+         {{'g', "throw:nul byte"}, {'g', "2:c"}, {'g', "throw:nul byte"}, {'g', "4:d"}, {'g', "throw:eof"}}},
     };
     for (const FetchCase& c : cases) {
         for (std::size_t bufferSize : {std::size_t(1), std::size_t(2), std::size_t(3), std::size_t(7),

@@ -1,0 +1,50 @@
+#include "call_sites.h"
+
+#include <functional>
+
+#include "utils_numeric.h"
+#include "visible_text.h"
+
+namespace {
+constexpr SiteId kEmpty = 0xFFFFFFFFu;
+}
+
+SiteTable::SiteTable() : slots_(64, kEmpty) { intern({}, {}); }
+
+std::size_t SiteTable::hashOf(std::string_view file, std::string_view line) {
+    const std::size_t h = std::hash<std::string_view>()(file);
+    return (h * 0x9E3779B97F4A7C15ull) ^ std::hash<std::string_view>()(line);
+}
+
+SiteId SiteTable::intern(std::string_view file, std::string_view line) {
+    const std::size_t hash = hashOf(file, line);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const SiteId id = slots_[i];
+        if (id == kEmpty) break;
+        const Entry& e = entries_[id];
+        if (e.hash == hash && e.site.file == file && e.site.line == line) return id;
+    }
+    const SiteId id = static_cast<SiteId>(entries_.size());
+    CallSite site{std::string(file), std::string(line)};
+    std::string shown = site.file == site.line ? std::string() : visibleText(file) + ":" + visibleText(line);
+    entries_.push_back(Entry{std::move(site), std::move(shown), hash});
+    if (entries_.size() * 2 > slots_.size()) {
+        grow();
+    } else {
+        std::size_t i = hash & mask;
+        while (slots_[i] != kEmpty) i = (i + 1) & mask;
+        slots_[i] = id;
+    }
+    return id;
+}
+
+void SiteTable::grow() {
+    slots_.assign(slots_.size() * 2, kEmpty);
+    const std::size_t mask = slots_.size() - 1;
+    for (SiteId id = 0; id < entries_.size(); ++id) {
+        std::size_t i = entries_[id].hash & mask;
+        while (slots_[i] != kEmpty) i = (i + 1) & mask;
+        slots_[i] = id;
+    }
+}

@@ -1,0 +1,85 @@
+// One message line of keltrace, assembled in a reused buffer from fixed texts
+// and values and then written whole: no stream formatting per piece, and no
+// allocation once the buffer has grown. Text that comes from the trace (a
+// line, a field, a name, a file name) goes in as Quoted, so that a control
+// byte shows as \r or \x1B instead of acting on the terminal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "trace_protocol.h"
+#include "visible_text.h"
+
+// Trace text, quoted through visibleText.
+struct Quoted {
+    std::string_view text;
+};
+
+// A value as 16 upper-case hexadecimal digits (toHex16).
+struct Hex16 {
+    std::uint64_t value;
+};
+
+class MessageText {
+public:
+    MessageText& operator<<(std::string_view piece) {
+        text_.append(piece.data(), piece.size());
+        return *this;
+    }
+    MessageText& operator<<(const char* piece) { return *this << std::string_view(piece); }
+    MessageText& operator<<(const std::string& piece) { return *this << std::string_view(piece); }
+    MessageText& operator<<(char c) {
+        text_.push_back(c);
+        return *this;
+    }
+    MessageText& operator<<(Quoted q) {
+        // Nearly every text is printable already: copy it as it is then.
+        for (const char c : q.text) {
+            const unsigned char b = static_cast<unsigned char>(c);
+            if (b < 0x20 || b >= 0x7F) return *this << visibleText(q.text);
+        }
+        return *this << q.text;
+    }
+    MessageText& operator<<(Hex16 h) {
+        static const char digits[] = "0123456789ABCDEF";
+        char buffer[kelproto::kHex16Digits];
+        std::uint64_t v = h.value;
+        for (std::size_t i = kelproto::kHex16Digits; i-- > 0; v >>= 4) buffer[i] = digits[v & 0xF];
+        text_.append(buffer, sizeof buffer);
+        return *this;
+    }
+    MessageText& operator<<(std::uint64_t n) {
+        char buffer[20];
+        std::size_t i = sizeof buffer;
+        do {
+            buffer[--i] = static_cast<char>('0' + n % 10);
+            n /= 10;
+        } while (n != 0);
+        text_.append(buffer + i, sizeof buffer - i);
+        return *this;
+    }
+    MessageText& operator<<(std::int64_t n) {
+        if (n < 0) {
+            text_.push_back('-');
+            return *this << (~static_cast<std::uint64_t>(n) + 1);
+        }
+        return *this << static_cast<std::uint64_t>(n);
+    }
+    MessageText& operator<<(int n) { return *this << static_cast<std::int64_t>(n); }
+    MessageText& operator<<(unsigned n) { return *this << static_cast<std::uint64_t>(n); }
+
+    void clear() { text_.clear(); }
+    const std::string& str() const { return text_; }
+    // Ends the line and writes it in one piece.
+    void writeLine(std::ostream& out) {
+        text_.push_back('\n');
+        out.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+    }
+
+private:
+    std::string text_;
+};
