@@ -18,6 +18,10 @@
 #   KEL_BENCH_OBJECTS="N..."  interpreter workload sizes (default: 1000000 5000000; "" for none)
 #   KEL_BENCH_RUNS=N          timed runs of each program, the best counts (default 5)
 #
+# Then it runs bench/run_runtime_bench.sh: the traced program's cost per call
+# with the default runtime and with buffered_records (KEL_BENCH_RUNTIME=0
+# skips it).
+#
 # Traces go to a temporary folder that is removed at the end (10M iterations
 # write about 600 MB at a time, 5M objects about 1 GB).
 set -euo pipefail
@@ -186,4 +190,10 @@ if [ ${#objects[@]} -ge 2 ]; then
     echo "interpreter_heap.c, per-record cost, $last / $first objects: $(ratio "${ns_per_record[interp$last]}" "${ns_per_record[interp$first]}")"
     echo "interpreter_heap.c, peak RSS $last / $first objects: $(ratio "${rss_of[interp$last]}" "${rss_of[interp$first]}")" \
         "against distinct handles $(ratio "${distinct_of[interp$last]}" "${distinct_of[interp$first]}")"
+fi
+
+if [ "${KEL_BENCH_RUNTIME:-1}" != 0 ]; then
+    echo
+    echo "== the traced program (bench/run_runtime_bench.sh)"
+    bash "$root/bench/run_runtime_bench.sh"
 fi
