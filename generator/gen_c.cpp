@@ -716,7 +716,7 @@ int findDomainIndex(const Template& t, const std::string& name) {
 // ---------------------------------------------------------------- driver
 
 int generateFiles(const Template& t, const char* templatePath, const char* headerPath, const char* sourcePath) {
-    if (!checkTemplateLines(templatePath, std::cerr) || !checkTemplateRecords(t, templatePath, std::cerr))
+    if (!checkOutputPaths(templatePath, headerPath, sourcePath, std::cerr) || !checkTemplate(t, templatePath, std::cerr))
         return statusTemplateRejected;
     warnUnknownDomains(t, templatePath, std::cerr);
 
