@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "gen_literal.h"
 #include "run_command.h"
 #include "temp_dir.h"
 
@@ -651,6 +652,52 @@ TEST(GeneratedLibrary, ErrorLogReportsAnUncreatableTraceFile) {
             EXPECT_EQ("fopen(): No such file or directory\n" + where, r.err);
             EXPECT_EQ("from an earlier run\n", t.file("err.log"));
         }
+    }
+}
+
+// Quotes, backslashes, line ends and a trigraph in the paths the template
+// names: the program opens exactly those files (the XML spells
+// them with references: &quot; is '"', &#10; a line feed, &#13; a carriage
+// return).
+TEST(GeneratedLibrary, PathsWithQuotesBackslashesAndLineEndsReachTheProgramUnchanged) {
+    Settings s;
+    s.trace_target = "q&quot;\\c&#10;&#13;?\?=";
+    s.errlogmode = "e&quot;);exit(7);(&quot;";
+    Traced t(memTemplate(s));
+    ASSERT_TRUE(t.build(kExampleProgram));
+    const CommandResult r = t.run();
+    EXPECT_EQ(0, r.status) << r.err;
+    // The template block carries the attribute as the file spells it.
+    EXPECT_EQ(t.head() + kExampleRecords + "KEL TRACING DONE\n", maskHandles(t.file("q\"\\c\n\r?\?=")));
+
+    // The error log, reached when the trace file cannot be created.
+    s.trace_target = "no/t&quot;";
+    Traced failing(memTemplate(s));
+    ASSERT_TRUE(failing.build(kExampleProgram));
+    EXPECT_EQ(255, failing.run().status);  // exit(-1), not the injected exit(7)
+    const std::string where =
+        "kel.c:" + std::to_string(failing.sourceLine("if(kel_tracefile == NULL){kelerrlog(\"fopen()\"")) + "\n";
+    EXPECT_EQ("fopen() " + where, failing.file("e\");exit(7);(\""));
+}
+
+// Every byte value, and the runs of question marks that form trigraphs:
+// the compilers read each literal back to exactly its text, without a
+// warning (clang warns about bytes outside UTF-8 left raw).
+TEST(CStringLiteral, CompilersReadEveryByteBack) {
+    std::string text;
+    for (int b = 0; b < 256; ++b) text += static_cast<char>(b);
+    text += "?\?=?\?/?\?'?\?(?\?)?\?!?\?<?\?>?\?-?\?\?/\xC3\xA9\"\\7\n7";  // "?\?" keeps this file free of trigraphs
+    TempDir dir;
+    dir.write("bytes.c", "#include <stdio.h>\nstatic const char s[] = " + cStringLiteral(text) +
+                             ";\nint main(void){ fwrite(s, 1, sizeof s - 1, stdout); return 0; }\n");
+    for (const char* compiler : {"gcc", "gcc -std=c99 -trigraphs", "clang"}) {
+        SCOPED_TRACE(compiler);
+        const CommandResult built = runCommand("cd " + dir.path() + " && " + compiler +
+                                               " -Wall -Wextra -Werror -o bytes bytes.c");
+        ASSERT_EQ(0, built.status) << built.err;
+        const CommandResult r = runCommand("cd " + dir.path() + " && ./bytes");
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(text, r.out);
     }
 }
 
