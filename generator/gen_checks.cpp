@@ -320,41 +320,49 @@ bool writeTraceCopy(const char* templatePath, const std::string& copyPath, int f
     return true;
 }
 
-// Where `copy` first differs from `t`, for the message.
-void describeDifference(const Template& t, const Template& copy, const char* templatePath, std::ostream& err) {
-    const char* const cause =
-        " would read back differently from the trace: its copy of the template leaves out empty lines, and an "
-        "attribute value or a text of it holds one";
-    if (copy.domains.size() != t.domains.size()) {
-        complain(err, templatePath) << "the trace's copy of the template would hold " << copy.domains.size()
-                                    << " domains instead of " << t.domains.size() << std::endl;
-        return;
-    }
-    for (std::size_t i = 0; i < t.domains.size(); ++i) {
-        const Domain& d = t.domains[i];
-        const Domain& c = copy.domains[i];
-        if (d == c) continue;
-        const std::vector<Tor>* lists[] = {&d.allocators, &d.deallocators, &d.reallocators, &d.operators};
-        const std::vector<Tor>* copies[] = {&c.allocators, &c.deallocators, &c.reallocators, &c.operators};
-        for (std::size_t k = 0; k < 4; ++k) {
-            if (lists[k]->size() != copies[k]->size()) break;
-            for (std::size_t j = 0; j < lists[k]->size(); ++j) {
-                const Tor& tor = (*lists[k])[j];
-                if (tor == (*copies[k])[j]) continue;
-                complainAt(err, templatePath, tor.sourceLine)
-                    << "domain " << quote(d.name) << ", tor " << quote(tor.name) << cause << std::endl;
-                return;
-            }
+const char* const kReadsBackDifferently =
+    " would read back differently from the trace: its copy of the template leaves out empty lines, and an "
+    "attribute value or a text of it holds one";
+
+// The message for domain `d` of the template, whose copy in the trace reads
+// back as `copy`: it names the first tor that differs, else the domain.
+void describeDifference(const Domain& d, const Domain& copy, const char* templatePath, std::ostream& err) {
+    const std::vector<Tor>* lists[] = {&d.allocators, &d.deallocators, &d.reallocators, &d.operators};
+    const std::vector<Tor>* copies[] = {&copy.allocators, &copy.deallocators, &copy.reallocators, &copy.operators};
+    for (std::size_t k = 0; k < 4; ++k) {
+        if (lists[k]->size() != copies[k]->size()) break;
+        for (std::size_t j = 0; j < lists[k]->size(); ++j) {
+            const Tor& tor = (*lists[k])[j];
+            if (tor == (*copies[k])[j]) continue;
+            complainAt(err, templatePath, tor.sourceLine)
+                << "domain " << quote(d.name) << ", tor " << quote(tor.name) << kReadsBackDifferently << std::endl;
+            return;
         }
-        complainAt(err, templatePath, d.sourceLine) << "domain " << quote(d.name) << cause << std::endl;
-        return;
     }
-    complain(err, templatePath) << "the template's settings" << cause << std::endl;
+    complainAt(err, templatePath, d.sourceLine) << "domain " << quote(d.name) << kReadsBackDifferently << std::endl;
+}
+
+// True when the trace's copy is the file itself but for line ends: no line
+// before the "</template>" line is empty (the copy leaves it out) or ends
+// in a carriage return once the one before its line feed is dropped (the
+// copy would turn CR CR LF into CR LF). An XML parser reads CR LF as LF, so
+// such a copy loads to the same template, and a big template is not loaded
+// a second time.
+bool traceKeepsEveryLine(const char* templatePath) {
+    std::ifstream in(templatePath, std::ios::in | std::ios::binary);
+    std::string text;
+    while (std::getline(in, text)) {
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        if (text.empty() || text.back() == '\r') return false;
+        if (text == kelproto::kTemplateEnd) return true;
+    }
+    return false;
 }
 
 }  // namespace
 
 bool checkEmbeddedCopy(const Template& t, const char* templatePath, std::ostream& err) {
+    if (traceKeepsEveryLine(templatePath)) return true;
     std::error_code error;
     std::string copyPath = std::filesystem::temp_directory_path(error).string();
     if (error) copyPath = "/tmp";
@@ -365,17 +373,30 @@ bool checkEmbeddedCopy(const Template& t, const char* templatePath, std::ostream
                                     << visibleText(copyPath) << ": " << std::strerror(errno) << std::endl;
         return false;
     }
+    // The copy's domains are compared as they load and not kept: a big
+    // template is not held twice.
     std::string failure;
     Template copy;
-    int loaded = -1;
-    if (writeTraceCopy(templatePath, copyPath, fd, failure)) {
-        QuietReader quiet;
-        loaded = saxparser_templateLoader(copy, copyPath.c_str(), failure);
-    } else {
+    std::size_t count = 0;
+    std::size_t firstDifferent = t.domains.size();  // position of the first domain that differs
+    Domain differentCopy;                           // and how the copy reads it
+    const auto compare = [&](const Domain& d) {
+        if (firstDifferent == t.domains.size() && count < t.domains.size() && !(d == t.domains[count])) {
+            firstDifferent = count;
+            differentCopy = d;
+        }
+        ++count;
+    };
+    if (!writeTraceCopy(templatePath, copyPath, fd, failure)) {
         ::unlink(copyPath.c_str());
         complain(err, templatePath) << "cannot check the trace's copy of the template: " << visibleText(failure)
                                     << std::endl;
         return false;
+    }
+    int loaded = -1;
+    {
+        QuietReader quiet;
+        loaded = saxparser_templateLoader(copy, copyPath.c_str(), failure, compare);
     }
     ::unlink(copyPath.c_str());
     if (loaded != 0) {
@@ -383,9 +404,20 @@ bool checkEmbeddedCopy(const Template& t, const char* templatePath, std::ostream
                                     << std::endl;
         return false;
     }
-    if (copy == t) return true;
-    describeDifference(t, copy, templatePath, err);
-    return false;
+    if (count != t.domains.size()) {
+        complain(err, templatePath) << "the trace's copy of the template would hold " << count
+                                    << " domains instead of " << t.domains.size() << std::endl;
+        return false;
+    }
+    if (firstDifferent < t.domains.size()) {
+        describeDifference(t.domains[firstDifferent], differentCopy, templatePath, err);
+        return false;
+    }
+    if (!sameSettings(t, copy)) {
+        complain(err, templatePath) << "the template's settings" << kReadsBackDifferently << std::endl;
+        return false;
+    }
+    return true;
 }
 
 bool checkTemplate(const Template& t, const char* templatePath, std::ostream& err) {

@@ -92,11 +92,13 @@ bool operator==(const Domain& a, const Domain& b) {
            a.untracked_use == b.untracked_use && a.warn_unused == b.warn_unused && a.interior == b.interior;
 }
 
-bool operator==(const Template& a, const Template& b) {
+bool operator==(const Template& a, const Template& b) { return sameSettings(a, b) && a.domains == b.domains; }
+
+bool sameSettings(const Template& a, const Template& b) {
     return a.name == b.name && a.prefix == b.prefix && a.errlogmode == b.errlogmode &&
            a.trap_on_io_err == b.trap_on_io_err && a.remote_mode == b.remote_mode && a.force_flush == b.force_flush &&
            a.fork_enabled == b.fork_enabled && a.multithreaded == b.multithreaded && a.threading == b.threading &&
-           a.compiler_type == b.compiler_type && a.trace_target == b.trace_target && a.domains == b.domains &&
+           a.compiler_type == b.compiler_type && a.trace_target == b.trace_target &&
            a.trace_per_process == b.trace_per_process && a.auto_start == b.auto_start &&
            a.buffered_records == b.buffered_records;
 }
@@ -586,6 +588,11 @@ int saxparser_templateLoader(Template& tmpl, const char* path) {
 }
 
 int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure) {
+    return saxparser_templateLoader(tmpl, path, failure, nullptr);
+}
+
+int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure,
+                             const std::function<void(const Domain&)>& onDomain) {
     ChunkList list;
     // Alive until the parse is over, so that a failure can quote its first fatal error.
     std::unique_ptr<kelSaxParser> recorder;
@@ -649,7 +656,10 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
             list.skipTextChunks();
             Domain domain;
             domainLoader(domain, list);
-            tmpl.domains.push_back(std::move(domain));
+            if (onDomain)
+                onDomain(domain);
+            else
+                tmpl.domains.push_back(std::move(domain));
         } while (isStart(peek(list), "domain"));
 
         c = list.getChunk();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,6 +94,8 @@ bool operator==(const Arg& a, const Arg& b);
 bool operator==(const Tor& a, const Tor& b);
 bool operator==(const Domain& a, const Domain& b);
 bool operator==(const Template& a, const Template& b);
+// The same for everything but the domains: the root's settings.
+bool sameSettings(const Template& a, const Template& b);
 inline bool operator!=(const Expr& a, const Expr& b) { return !(a == b); }
 inline bool operator!=(const Arg& a, const Arg& b) { return !(a == b); }
 inline bool operator!=(const Tor& a, const Tor& b) { return !(a == b); }
@@ -221,6 +224,11 @@ int saxparser_templateLoader(Template& tmpl, const char* path);
 // the reason the file could not be read, the parser's first fatal error with
 // its line, the refused external load, or the structural check that failed.
 int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure);
+// The same, with each domain handed to `onDomain` as soon as it is loaded
+// instead of being kept in tmpl.domains: a caller that only compares the
+// domains does not hold a second big template.
+int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure,
+                             const std::function<void(const Domain&)>& onDomain);
 
 int domainLoader(Domain& domain, ChunkList& list);
 int torLoader(Tor& tor, ChunkList& list);

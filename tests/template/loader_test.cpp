@@ -589,14 +589,34 @@ TEST(Records, EqualityComparesEveryFieldDeeply) {
         {"cpp_alias", [](Template& t) { t.domains[0].allocators[0].cpp_alias += "x"; }},
         {"bad_handle_ok", [](Template& t) { t.domains[0].allocators[0].bad_handle_ok = true; }},
     };
+    bool setting = true;  // the root's fields come first in the table
     for (const Case& c : cases) {
         SCOPED_TRACE(c.field);
+        if (std::string(c.field) == "domains: one less") setting = false;
         Template changed = base;
         c.change(changed);
         EXPECT_FALSE(changed == base);
         EXPECT_FALSE(base == changed);
         EXPECT_TRUE(changed != base);
+        EXPECT_EQ(!setting, sameSettings(changed, base));
     }
+}
+
+// A caller that only compares domains gets each one as it is loaded, and
+// the Template keeps the settings alone.
+TEST(Loader, DomainsCanBeHandedOverOneByOne) {
+    TempFile file(document(domain(tor("allocator", "a")) + domain(tor("operator", "b"))));
+    Template tmpl;
+    std::string failure;
+    std::vector<std::string> seen;
+    const int rc = saxparser_templateLoader(tmpl, file.path(), failure, [&](const Domain& d) {
+        seen.push_back(d.name + ":" + (d.allocators.empty() ? d.operators[0].name : d.allocators[0].name));
+    });
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ((std::vector<std::string>{"mem:a", "mem:b"}), seen);
+    EXPECT_TRUE(tmpl.domains.empty());
+    EXPECT_EQ("t", tmpl.name);
+    EXPECT_EQ("out.trace", tmpl.trace_target);
 }
 
 }  // namespace
