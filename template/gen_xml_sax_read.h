@@ -37,12 +37,12 @@ struct Tor {
     std::int64_t handle_arg_out = 0;
     Expr expr;
     std::string cpp_alias;
-    // Optional attributes; absent, they keep these values (the old behaviour).
-    bool bad_handle_ok = false;  // a BAD handle argument is no finding (free(NULL))
     // Where the tor's start tag begins in the document (1 = first line; 0 =
     // unknown), for messages. Not part of what the template says: equality
     // ignores it.
     std::int64_t sourceLine = 0;
+    // Optional attributes; absent, they keep these values (the old behaviour).
+    bool bad_handle_ok = false;  // a BAD handle argument is no finding (free(NULL))
 };
 
 struct Domain {
