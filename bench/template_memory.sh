@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Memory and time of the template reader on a big generated template: kelgen
-# loading it (the load-only form), and keltrace reading a trace that embeds a
-# template just under keltrace's 16 MB limit for embedded templates. Prints
-# the peak RSS of each and its ratio to the template's size.
+# Memory and time of the template reader and the generator on a big generated
+# template: kelgen loading it (the load-only form), kelgen generating kel.h and
+# kel.c from it (once as it is, once with empty lines between its domains, so
+# that kelgen loads the trace's copy of it a second time to compare), and
+# keltrace reading a trace that embeds a template just under keltrace's 16 MB
+# limit for embedded templates. Prints the peak RSS of each and its ratio to
+# the template's size.
 #
 #   bash bench/template_memory.sh [MB_FOR_KELGEN [MB_FOR_KELTRACE]]   (default: 100 15)
 #   KEL_BENCH_BUILD=folder   use the kelgen and keltrace built there (default: build-bench)
@@ -74,6 +77,13 @@ make_template $((big_mb * 1000000)) >big.xml
 big_bytes=$(stat -c %s big.xml)
 big_tors=$(grep -c '<tor ' big.xml)
 report "kelgen big.xml (load only)" "$big_bytes" "$big_tors" $(measure "$kelgen" big.xml)
+report "kelgen big.xml kel.h kel.c" "$big_bytes" "$big_tors" $(measure "$kelgen" big.xml kel.h kel.c)
+rm -f kel.h kel.c
+awk '{ print } /^  <\/domain>$/ { print "" }' big.xml >blank.xml
+rm big.xml
+blank_bytes=$(stat -c %s blank.xml)
+report "kelgen blank.xml kel.h kel.c" "$blank_bytes" "$big_tors" $(measure "$kelgen" blank.xml kel.h kel.c)
+rm -f blank.xml kel.h kel.c
 
 make_template $((trace_mb * 1000000)) >small.xml
 small_bytes=$(stat -c %s small.xml)

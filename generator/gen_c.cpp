@@ -6,8 +6,8 @@
 
 #include <iostream>
 
-#include "ccloader.h"
 #include "gen_checks.h"
+#include "gen_literal.h"
 #include "gen_output.h"
 #include "kel_version.h"
 #include "kelgen_status.h"
@@ -73,8 +73,8 @@ std::string parameterNames(const Tor& tor) {
     return s;
 }
 
-// A trace field that the protocol fixes, as a C string literal.
-std::string quoted(const std::string& field) { return "\"" + field + "\""; }
+// A trace field as a C string literal.
+std::string quoted(const std::string& field) { return cStringLiteral(field); }
 
 // A value for keluint64tostr1: handles are pointers as often as integers, and
 // the cast converts both without a warning, to the same value as before.
@@ -176,7 +176,7 @@ void writeBanner(const Template& t, std::ostream& out) {
     line(out, "/***************************************************************************");
     line(out, "* Tracing library for one program under test: include kel.h, build kel.c with it.");
     line(out, "*");
-    line(out, "* THIS FILE GENERATED FROM TEMPLATE '", t.name, "'");
+    line(out, "* THIS FILE GENERATED FROM TEMPLATE '", commentText(t.name), "'");
     line(out, "* BY KEL LIBRARY GENERATOR VERSION ", kelversion::kMajor, kelversion::kMinor, kelversion::kPatch);
     line(out, "*");
     line(out, "* KEL MARKED \"", "VELMARIS", "\"");
@@ -460,7 +460,7 @@ void writeErrorLog(const Template& t, std::ostream& out) {
         line(out, "perror(msg); fprintf(stderr, \"%s:%lu\\n\", file, (unsigned long)line);");
     } else {
         line(out, "FILE *fl;");
-        line(out, "fl = fopen(\"", t.errlogmode, "\", \"a\");");
+        line(out, "fl = fopen(", quoted(t.errlogmode), ", \"a\");");
         // A log that cannot be opened loses the message, not the program.
         line(out, "if(fl == NULL) return;");
         line(out, "fwrite(msg, strlen(msg), 1, fl);");
@@ -692,14 +692,14 @@ void writeOpenTarget(const Template& t, std::ostream& out) {
     if (t.remote_mode) {
         std::string host, port;
         splitTarget(t.trace_target, host, port);  // the checks refused a target without ':'
-        line(out, "kel_socket = Vorna_ConnectClient(\"", host, "\", ", port, ");");
+        line(out, "kel_socket = Vorna_ConnectClient(", quoted(host), ", ", port, ");");
         line(out, "if(kel_socket < 0){kelerrlog(\"Vorna_ConnectClient()\", __FILE__, __LINE__);");
         line(out, "\texit(kel_socket);}");
     } else {
         if (perProcess(t))
-            line(out, "kel_tracefile = fopen(kel_trace_path(\"", t.trace_target, "\"), \"w\");");
+            line(out, "kel_tracefile = fopen(kel_trace_path(", quoted(t.trace_target), "), \"w\");");
         else
-            line(out, "kel_tracefile = fopen(\"", t.trace_target, "\", \"w\");");
+            line(out, "kel_tracefile = fopen(", quoted(t.trace_target), ", \"w\");");
         line(out, "if(kel_tracefile == NULL){kelerrlog(\"fopen()\", __FILE__, __LINE__);exit(-1);}");
     }
 }
@@ -714,7 +714,7 @@ void writeKelStart(const Template& t, const char* templatePath, std::ostream& ou
         line(out, "if(kel_started){return;}");
         line(out, "kel_started = 1;");
     }
-    if (errlogIsFile(t)) line(out, "unlink(\"", t.errlogmode, "\");");
+    if (errlogIsFile(t)) line(out, "unlink(", quoted(t.errlogmode), ");");
     line(out, "kel_stop_called = 0;");
     block(out, mutex.init);
     line(out);
@@ -812,36 +812,11 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
 }
 
 int embedTemplateLines(const char* templatePath, std::ostream& out) {
-    CFileLineFetcher fetcher;
-    fetcher.attach(templatePath);
-    std::string text;
-    for (;;) {
-        try {
-            fetcher.getLine(text);
-        } catch (...) {
-            return 0;
-        }
-        // A CRLF template must give the same trace lines as an LF one.
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-        if (text.empty()) continue;
-        escapeQuotes(text);
-        line(out, kelTrace1(text));
-    }
+    forEachTemplateBlockLine(templatePath, [&](const std::string& text) { line(out, kelTrace1(text)); });
+    return 0;
 }
 
-void escapeQuotes(std::string& s) {
-    std::string escaped;
-    escaped.reserve(s.size() + 8);
-    char previous = '\0';
-    for (char c : s) {
-        // A '?' after a '?' is written \? so that no "??" reaches the literal:
-        // a compiler in an ISO mode would read "??/" and its kin as trigraphs.
-        if (c == '"' || c == '\\' || (c == '?' && previous == '?')) escaped += '\\';
-        escaped += c;
-        previous = c;
-    }
-    s = escaped;
-}
+void escapeQuotes(std::string& s) { s = cStringContent(s); }
 
 // ---------------------------------------------------------------- wrappers
 
@@ -881,8 +856,8 @@ void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, st
         line(out, "\tkel_put_line(&kel_rec, ", p, "file);");
         line(out, "\tkel_put_dec(&kel_rec, (unsigned long)", p, "line);");
     } else {
-        line(out, "\tkel_trace(1, \"", d.name, "\");");
-        line(out, "\tkel_trace(1, \"", tor.name, "\");");
+        line(out, "\t", kelTrace1(d.name));
+        line(out, "\t", kelTrace1(tor.name));
         line(out, "\tkel_trace(1, ", p, "file);");
         line(out, "\tkel_trace(1, kelsize_t2str(", p, "line));");
     }
@@ -988,7 +963,7 @@ int findDomainIndex(const Template& t, const std::string& name) {
 // ---------------------------------------------------------------- driver
 
 int generateFiles(const Template& t, const char* templatePath, const char* headerPath, const char* sourcePath) {
-    if (!checkTemplateLines(templatePath, std::cerr) || !checkTemplateRecords(t, templatePath, std::cerr))
+    if (!checkOutputPaths(templatePath, headerPath, sourcePath, std::cerr) || !checkTemplate(t, templatePath, std::cerr))
         return statusTemplateRejected;
     warnUnknownDomains(t, templatePath, std::cerr);
 

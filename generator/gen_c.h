@@ -29,8 +29,8 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
 // One kel_trace call per non-empty template line, so that every trace carries
 // the template it was generated from.
 int embedTemplateLines(const char* templatePath, std::ostream& out);
-// Makes a template line safe inside a C string literal: a backslash before
-// every double quote, every backslash, and every '?' that follows a '?'.
+// Makes a template line safe inside a C string literal (cStringContent):
+// its value stays the line's bytes.
 void escapeQuotes(std::string& s);
 
 // ---------------------------------------------------------------- wrappers (second half of kel.c)

@@ -1,32 +1,53 @@
 #include "gen_checks.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iostream>
 #include <string>
 
+#include <unistd.h>
+
+#include <libxml/xmlerror.h>
+
 #include "gen_c.h"
+#include "gen_literal.h"
 #include "gen_settings.h"
 #include "trace_protocol.h"
+#include "visible_text.h"
 
 namespace {
 
 // One message of our own: names the template, goes to `err`, flushed.
+// Template text in it is quoted through visibleText.
 std::ostream& complain(std::ostream& err, const char* templatePath) {
-    return err << "kelgen: " << templatePath << ": ";
+    return err << "kelgen: " << visibleText(templatePath) << ": ";
 }
+
+// The same for a message about the element whose start tag begins on
+// `line` (0 when unknown: records made in code).
+std::ostream& complainAt(std::ostream& err, const char* templatePath, std::int64_t line) {
+    complain(err, templatePath);
+    if (line > 0) err << line << ": ";
+    return err;
+}
+
+std::string quote(const std::string& text) { return "'" + visibleText(text) + "'"; }
 
 bool checkPosition(const char* templatePath, const Domain& d, const Tor& tor, const char* attribute,
                    std::int64_t position, std::ostream& err) {
     if (position >= 0 && static_cast<std::uint64_t>(position) < tor.args.size()) return true;
-    complain(err, templatePath) << "domain '" << d.name << "', tor '" << tor.name << "': " << attribute << " is "
-                                << position << ", but args has " << tor.args.size() << " entries" << std::endl;
+    complain(err, templatePath) << "domain " << quote(d.name) << ", tor " << quote(tor.name) << ": " << attribute
+                                << " is " << position << ", but args has " << tor.args.size() << " entries"
+                                << std::endl;
     return false;
 }
 
 std::ostream& complainAbout(std::ostream& err, const char* templatePath, const Domain& d, const Tor& tor) {
-    return complain(err, templatePath) << "domain '" << d.name << "', tor '" << tor.name << "': ";
+    return complain(err, templatePath) << "domain " << quote(d.name) << ", tor " << quote(tor.name) << ": ";
 }
 
 // A variadic parameter cannot be wrapped as it is written: a macro and a
@@ -80,15 +101,28 @@ bool checkParameters(const Template& t, const char* templatePath, const Domain& 
     return true;
 }
 
+// The port is written into the generated call as C text, not as a string:
+// only a number may stand there.
+bool isPort(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    return value >= 1 && value <= 65535;
+}
+
 }  // namespace
 
 bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostream& err) {
     if (t.remote_mode) {
         std::string host, port;
         if (!splitTarget(t.trace_target, host, port)) {
-            complain(err, templatePath) << "remote trace_target '" << t.trace_target
-                                        << "' has no ':' in its first 99 characters; expected host:port"
+            complain(err, templatePath) << "remote trace_target " << quote(t.trace_target)
+                                        << " has no ':' in its first 99 characters; expected host:port"
                                         << std::endl;
+            return false;
+        }
+        if (!isPort(port)) {
+            complain(err, templatePath) << "remote trace_target " << quote(t.trace_target) << " has the port "
+                                        << quote(port) << "; expected a number from 1 to 65535" << std::endl;
             return false;
         }
     }
@@ -101,7 +135,7 @@ bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostr
                  checkPosition(templatePath, d, tor, "handle_arg_out", tor.handle_arg_out, err);
             if (ok && tor.validateDom_before.size() > tor.args.size()) {
                 complain(err, templatePath)
-                    << "domain '" << d.name << "', tor '" << tor.name << "': validateDom_before has "
+                    << "domain " << quote(d.name) << ", tor " << quote(tor.name) << ": validateDom_before has "
                     << tor.validateDom_before.size() << " entries, but args has " << tor.args.size() << std::endl;
                 ok = false;
             }
@@ -119,9 +153,9 @@ int warnUnknownDomains(const Template& t, const char* templatePath, std::ostream
             for (std::size_t i = 0; i < tor.validateDom_before.size(); ++i) {
                 const std::string& entry = tor.validateDom_before[i];
                 if (entry.empty() || entry == "-" || findDomainIndex(t, entry) != -1) continue;
-                complain(err, templatePath) << "warning: domain '" << d.name << "', tor '" << tor.name
-                                            << "': validateDom_before entry " << i << " '" << entry
-                                            << "' names no domain; that argument is not checked" << std::endl;
+                complain(err, templatePath) << "warning: domain " << quote(d.name) << ", tor " << quote(tor.name)
+                                            << ": validateDom_before entry " << i << " " << quote(entry)
+                                            << " names no domain; that argument is not checked" << std::endl;
                 ++warnings;
             }
         });
@@ -129,27 +163,22 @@ int warnUnknownDomains(const Template& t, const char* templatePath, std::ostream
 }
 
 bool checkTemplateLines(const char* templatePath, std::ostream& err) {
+    // Line by line: a big template is not held a second time.
     std::ifstream in(templatePath, std::ios::in | std::ios::binary);
-    std::ostringstream bytes;
-    if (!in || !(bytes << in.rdbuf())) {
+    if (!in) {
         complain(err, templatePath) << "cannot read it again: " << std::strerror(errno) << std::endl;
         return false;
     }
-    const std::string text = bytes.str();
-
-    std::size_t start = 0;
+    std::string raw;
     std::int64_t number = 0;
     std::int64_t endLine = 0;  // number of the first "</template>" line
-    while (start < text.size()) {
-        const auto feed = text.find('\n', start);
+    while (std::getline(in, raw)) {
         ++number;
-        if (feed == std::string::npos) {
+        if (in.eof()) {
             complain(err, templatePath) << number << ": the last line has no line feed; the trace would lose it"
                                         << std::endl;
             return false;
         }
-        std::string raw = text.substr(start, feed - start);
-        start = feed + 1;
         if (raw.find('\0') != std::string::npos) {
             complain(err, templatePath) << number << ": the line holds a NUL byte; the trace would cut it there"
                                         << std::endl;
@@ -169,6 +198,10 @@ bool checkTemplateLines(const char* templatePath, std::ostream& err) {
             return false;
         }
     }
+    if (in.bad()) {
+        complain(err, templatePath) << "cannot read it again: " << std::strerror(errno) << std::endl;
+        return false;
+    }
     if (endLine == 0) {
         complain(err, templatePath) << "no line is exactly '" << kelproto::kTemplateEnd
                                     << "'; the analyzer could not find the end of the embedded template"
@@ -176,4 +209,219 @@ bool checkTemplateLines(const char* templatePath, std::ostream& err) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+const char* const kIdentifierRule = "letters, digits and '_', not starting with a digit";
+
+// An includes entry stands between the delimiters of an #include line,
+// where nothing can be escaped: a line end there would start a line of C.
+bool isHeaderName(const std::string& name, char closing) {
+    for (char c : name) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == closing) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool checkNames(const Template& t, const char* templatePath, std::ostream& err) {
+    // The prefix starts every wrapper's name and the include guard's macro.
+    if (!t.prefix.empty() && !isCIdentifier(t.prefix)) {
+        complain(err, templatePath) << "prefix " << quote(t.prefix) << " cannot start a C identifier ("
+                                    << kIdentifierRule << ")" << std::endl;
+        return false;
+    }
+    for (const Domain& d : t.domains) {
+        // A domain's name is a trace field that the analyzer compares whole
+        // and cuts at blanks; a tor's name is a macro and a function call.
+        if (!isCIdentifier(d.name)) {
+            complainAt(err, templatePath, d.sourceLine) << "domain name " << quote(d.name)
+                                                        << " is not a C identifier (" << kIdentifierRule << ")"
+                                                        << std::endl;
+            return false;
+        }
+        for (const std::string& include : d.includes) {
+            const char closing = d.includesGlobal ? '>' : '"';
+            if (!isHeaderName(include, closing)) {
+                complainAt(err, templatePath, d.sourceLine)
+                    << "domain " << quote(d.name) << ": includes entry " << quote(include)
+                    << " cannot be written as #include " << (d.includesGlobal ? "<...>" : "\"...\"")
+                    << " (no control character, no '" << closing << "')" << std::endl;
+                return false;
+            }
+        }
+        bool ok = true;
+        // An aliased tor is neither wrapped nor traced: its name is never written.
+        forEachTorHeaderOrder(d, [&](const Tor& tor) {
+            if (!ok || isAliased(tor) || isCIdentifier(tor.name)) return;
+            complainAt(err, templatePath, tor.sourceLine) << "domain " << quote(d.name) << ": tor name "
+                                                          << quote(tor.name) << " is not a C identifier ("
+                                                          << kIdentifierRule << ")" << std::endl;
+            ok = false;
+        });
+        if (!ok) return false;
+    }
+    return true;
+}
+
+namespace {
+
+// While alive, the template reader's messages go nowhere: about the trace's
+// copy they would only repeat those about the template itself.
+class QuietReader {
+public:
+    QuietReader()
+        : out_(std::cout.rdbuf(nullptr)), err_(std::cerr.rdbuf(nullptr)), generic_(xmlGenericError),
+          context_(xmlGenericErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, drop);
+    }
+    ~QuietReader() {
+        std::cout.rdbuf(out_);
+        std::cerr.rdbuf(err_);
+        std::cout.clear();
+        std::cerr.clear();
+        xmlSetGenericErrorFunc(context_, generic_);
+    }
+    QuietReader(const QuietReader&) = delete;
+    QuietReader& operator=(const QuietReader&) = delete;
+
+private:
+    static void drop(void*, const char*, ...) {}
+    std::streambuf* out_;
+    std::streambuf* err_;
+    xmlGenericErrorFunc generic_;
+    void* context_;
+};
+
+// Writes the template block as keltrace writes template.tmp: each line of
+// the block with a line feed, up to the first "</template>" line.
+bool writeTraceCopy(const char* templatePath, const std::string& copyPath, int fd, std::string& failure) {
+    FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        failure = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    bool ended = false;
+    forEachTemplateBlockLine(templatePath, [&](const std::string& text) {
+        if (ended) return;
+        std::fwrite(text.data(), 1, text.size(), file);
+        std::fputc('\n', file);
+        ended = text == kelproto::kTemplateEnd;
+    });
+    const bool written = !std::ferror(file);
+    if (std::fclose(file) != 0 || !written) {
+        failure = "cannot write " + copyPath + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+const char* const kReadsBackDifferently =
+    " would read back differently from the trace: its copy of the template leaves out empty lines, and an "
+    "attribute value or a text of it holds one";
+
+// The message for domain `d` of the template, whose copy in the trace reads
+// back as `copy`: it names the first tor that differs, else the domain.
+void describeDifference(const Domain& d, const Domain& copy, const char* templatePath, std::ostream& err) {
+    const std::vector<Tor>* lists[] = {&d.allocators, &d.deallocators, &d.reallocators, &d.operators};
+    const std::vector<Tor>* copies[] = {&copy.allocators, &copy.deallocators, &copy.reallocators, &copy.operators};
+    for (std::size_t k = 0; k < 4; ++k) {
+        if (lists[k]->size() != copies[k]->size()) break;
+        for (std::size_t j = 0; j < lists[k]->size(); ++j) {
+            const Tor& tor = (*lists[k])[j];
+            if (tor == (*copies[k])[j]) continue;
+            complainAt(err, templatePath, tor.sourceLine)
+                << "domain " << quote(d.name) << ", tor " << quote(tor.name) << kReadsBackDifferently << std::endl;
+            return;
+        }
+    }
+    complainAt(err, templatePath, d.sourceLine) << "domain " << quote(d.name) << kReadsBackDifferently << std::endl;
+}
+
+// True when the trace's copy is the file itself but for line ends: no line
+// before the "</template>" line is empty (the copy leaves it out) or ends
+// in a carriage return once the one before its line feed is dropped (the
+// copy would turn CR CR LF into CR LF). An XML parser reads CR LF as LF, so
+// such a copy loads to the same template, and a big template is not loaded
+// a second time.
+bool traceKeepsEveryLine(const char* templatePath) {
+    std::ifstream in(templatePath, std::ios::in | std::ios::binary);
+    std::string text;
+    while (std::getline(in, text)) {
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        if (text.empty() || text.back() == '\r') return false;
+        if (text == kelproto::kTemplateEnd) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool checkEmbeddedCopy(const Template& t, const char* templatePath, std::ostream& err) {
+    if (traceKeepsEveryLine(templatePath)) return true;
+    std::error_code error;
+    std::string copyPath = std::filesystem::temp_directory_path(error).string();
+    if (error) copyPath = "/tmp";
+    copyPath += "/kelgen-copy-XXXXXX";
+    const int fd = ::mkstemp(copyPath.data());
+    if (fd < 0) {
+        complain(err, templatePath) << "cannot check the trace's copy of the template: cannot create "
+                                    << visibleText(copyPath) << ": " << std::strerror(errno) << std::endl;
+        return false;
+    }
+    // The copy's domains are compared as they load and not kept: a big
+    // template is not held twice.
+    std::string failure;
+    Template copy;
+    std::size_t count = 0;
+    std::size_t firstDifferent = t.domains.size();  // position of the first domain that differs
+    Domain differentCopy;                           // and how the copy reads it
+    const auto compare = [&](const Domain& d) {
+        if (firstDifferent == t.domains.size() && count < t.domains.size() && !(d == t.domains[count])) {
+            firstDifferent = count;
+            differentCopy = d;
+        }
+        ++count;
+    };
+    if (!writeTraceCopy(templatePath, copyPath, fd, failure)) {
+        ::unlink(copyPath.c_str());
+        complain(err, templatePath) << "cannot check the trace's copy of the template: " << visibleText(failure)
+                                    << std::endl;
+        return false;
+    }
+    int loaded = -1;
+    {
+        QuietReader quiet;
+        loaded = saxparser_templateLoader(copy, copyPath.c_str(), failure, compare);
+    }
+    ::unlink(copyPath.c_str());
+    if (loaded != 0) {
+        complain(err, templatePath) << "the trace's copy of the template would not load: " << visibleText(failure)
+                                    << std::endl;
+        return false;
+    }
+    if (count != t.domains.size()) {
+        complain(err, templatePath) << "the trace's copy of the template would hold " << count
+                                    << " domains instead of " << t.domains.size() << std::endl;
+        return false;
+    }
+    if (firstDifferent < t.domains.size()) {
+        describeDifference(t.domains[firstDifferent], differentCopy, templatePath, err);
+        return false;
+    }
+    if (!sameSettings(t, copy)) {
+        complain(err, templatePath) << "the template's settings" << kReadsBackDifferently << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool checkTemplate(const Template& t, const char* templatePath, std::ostream& err) {
+    // The copy is loaded last: it costs a second load of the template.
+    return checkTemplateLines(templatePath, err) && checkTemplateRecords(t, templatePath, err) &&
+           checkNames(t, templatePath, err) && checkEmbeddedCopy(t, templatePath, err);
 }

@@ -17,3 +17,14 @@ int warnUnknownDomains(const Template& t, const char* templatePath, std::ostream
 // Refuses, with one message on `err`, a template file whose embedded copy the
 // analyzer could not read back line for line.
 bool checkTemplateLines(const char* templatePath, std::ostream& err);
+// Refuses a name that the generated code would have to write as C text: a
+// domain or tor name that is not a C identifier, a prefix that cannot start
+// one, an includes entry that cannot stand in an #include line. The message
+// names the element and the template line of its start tag.
+bool checkNames(const Template& t, const char* templatePath, std::ostream& err);
+// Refuses a template whose copy in the trace, as keltrace writes it back to
+// template.tmp (the non-empty lines up to "</template>"), would not load to a
+// Template equal to `t`. The message names the first element that differs.
+bool checkEmbeddedCopy(const Template& t, const char* templatePath, std::ostream& err);
+// Every check above that refuses, in order, stopping at the first refusal.
+bool checkTemplate(const Template& t, const char* templatePath, std::ostream& err);

@@ -3,13 +3,83 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "visible_text.h"
+
 namespace {
+
 constexpr std::size_t kBufferSize = 1 << 16;
+
+// What a path names: an existing file by device and inode, or the file a
+// create would make, by its name in its resolved folder.
+struct FileIdentity {
+    bool exists = false;
+    bool shareable = false;  // a device or FIFO: no text of ours is lost in it
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string name;
+};
+
+FileIdentity identify(const char* path) {
+    FileIdentity id;
+    struct stat st {};
+    if (::stat(path, &st) == 0) {
+        id.exists = true;
+        id.shareable = !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+        id.device = st.st_dev;
+        id.inode = st.st_ino;
+        return id;
+    }
+    // Not there, or a dangling link (which the output replaces): the name
+    // the new file gets.
+    namespace fs = std::filesystem;
+    const fs::path p(path);
+    const fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
+    if (char* real = ::realpath(folder.c_str(), nullptr)) {
+        id.name = (fs::path(real) / p.filename()).string();
+        std::free(real);
+    } else {
+        std::error_code error;
+        id.name = fs::absolute(p, error).lexically_normal().string();
+        if (error) id.name = p.lexically_normal().string();
+    }
+    return id;
+}
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+    if (a.exists != b.exists) return false;
+    if (a.exists) return a.device == b.device && a.inode == b.inode && !a.shareable;
+    return a.name == b.name;
+}
+
+}  // namespace
+
+bool checkOutputPaths(const char* templatePath, const char* headerPath, const char* sourcePath, std::ostream& err) {
+    const FileIdentity tmpl = identify(templatePath);
+    const FileIdentity header = identify(headerPath);
+    const FileIdentity source = identify(sourcePath);
+    const auto quoted = [](const char* path) { return "'" + visibleText(path) + "'"; };
+    if (sameFile(header, tmpl)) {
+        err << "kelgen: the header " << quoted(headerPath) << " names the same file as the template "
+            << quoted(templatePath) << "; writing it would destroy the template" << std::endl;
+        return false;
+    }
+    if (sameFile(source, tmpl)) {
+        err << "kelgen: the source " << quoted(sourcePath) << " names the same file as the template "
+            << quoted(templatePath) << "; writing it would destroy the template" << std::endl;
+        return false;
+    }
+    if (sameFile(source, header)) {
+        err << "kelgen: the source " << quoted(sourcePath) << " names the same file as the header "
+            << quoted(headerPath) << "; one output would replace the other" << std::endl;
+        return false;
+    }
+    return true;
 }
 
 FdStreamBuf::FdStreamBuf() : buffer_(kBufferSize) { setp(buffer_.data(), buffer_.data() + buffer_.size()); }
@@ -95,6 +165,6 @@ bool OutputFile::commit(std::ostream& err) {
 }
 
 bool OutputFile::fail(std::ostream& err, int error) {
-    err << "kelgen: cannot write '" << path_ << "': " << std::strerror(error) << std::endl;
+    err << "kelgen: cannot write '" << visibleText(path_) << "': " << std::strerror(error) << std::endl;
     return false;
 }

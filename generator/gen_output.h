@@ -32,6 +32,15 @@ private:
     int error_ = 0;
 };
 
+// Refuses, with one message on `err`, two of the three paths that name the
+// same file: an output that is the template would overwrite it, and two
+// outputs that are one file would lose one of the texts. The same file is
+// the same device and inode where it exists (through any link or spelling),
+// and the same name in the same resolved folder where it does not exist yet
+// (x, ./x and d/../x). A device that writers may share, such as /dev/null,
+// may stand for both outputs.
+bool checkOutputPaths(const char* templatePath, const char* headerPath, const char* sourcePath, std::ostream& err);
+
 class OutputFile {
 public:
     explicit OutputFile(const char* path);

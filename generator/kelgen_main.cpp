@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 #include "gen_c.h"
 #include "gen_xml_sax_read.h"
 #include "kel_version.h"
 #include "kelgen_status.h"
+#include "visible_text.h"
 
 namespace {
 
@@ -31,8 +33,12 @@ int run(int argc, char** argv) {
     }
 
     Template tmpl;
-    if (saxparser_templateLoader(tmpl, argv[1]) == -1) {
-        std::perror("Unable to parse template file!\n");
+    std::string failure;
+    if (saxparser_templateLoader(tmpl, argv[1], failure) == -1) {
+        // perror's layout, with the reader's reason where errno's would be:
+        // by now errno holds whatever the parser's last call left in it.
+        std::fflush(stdout);
+        std::cerr << "Unable to parse template file!\n: " << visibleText(failure) << std::endl;
         return statusLoadFailed;
     }
     if (count == 1) return statusOk;

@@ -7,7 +7,8 @@ enum KelgenStatus : int {
     // An exception that escaped the readers.
     statusFailure = 2,
     // The template loaded but cannot make a library whose trace keltrace
-    // reads back (or whose C compiles); nothing was written.
+    // reads back (or whose C compiles), or an output path names the template
+    // or the other output; nothing was written.
     statusTemplateRejected = 3,
     // An output file could not be written; neither output was replaced.
     statusOutputFailed = 4,

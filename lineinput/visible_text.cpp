@@ -11,9 +11,9 @@ void hexByte(std::string& out, unsigned char byte) {
 
 bool continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
-// Length of the well-formed UTF-8 sequence starting at text[i] (2 to 4), or 0.
-// Overlong forms, surrogates and code points past U+10FFFF are not well-formed.
-std::size_t utf8Length(std::string_view text, std::size_t i) {
+}  // namespace
+
+std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
     const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
     const unsigned char lead = at(0);
     std::size_t n = 0;
@@ -39,8 +39,6 @@ std::size_t utf8Length(std::string_view text, std::size_t i) {
     return n;
 }
 
-}  // namespace
-
 std::string visibleText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -61,7 +59,7 @@ std::string visibleText(std::string_view text) {
         } else if (byte < 0x80) {
             hexByte(out, byte);
             ++i;
-        } else if (const std::size_t n = utf8Length(text, i);
+        } else if (const std::size_t n = utf8SequenceLength(text, i);
                    n != 0 && !(byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
             out.append(text, i, n);
             i += n;

@@ -13,3 +13,8 @@
 // part of a well-formed UTF-8 sequence. Printable ASCII, backslash included,
 // and well-formed UTF-8 pass unchanged.
 std::string visibleText(std::string_view text);
+
+// Length of the well-formed UTF-8 sequence that starts at text[i] (2 to 4
+// bytes), or 0 when none starts there (ASCII, a stray continuation byte, an
+// overlong form, a surrogate, a code point past U+10FFFF, a cut sequence).
+std::size_t utf8SequenceLength(std::string_view text, std::size_t i);  // i < text.size()

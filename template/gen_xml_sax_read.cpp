@@ -2,9 +2,16 @@
 // chunks with one recursive-descent loader per element kind.
 #include "gen_xml_sax_read.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <memory>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <libxml++/exceptions/exception.h>
 #include <libxml/parser.h>
@@ -19,7 +26,10 @@ namespace {
 
 // A failed structural check: its diagnostic is already on standard error.
 // Unwinds to saxparser_templateLoader, which returns -1.
-struct StructureError {};
+struct StructureError {
+    const char* condition;
+    const char* function;
+};
 
 // The diagnostic names the condition, the function, the reader's source name
 // and the line number that identifies the check.
@@ -27,7 +37,7 @@ void check(bool ok, const char* condition, const char* function, int line) {
     if (ok) return;
     std::cerr << "gen_xml_sax_read:" << line << ": " << function << ": Assertion '" << condition
               << "' failed." << std::endl;
-    throw StructureError{};
+    throw StructureError{condition, function};
 }
 
 // Cursor misuse is a defect of the caller, never reached by any input.
@@ -64,13 +74,15 @@ bool operator==(const Expr& a, const Expr& b) {
     return a.oper == b.oper && a.type == b.type && a.value == b.value;
 }
 
-bool operator==(const Arg& a, const Arg& b) { return a.type == b.type && a.name == b.name; }
+bool operator==(const Arg& a, const Arg& b) {
+    return a.type == b.type && a.name == b.name && a.optional == b.optional;
+}
 
 bool operator==(const Tor& a, const Tor& b) {
     return a.name == b.name && a.args == b.args && a.float_arg_n1 == b.float_arg_n1 &&
            a.float_arg_n2 == b.float_arg_n2 && a.validateDom_before == b.validateDom_before &&
            a.is_handle_arg_out == b.is_handle_arg_out && a.handle_arg_out == b.handle_arg_out && a.expr == b.expr &&
-           a.cpp_alias == b.cpp_alias && a.bad_handle_ok == b.bad_handle_ok;
+           a.cpp_alias == b.cpp_alias && a.bad_handle_ok == b.bad_handle_ok && a.float_size_expr == b.float_size_expr;
 }
 
 bool operator==(const Domain& a, const Domain& b) {
@@ -80,11 +92,13 @@ bool operator==(const Domain& a, const Domain& b) {
            a.untracked_use == b.untracked_use && a.warn_unused == b.warn_unused && a.interior == b.interior;
 }
 
-bool operator==(const Template& a, const Template& b) {
+bool operator==(const Template& a, const Template& b) { return sameSettings(a, b) && a.domains == b.domains; }
+
+bool sameSettings(const Template& a, const Template& b) {
     return a.name == b.name && a.prefix == b.prefix && a.errlogmode == b.errlogmode &&
            a.trap_on_io_err == b.trap_on_io_err && a.remote_mode == b.remote_mode && a.force_flush == b.force_flush &&
            a.fork_enabled == b.fork_enabled && a.multithreaded == b.multithreaded && a.threading == b.threading &&
-           a.compiler_type == b.compiler_type && a.trace_target == b.trace_target && a.domains == b.domains &&
+           a.compiler_type == b.compiler_type && a.trace_target == b.trace_target &&
            a.trace_per_process == b.trace_per_process && a.auto_start == b.auto_start &&
            a.buffered_records == b.buffered_records;
 }
@@ -128,6 +142,7 @@ void getText(const std::string& in, std::size_t& at, std::string& text) {
 void ChunkSequence::push_back(const Chunk& chunk) {
     offsets.push_back(bytes.size());
     bytes += static_cast<char>(chunk.event);
+    putNumber(bytes, static_cast<std::uint64_t>(chunk.line));
     putText(bytes, chunk.element.name);
     putNumber(bytes, chunk.element.attributes.size());
     for (const auto& attribute : chunk.element.attributes) {
@@ -141,6 +156,7 @@ Chunk ChunkSequence::operator[](std::size_t i) const {
     std::size_t at = static_cast<std::size_t>(offsets[i]);
     Chunk c;
     c.event = static_cast<ChunkEvent>(static_cast<unsigned char>(bytes[at++]));
+    c.line = static_cast<std::int64_t>(getNumber(bytes, at));
     getText(bytes, at, c.element.name);
     const std::uint64_t count = getNumber(bytes, at);
     c.element.attributes.resize(static_cast<std::size_t>(count));
@@ -192,15 +208,40 @@ kelSaxParser::kelSaxParser() : xmlpp::SaxParser(false) {}
 
 kelSaxParser::~kelSaxParser() = default;
 
+std::int64_t kelSaxParser::currentLine() const {
+    if (context_ == nullptr || context_->input == nullptr || context_->input->line < 0) return 0;
+    return context_->input->line;
+}
+
+std::int64_t kelSaxParser::startTagLine() const {
+    // The parser calls back once it has read the tag's attributes, so its
+    // line is that of the tag's end. The tag begins at the last '<' before
+    // the read position ('<' cannot stand inside an attribute value); every
+    // line feed between the two is a line further down.
+    std::int64_t line = currentLine();
+    if (line == 0) return 0;
+    const xmlChar* base = context_->input->base;
+    const xmlChar* p = context_->input->cur;
+    if (base == nullptr || p == nullptr) return line;
+    while (p > base) {
+        --p;
+        if (*p == '<') return line;
+        if (*p == '\n') --line;
+    }
+    return currentLine();  // the tag's start is no longer in the buffer
+}
+
 void kelSaxParser::on_start_document() {
     Chunk c;
     c.event = onDocStart;
+    c.line = currentLine();
     chunks.push_back(c);
 }
 
 void kelSaxParser::on_end_document() {
     Chunk c;
     c.event = onDocEnd;
+    c.line = currentLine();
     chunks.push_back(c);
 }
 
@@ -209,12 +250,14 @@ void kelSaxParser::on_start_element(const Glib::ustring& name, const AttributeLi
     c.event = onElementStart;
     c.element.name = name.raw();
     for (const auto& a : attributes) c.element.attributes.emplace_back(a.name.raw(), a.value.raw());
+    c.line = startTagLine();
     chunks.push_back(std::move(c));
 }
 
 void kelSaxParser::on_end_element(const Glib::ustring&) {
     Chunk c;
     c.event = onElementEnd;
+    c.line = currentLine();
     chunks.push_back(c);
 }
 
@@ -233,6 +276,7 @@ void kelSaxParser::on_characters(const Glib::ustring& characters) {
     Chunk c;
     c.event = onText;
     c.text = bytes;
+    c.line = currentLine();
     chunks.push_back(std::move(c));
 }
 
@@ -240,6 +284,7 @@ void kelSaxParser::on_comment(const Glib::ustring& text) {
     Chunk c;
     c.event = onText;
     c.text = text.raw();
+    c.line = currentLine();
     chunks.push_back(std::move(c));
 }
 
@@ -264,6 +309,11 @@ void kelSaxParser::on_error(const Glib::ustring& text) {
 
 void kelSaxParser::on_fatal_error(const Glib::ustring& text) {
     if (refusedLoad) return;
+    if (firstFatal.empty()) {
+        firstFatal = text.raw();
+        while (!firstFatal.empty() && (firstFatal.back() == '\n' || firstFatal.back() == ' ')) firstFatal.pop_back();
+        firstFatalLine = currentLine();
+    }
     std::cout << "on_fatal_error(): " << text.raw() << std::endl;
 }
 
@@ -364,6 +414,7 @@ int argsLoader(Arg& arg, ChunkList& list) {
 int torLoader(Tor& tor, ChunkList& list) {
     Chunk c = list.getChunk();
     check("tor" == c.element.name, "\"tor\" == chunk.element.name", "torLoader", 285);
+    tor.sourceLine = c.line;
     const AttributeBinding table[] = {
         {&tor.name, "name", vkString},
         {&tor.float_arg_n1, "float_arg_n1", vkInteger},
@@ -405,6 +456,7 @@ int torLoader(Tor& tor, ChunkList& list) {
 int domainLoader(Domain& domain, ChunkList& list) {
     Chunk c = list.getChunk();
     check("domain" == c.element.name, "\"domain\" == chunk.element.name", "domainLoader", 361);
+    domain.sourceLine = c.line;
     const AttributeBinding table[] = {
         {&domain.name, "name", vkString},
         {&domain.float_handle, "float_handle", vkFlag},
@@ -507,10 +559,47 @@ void reportRefusedLoad(const char* path, const kelSaxParser& parser) {
 
 }  // namespace
 
+namespace {
+
+// Why the parser rejected the document, in one line. A file that cannot be
+// read says so with the system's reason (libxml2 reports it only as an
+// empty or unloadable document); otherwise the first fatal error, which
+// names the fault (later ones follow from it); else the exception's text.
+std::string parseFailure(const char* path, const kelSaxParser* parser, const xmlpp::exception& e) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::strerror(errno);
+    struct stat st {};
+    const bool directory = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    ::close(fd);
+    if (directory) return std::strerror(EISDIR);
+    if (parser != nullptr && !parser->firstFatal.empty()) {
+        return "line " + std::to_string(parser->firstFatalLine) + ": " + parser->firstFatal;
+    }
+    std::string what = e.what();
+    const auto feed = what.find('\n');
+    if (feed != std::string::npos) what.resize(feed);
+    return what;
+}
+
+}  // namespace
+
 int saxparser_templateLoader(Template& tmpl, const char* path) {
+    std::string failure;
+    return saxparser_templateLoader(tmpl, path, failure);
+}
+
+int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure) {
+    return saxparser_templateLoader(tmpl, path, failure, nullptr);
+}
+
+int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure,
+                             const std::function<void(const Domain&)>& onDomain) {
     ChunkList list;
+    // Alive until the parse is over, so that a failure can quote its first fatal error.
+    std::unique_ptr<kelSaxParser> recorder;
     try {
-        kelSaxParser parser;
+        recorder = std::make_unique<kelSaxParser>();
+        kelSaxParser& parser = *recorder;
         parser.set_substitute_entities(true);
         // No DTD is fetched or validated, and nothing goes to the network,
         // whatever the loader below would allow.
@@ -524,6 +613,8 @@ int saxparser_templateLoader(Template& tmpl, const char* path) {
         }
         if (parser.refusedLoad) {
             reportRefusedLoad(path, parser);
+            failure = "refused to load external entity or DTD '" + parser.refusedUrl + "' at line " +
+                      std::to_string(parser.refusedLine);
             return -1;
         }
         // The recorder is done with its chunks: move them, a template's worth
@@ -531,8 +622,10 @@ int saxparser_templateLoader(Template& tmpl, const char* path) {
         list.chunks = std::move(parser.chunks);
         list.index = 0;
         list.length = list.chunks.size();
+        recorder.reset();
     } catch (const xmlpp::exception& e) {
         std::cout << "libxml++ exception: " << e.what() << std::endl;
+        failure = parseFailure(path, recorder.get(), e);
         return -1;
     }
 
@@ -564,12 +657,18 @@ int saxparser_templateLoader(Template& tmpl, const char* path) {
             list.skipTextChunks();
             Domain domain;
             domainLoader(domain, list);
-            tmpl.domains.push_back(std::move(domain));
+            if (onDomain)
+                onDomain(domain);
+            else
+                tmpl.domains.push_back(std::move(domain));
         } while (isStart(peek(list), "domain"));
 
         c = list.getChunk();
         check(onElementEnd == c.event, "onElementEnd == chunk.event", "saxparser_templateLoader", 496);
-    } catch (const StructureError&) {
+    } catch (const StructureError& e) {
+        const std::int64_t line = list.index > 0 ? list.chunks[static_cast<std::size_t>(list.index - 1)].line : 0;
+        failure = std::string("the document's structure: '") + e.condition + "' does not hold in " + e.function +
+                  ", near line " + std::to_string(line);
         return -1;
     }
     return 0;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,10 @@ struct Tor {
     std::int64_t handle_arg_out = 0;
     Expr expr;
     std::string cpp_alias;
+    // Where the tor's start tag begins in the document (1 = first line; 0 =
+    // unknown), for messages. Not part of what the template says: equality
+    // ignores it.
+    std::int64_t sourceLine = 0;
     // Optional attributes; absent, they keep these values (the old behaviour).
     bool bad_handle_ok = false;  // a BAD handle argument is no finding (free(NULL))
     std::string float_size_expr;  // a C expression over the parameters: the size traced (strdup)
@@ -56,6 +61,8 @@ struct Domain {
     std::string untracked_use;  // "ignore": a use of a never-allocated handle is no finding
     bool warn_unused = true;    // false: no "never operated" warning at release
     bool interior = false;      // a use inside a live sized block is a use of that block
+    // Where the domain's start tag begins in the document, as for Tor.
+    std::int64_t sourceLine = 0;
 };
 
 struct Template {
@@ -80,12 +87,16 @@ struct Template {
 };
 
 // Deep equality, field by field, the optional attributes included: two
-// templates are equal when they would generate and analyse alike.
+// templates are equal when they would generate and analyse alike. The source
+// lines are left out: a copy of the document without its empty lines says
+// the same.
 bool operator==(const Expr& a, const Expr& b);
 bool operator==(const Arg& a, const Arg& b);
 bool operator==(const Tor& a, const Tor& b);
 bool operator==(const Domain& a, const Domain& b);
 bool operator==(const Template& a, const Template& b);
+// The same for everything but the domains: the root's settings.
+bool sameSettings(const Template& a, const Template& b);
 inline bool operator!=(const Expr& a, const Expr& b) { return !(a == b); }
 inline bool operator!=(const Arg& a, const Arg& b) { return !(a == b); }
 inline bool operator!=(const Tor& a, const Tor& b) { return !(a == b); }
@@ -114,6 +125,9 @@ struct Chunk {
     ChunkEvent event = onDocStart;
     ChunkElement element;
     std::string text;
+    // The document line of the event: for a start tag the line where it
+    // begins; 0 when the parser could not tell.
+    std::int64_t line = 0;
 };
 
 // An ordered sequence of Chunk, held compactly: a big template records
@@ -162,6 +176,11 @@ public:
     int refusedLine = 0;
     void refuseLoad(const char* url);
 
+    // The first fatal error the parser reported, and its line: the reason a
+    // document is rejected (later errors are often its consequences).
+    std::string firstFatal;
+    std::int64_t firstFatalLine = 0;
+
 protected:
     void on_start_document() override;
     void on_end_document() override;
@@ -172,6 +191,12 @@ protected:
     void on_warning(const Glib::ustring& text) override;
     void on_error(const Glib::ustring& text) override;
     void on_fatal_error(const Glib::ustring& text) override;
+
+private:
+    // The document line the parser stands on, and the one where the start
+    // tag just read begins.
+    std::int64_t currentLine() const;
+    std::int64_t startTagLine() const;
 };
 
 // ---------------------------------------------------------------- loaders
@@ -196,6 +221,15 @@ struct AttributeBinding {
 // check failed (its diagnostic is on standard error). After a structural
 // failure the Template keeps the records completed before it.
 int saxparser_templateLoader(Template& tmpl, const char* path);
+// The same; on -1 `failure` says why in one line, for a caller's own report:
+// the reason the file could not be read, the parser's first fatal error with
+// its line, the refused external load, or the structural check that failed.
+int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure);
+// The same, with each domain handed to `onDomain` as soon as it is loaded
+// instead of being kept in tmpl.domains: a caller that only compares the
+// domains does not hold a second big template.
+int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure,
+                             const std::function<void(const Domain&)>& onDomain);
 
 int domainLoader(Domain& domain, ChunkList& list);
 int torLoader(Tor& tor, ChunkList& list);

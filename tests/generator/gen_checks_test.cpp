@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -12,6 +13,7 @@
 
 #include "gen_c.h"
 #include "gen_text_fixtures.h"
+#include "temp_file.h"
 
 namespace {
 
@@ -121,8 +123,119 @@ TEST(CheckTemplateRecords, PositionsStayInsideArgsAndRemoteTargetsHaveAPort) {
          },
          nullptr},
         {"a file target needs no ':'", [](Template& t) { t.trace_target = "trace.out"; }, ""},
+        // The port is C text in the generated call, so only a number may stand there.
+        {"remote target with two colons",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "a:b:c";
+         },
+         "remote trace_target 'a:b:c' has the port 'b:c'; expected a number from 1 to 65535\n"},
+        {"a port that would call a function",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "h:0+f()";
+         },
+         "remote trace_target 'h:0+f()' has the port '0+f()'; expected a number from 1 to 65535\n"},
+        {"a port cut to seven digits is too large",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "h:123456789";
+         },
+         "remote trace_target 'h:123456789' has the port '1234567'; expected a number from 1 to 65535\n"},
+        {"port 0",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "h:0";
+         },
+         "remote trace_target 'h:0' has the port '0'; expected a number from 1 to 65535\n"},
+        {"an empty port",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "h:";
+         },
+         "remote trace_target 'h:' has the port ''; expected a number from 1 to 65535\n"},
+        {"the largest port",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "h:65535";
+         },
+         ""},
+        {"messages show control characters",
+         [](Template& t) {
+             t.remote_mode = true;
+             t.trace_target = "h\r:5\n";
+         },
+         "remote trace_target 'h\\r:5\\n' has the port '5\\n'; expected a number from 1 to 65535\n"},
     };
     check(cases, mtExample);
+}
+
+// Names that the generated code writes as C text. `line` is where the
+// element's start tag begins; the messages name it.
+TEST(CheckNames, DomainAndTorNamesAreCIdentifiersAndIncludesAreHeaderNames) {
+    struct Case { const char* name; std::function<void(Template&)> apply; const char* message; };
+    const std::vector<Case> cases = {
+        {"the example", [](Template&) {}, ""},
+        {"a '\"' in a tor name that would inject a call",
+         [](Template& t) { t.domains[0].deallocators[0].name = "free\");system(\"id\");(\""; },
+         "9: domain 'mem': tor name 'free\");system(\"id\");(\"' is not a C identifier (letters, digits and '_', not "
+         "starting with a digit)\n"},
+        {"a '\\' in a domain name that would change the traced name",
+         [](Template& t) { t.domains[0].name = "m\\em"; },
+         "5: domain name 'm\\em' is not a C identifier (letters, digits and '_', not starting with a digit)\n"},
+        {"a line feed in a tor name",
+         [](Template& t) { t.domains[0].allocators[0].name = "mal\nloc"; },
+         "7: domain 'mem': tor name 'mal\\nloc' is not a C identifier (letters, digits and '_', not starting with a "
+         "digit)\n"},
+        {"a blank in a domain name", [](Template& t) { t.domains[0].name = "me m"; },
+         "5: domain name 'me m' is not a C identifier (letters, digits and '_', not starting with a digit)\n"},
+        {"a missing domain name", [](Template& t) { t.domains[0].name = "<MISSING FIELD>"; },
+         "5: domain name '<MISSING FIELD>' is not a C identifier (letters, digits and '_', not starting with a "
+         "digit)\n"},
+        {"a domain name starting with a digit", [](Template& t) { t.domains[0].name = "9mem"; },
+         "5: domain name '9mem' is not a C identifier (letters, digits and '_', not starting with a digit)\n"},
+        {"an aliased tor is never written",
+         [](Template& t) {
+             t.domains[0].deallocators[0].name = "operator delete";
+             t.domains[0].deallocators[0].cpp_alias = "x";
+         },
+         ""},
+        {"a record made in code has no line",
+         [](Template& t) {
+             t.domains[0].sourceLine = 0;
+             t.domains[0].name = "a.b";
+         },
+         "domain name 'a.b' is not a C identifier (letters, digits and '_', not starting with a digit)\n"},
+        {"an empty prefix", [](Template& t) { t.prefix = ""; }, ""},
+        {"a prefix that is no identifier's start", [](Template& t) { t.prefix = "mt-"; },
+         "prefix 'mt-' cannot start a C identifier (letters, digits and '_', not starting with a digit)\n"},
+        {"a '>' in a global include", [](Template& t) { t.domains[0].includes = {"stdlib.h> int x; <x.h"}; },
+         "5: domain 'mem': includes entry 'stdlib.h> int x; <x.h' cannot be written as #include <...> (no control "
+         "character, no '>')\n"},
+        {"a line feed in an include", [](Template& t) { t.domains[0].includes = {"stdlib.h\n"}; },
+         "5: domain 'mem': includes entry 'stdlib.h\\n' cannot be written as #include <...> (no control character, "
+         "no '>')\n"},
+        {"a '\"' in a local include",
+         [](Template& t) {
+             t.domains[0].includesGlobal = false;
+             t.domains[0].includes = {"a\".h"};
+         },
+         "5: domain 'mem': includes entry 'a\".h' cannot be written as #include \"...\" (no control character, no "
+         "'\"')\n"},
+        {"a '\"' in a global include",
+         [](Template& t) { t.domains[0].includes = {"a\".h"}; }, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Template t = mtExample();
+        t.domains[0].sourceLine = 5;
+        t.domains[0].allocators[0].sourceLine = 7;
+        t.domains[0].deallocators[0].sourceLine = 9;
+        c.apply(t);
+        std::ostringstream err;
+        EXPECT_EQ(*c.message == '\0', checkNames(t, "t.xml", err));
+        EXPECT_EQ(*c.message == '\0' ? std::string() : std::string("kelgen: t.xml: ") + c.message, err.str());
+    }
 }
 
 // open(path, flags, ...) is wrapped by naming mode and marking it optional;
@@ -169,6 +282,141 @@ TEST(CheckTemplateRecords, VariadicAndOptionalParameters) {
          ""},
     };
     check(cases, withOpen);
+}
+
+// The template as keltrace gets it back from a trace: the file's non-empty
+// lines (a final carriage return removed) up to the first "</template>",
+// each with a line feed.
+std::string copyInTrace(const std::string& file) {
+    std::string copy;
+    std::istringstream in(file);
+    for (std::string l; std::getline(in, l);) {
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        if (l.empty()) continue;
+        copy += l + "\n";
+        if (l == "</template>") break;
+    }
+    return copy;
+}
+
+struct LoadedFile {
+    int rc = -1;
+    Template tmpl;
+};
+
+LoadedFile loadQuietly(const char* path) {
+    LoadedFile l;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    l.rc = saxparser_templateLoader(l.tmpl, path);
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    return l;
+}
+
+const char* const kRoundTrip =
+    "<?xml version=\"1.0\"?>\n"
+    "<template name=\"rt\" prefix=\"rt_\" errlogmode=\"\" trap_on_io_err=\"false\" remote_mode=\"false\"\n"
+    "  force_flush=\"false\" fork_enabled=\"true\" multithreaded=\"false\" threading=\"posix\" compiler_type=\"gcc\" "
+    "trace_target=\"t.out\">\n"
+    "  <domain name=\"mem\" float_handle=\"true\" handle=\"void*\" includesGlobal=\"true\">\n"  // 4
+    "    <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
+    "    <includes>stdlib.h</includes>\n"
+    "    <tor __type__=\"allocator\" name=\"malloc\" float_arg_n1=\"1\" float_arg_n2=\"0\" is_handle_arg_out=\"true\" "
+    "handle_arg_out=\"0\" cpp_alias=\"\">\n"  // 7
+    "      <validateDom_before>-</validateDom_before>\n"
+    "      <args type=\"void*\" name=\"ret\"/>\n"
+    "      <args type=\"size_t\" name=\"size\"/>\n"
+    "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
+    "    </tor>\n"
+    "  </domain>\n"
+    "</template>\n";
+
+std::string edited(std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    EXPECT_NE(std::string::npos, at) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string withCrlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+// Both loads are compared here, and the generator's check must agree with
+// them and name the first element that differs.
+TEST(CheckEmbeddedCopy, TheTemplateKeltraceReadsBackIsTheTemplateKelgenGeneratesFrom) {
+    const std::string cause =
+        " would read back differently from the trace: its copy of the template leaves out empty lines, and an "
+        "attribute value or a text of it holds one\n";
+    struct Case { const char* name; std::string file; std::string message; };  // "" when the copy is equal
+    const std::vector<Case> cases = {
+        {"as written", kRoundTrip, ""},
+        {"empty lines between elements", edited(kRoundTrip, "</includes>\n", "</includes>\n\n\n"), ""},
+        {"CRLF line ends", withCrlf(kRoundTrip), ""},
+        {"a line of blanks inside a value", edited(kRoundTrip, "value=\"NULL\"/>\n    <inc", "value=\"NU\n   \nLL\"/>\n    <inc"),
+         ""},
+        {"empty lines after the end", std::string(kRoundTrip) + "\n\n", ""},
+        {"the issue's empty line in a domain name", edited(kRoundTrip, "name=\"mem\"", "name=\"me\n\nm\""),
+         "4: domain 'me  m'" + cause},
+        {"an empty line in a tor's expr value",
+         edited(kRoundTrip, "value=\"NULL\"/>\n    </tor>", "value=\"NU\n\nLL\"/>\n    </tor>"),
+         "7: domain 'mem', tor 'malloc'" + cause},
+        {"an empty line in a validateDom_before text",
+         edited(kRoundTrip, "<validateDom_before>-</", "<validateDom_before>-\n\n</"),
+         "7: domain 'mem', tor 'malloc'" + cause},
+        {"an empty line in an includes text", edited(kRoundTrip, "stdlib.h</includes>", "stdlib.h\n\n</includes>"),
+         "4: domain 'mem'" + cause},
+        {"an empty line in a setting", edited(kRoundTrip, "trace_target=\"t.out\"", "trace_target=\"t\n\n.out\""),
+         "the template's settings" + cause},
+        {"a carriage return before a CRLF line end in a value",
+         edited(kRoundTrip, "value=\"NULL\"/>\n    </tor>", "value=\"NU\r\r\nLL\"/>\n    </tor>"),
+         "7: domain 'mem', tor 'malloc'" + cause},
+        {"a lone carriage return inside a line", edited(kRoundTrip, "value=\"NULL\"/>\n    </tor>", "value=\"NU\rLL\"/>\n    </tor>"),
+         ""},
+        {"an empty CRLF line in a value",
+         withCrlf(edited(kRoundTrip, "value=\"NULL\"/>\n    </tor>", "value=\"NU\n\nLL\"/>\n    </tor>")),
+         "7: domain 'mem', tor 'malloc'" + cause},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFile original(c.file);
+        TempFile copy(copyInTrace(c.file));
+        const LoadedFile generated = loadQuietly(original.path());
+        const LoadedFile readBack = loadQuietly(copy.path());
+        ASSERT_EQ(0, generated.rc);
+        ASSERT_EQ(0, readBack.rc);
+        EXPECT_EQ(c.message.empty(), generated.tmpl == readBack.tmpl);
+
+        std::ostringstream err;
+        EXPECT_EQ(c.message.empty(), checkEmbeddedCopy(generated.tmpl, original.path(), err));
+        EXPECT_EQ(c.message.empty() ? "" : "kelgen: " + std::string(original.path()) + ": " + c.message, err.str());
+    }
+}
+
+// The bundled templates and the tests' own: every one reads back the same.
+TEST(CheckEmbeddedCopy, BundledTemplatesReadBackTheSame) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> paths = {fs::path(KEL_SOURCE_DIR) / "bench" / "workload.xml"};
+    for (const char* folder : {"examples", "templates", "tests/e2e/templates", "tests/analyzer/templates"}) {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(fs::path(KEL_SOURCE_DIR) / folder, error))
+            if (entry.path().extension() == ".xml") paths.push_back(entry.path());
+    }
+    EXPECT_LE(8u, paths.size());
+    for (const fs::path& path : paths) {
+        SCOPED_TRACE(path.string());
+        const LoadedFile l = loadQuietly(path.c_str());
+        ASSERT_EQ(0, l.rc);
+        std::ostringstream err;
+        EXPECT_TRUE(checkEmbeddedCopy(l.tmpl, path.c_str(), err));
+        EXPECT_EQ("", err.str());
+    }
 }
 
 TEST(WarnUnknownDomains, NamesTheTorAndThePositionOfEveryEntryThatNamesNoDomain) {

@@ -37,6 +37,15 @@ TEST(Banner, ElevenLinesWithTheTemplateNameAndVersion) {
     EXPECT_EQ(banner("mt"), out.str());
 }
 
+// The name is only shown: whatever it holds, the banner stays one comment.
+TEST(Banner, ATemplateNameCannotEndTheComment) {
+    Template t = mtExample();
+    t.name = "x*/ int injected; /*\n";
+    std::ostringstream out;
+    writeBanner(t, out);
+    EXPECT_EQ(banner("x* / int injected; / *\\n"), out.str());
+}
+
 TEST(Header, WholeTextOfTheMtExample) {
     const std::string expected = banner("mt") + lines({
         "#ifndef __pd_mt_h__",

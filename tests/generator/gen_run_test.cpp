@@ -391,6 +391,31 @@ TEST(GeneratedLibrary, ErrorLogReportsAnUncreatableTraceFile) {
     }
 }
 
+// Quotes, backslashes, line ends and a trigraph in the paths the template
+// names: the program opens exactly those files (the XML spells
+// them with references: &quot; is '"', &#10; a line feed, &#13; a carriage
+// return).
+TEST(GeneratedLibrary, PathsWithQuotesBackslashesAndLineEndsReachTheProgramUnchanged) {
+    Settings s;
+    s.trace_target = "q&quot;\\c&#10;&#13;?\?=";
+    s.errlogmode = "e&quot;);exit(7);(&quot;";
+    Traced t(memTemplate(s));
+    ASSERT_TRUE(t.build(kExampleProgram));
+    const CommandResult r = t.run();
+    EXPECT_EQ(0, r.status) << r.err;
+    // The template block carries the attribute as the file spells it.
+    EXPECT_EQ(t.head() + kExampleRecords + "KEL TRACING DONE\n", maskHandles(t.file("q\"\\c\n\r?\?=")));
+
+    // The error log, reached when the trace file cannot be created.
+    s.trace_target = "no/t&quot;";
+    Traced failing(memTemplate(s));
+    ASSERT_TRUE(failing.build(kExampleProgram));
+    EXPECT_EQ(255, failing.run().status);  // exit(-1), not the injected exit(7)
+    const std::string where =
+        "kel.c:" + std::to_string(failing.sourceLine("if(kel_tracefile == NULL){kelerrlog(\"fopen()\"")) + "\n";
+    EXPECT_EQ("fopen() " + where, failing.file("e\");exit(7);(\""));
+}
+
 TEST(GeneratedLibrary, TrapOnIoErrorEndsTheProgramOnAFullDevice) {
     const std::string loop = program({{1, "#include \"kel.h\""},
                                       {2, "int main(void) {"},

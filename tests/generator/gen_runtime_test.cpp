@@ -431,6 +431,30 @@ TEST(Runtime, ForkTrapOnlyWhenForkIsForbidden) {
     EXPECT_EQ(trap, text.substr(text.size() - trap.size()));
 }
 
+// Paths from the template reach fopen and unlink as they are: a quote, a
+// backslash or a line feed in them is escaped, never C text.
+TEST(Runtime, StringSettingsAreWrittenAsEscapedLiterals) {
+    Template t = mtExample();
+    t.errlogmode = "log \"x\"\\\n.txt";
+    t.trace_target = "t\");system(\"id\");(\".out";
+    const std::string text = runtime(t);
+    const std::string start = functionBlock(text, "void\tkel_start(const char *appname){");
+    EXPECT_NE(std::string::npos, start.find("\nunlink(\"log \\\"x\\\"\\\\\\012.txt\");\n")) << start;
+    EXPECT_NE(std::string::npos,
+              start.find("\nkel_tracefile = fopen(\"t\\\");system(\\\"id\\\");(\\\".out\", \"w\");\n"))
+        << start;
+    const std::string log = functionBlock(text, "void\tkelerrlog(char *msg, const char *file, size_t line){");
+    EXPECT_NE(std::string::npos, log.find("\nfl = fopen(\"log \\\"x\\\"\\\\\\012.txt\", \"a\");\n")) << log;
+
+    t.trace_per_process = true;
+    t.trace_target = "%p\\\"";
+    EXPECT_NE(std::string::npos, runtime(t).find("\nkel_tracefile = fopen(kel_trace_path(\"%p\\\\\\\"\"), \"w\");\n"));
+
+    t.remote_mode = true;
+    t.trace_target = "h\"x\\:5555";
+    EXPECT_NE(std::string::npos, runtime(t).find("\nkel_socket = Vorna_ConnectClient(\"h\\\"x\\\\\", 5555);\n"));
+}
+
 TEST(EscapeQuotes, QuotesBackslashesAndRepeatedQuestionMarksAreEscaped) {
     struct Case { const char* in; const char* out; };
     for (const Case& c : {Case{"", ""}, Case{"plain", "plain"}, Case{"a\"b", "a\\\"b"},
@@ -440,7 +464,9 @@ TEST(EscapeQuotes, QuotesBackslashesAndRepeatedQuestionMarksAreEscaped) {
                           // backslash. (The inputs write the second of two question marks as an escape.)
                           Case{"<?xml version=\"1.0\"?>", "<?xml version=\\\"1.0\\\"?>"}, Case{"?", "?"},
                           Case{"a?\?/b", "a?\\?/b"}, Case{"?\?=", "?\\?="}, Case{"?\?\?", "?\\?\\?"},
-                          Case{"? ?", "? ?"}}) {
+                          Case{"? ?", "? ?"},
+                          // A carriage return inside a line would end the literal for the compiler.
+                          Case{"a\rb", "a\\015b"}}) {
         SCOPED_TRACE(c.in);
         std::string s = c.in;
         escapeQuotes(s);

@@ -341,6 +341,19 @@ TEST(Wrappers, SourceOrderDiffersFromHeaderOrderAndAliasesGetNothing) {
     EXPECT_EQ("", one.str());
 }
 
+// kelgen refuses such names before writing; the writer on its own still
+// never lets one end a trace literal.
+TEST(Wrappers, NamesInTraceLiteralsAreEscaped) {
+    Template t = mtExample();
+    t.domains[0].name = "me\"m";
+    t.domains[0].deallocators[0].name = "fr\\ee";
+    t.domains[0].deallocators[0].validateDom_before = {"-", "me\"m"};
+    const std::string text = wrappers(t);
+    EXPECT_NE(std::string::npos, text.find("\n\tkel_trace(1, \"me\\\"m\");\n\tkel_trace(1, \"fr\\\\ee\");\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\t\tkel_trace(3, \"me\\\"m\", \"BAD\", keluint64tostr1((keluint64)(ptr)));\n"))
+        << text;
+}
+
 TEST(FindDomainIndex, FirstExactMatchOrMinusOne) {
     Template t = mtExample();
     Domain again = t.domains[0];

@@ -117,6 +117,77 @@ TEST(Loader, TorsLandInTheListOfTheirKindInDocumentOrder) {
     EXPECT_EQ("r1 ", names(d.reallocators));
 }
 
+// Messages about a domain or a tor name the line where its start tag
+// begins, however the tag and the lines before it are laid out.
+TEST(Loader, DomainsAndTorsKeepTheLineWhereTheirStartTagBegins) {
+    const std::string body = "<validateDom_before>-</validateDom_before><args type=\"int\" name=\"r\"/><expr/>";
+    const Loaded l = load(std::string("<?xml version=\"1.0\"?>\n") +  // 1
+                          kRoot +                                          // 2
+                          "\n"                                             // 3
+                          "  <domain name=\"a\n"                           // 4: value over three lines
+                          "\n"                                             // 5
+                          "b\" float_handle=\"true\"\n"                    // 6
+                          "    handle=\"void*\" includesGlobal=\"true\">\r\n"  // 7
+                          "    <expr/><includes>x.h</includes>\r\n"        // 8
+                          "    <tor\r\n"                                   // 9: tag over two lines
+                          "      __type__=\"allocator\" name=\"m\">" + body + "</tor><tor __type__=\"operator\"\n"  // 10
+                          "      name=\"o\">" + body + "</tor>\n"          // 11
+                          "  </domain><domain name=\"c\" float_handle=\"true\" handle=\"int\" includesGlobal=\"true\">\n"  // 12
+                          "    <expr/><includes>x.h</includes>\n"          // 13
+                          "    <tor __type__=\"deallocator\" name=\"d\">" + body + "</tor>\n"  // 14
+                          "  </domain>\n"
+                          "</template>\n");
+    ASSERT_EQ(0, l.rc) << l.err;
+    ASSERT_EQ(2u, l.tmpl.domains.size());
+    const Domain& a = l.tmpl.domains[0];
+    EXPECT_EQ("a  b", a.name);
+    EXPECT_EQ(4, a.sourceLine);
+    ASSERT_EQ(1u, a.allocators.size());
+    EXPECT_EQ(9, a.allocators[0].sourceLine);
+    ASSERT_EQ(1u, a.operators.size());
+    EXPECT_EQ(10, a.operators[0].sourceLine);
+    EXPECT_EQ(12, l.tmpl.domains[1].sourceLine);
+    ASSERT_EQ(1u, l.tmpl.domains[1].deallocators.size());
+    EXPECT_EQ(14, l.tmpl.domains[1].deallocators[0].sourceLine);
+
+    // Where a record came from is not what it says.
+    Template moved = l.tmpl;
+    moved.domains[0].sourceLine += 1;
+    moved.domains[1].deallocators[0].sourceLine += 1;
+    EXPECT_TRUE(moved == l.tmpl);
+}
+
+// The one-line reason a caller reports after the loader's own messages.
+TEST(Loader, AFailedLoadSaysWhyInOneLine) {
+    TempFile unclosed("<template><domain></template>\n");
+    TempFile noDomain("<template/>\n");
+    TempFile external("<?xml version=\"1.0\"?>\n<!DOCTYPE t [<!ENTITY x SYSTEM \"file:///nonexistent/kel\">]>\n"
+                      "<template>&x;</template>\n");
+    struct Case { const char* name; std::string path; std::string failure; };
+    const Case cases[] = {
+        {"missing file", "/nonexistent/kel/template.xml", "No such file or directory"},
+        {"a folder", "/tmp", "Is a directory"},
+        {"tags that do not match", unclosed.path(),
+         "line 1: Opening and ending tag mismatch: domain line 0 and template"},
+        {"a root without domains", noDomain.path(),
+         "the document's structure: '\"domain\" == chunk.element.name' does not hold in domainLoader, near line 1"},
+        {"an external entity", external.path(),
+         "refused to load external entity or DTD 'file:///nonexistent/kel' at line 3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Template tmpl;
+        std::string failure = "stale";
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int rc = saxparser_templateLoader(tmpl, c.path.c_str(), failure);
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(-1, rc);
+        EXPECT_EQ(c.failure, failure);
+    }
+}
+
 TEST(Loader, TwoDomainsOfTheSameNameAreKept) {
     const Loaded l = load(document(domain(tor("allocator", "a")) + domain(tor("operator", "b"))));
     ASSERT_EQ(0, l.rc) << l.err;
@@ -508,6 +579,7 @@ TEST(Records, EqualityComparesEveryFieldDeeply) {
         {"args: one more", [](Template& t) { t.domains[0].allocators[0].args.push_back({"int", "x"}); }},
         {"arg type", [](Template& t) { t.domains[1].reallocators[0].args[1].type += "x"; }},
         {"arg name", [](Template& t) { t.domains[1].reallocators[0].args[1].name += "x"; }},
+        {"arg optional", [](Template& t) { t.domains[1].reallocators[0].args[1].optional = true; }},
         {"float_arg_n1", [](Template& t) { t.domains[0].operators[0].float_arg_n1 += 1; }},
         {"float_arg_n2", [](Template& t) { t.domains[0].operators[0].float_arg_n2 += 1; }},
         {"validateDom_before", [](Template& t) { t.domains[1].deallocators[0].validateDom_before[0] += "x"; }},
@@ -519,15 +591,36 @@ TEST(Records, EqualityComparesEveryFieldDeeply) {
         {"tor expr value", [](Template& t) { t.domains[0].allocators[0].expr.value += "x"; }},
         {"cpp_alias", [](Template& t) { t.domains[0].allocators[0].cpp_alias += "x"; }},
         {"bad_handle_ok", [](Template& t) { t.domains[0].allocators[0].bad_handle_ok = true; }},
+        {"float_size_expr", [](Template& t) { t.domains[0].allocators[0].float_size_expr = "strlen(s) + 1"; }},
     };
+    bool setting = true;  // the root's fields come first in the table
     for (const Case& c : cases) {
         SCOPED_TRACE(c.field);
+        if (std::string(c.field) == "domains: one less") setting = false;
         Template changed = base;
         c.change(changed);
         EXPECT_FALSE(changed == base);
         EXPECT_FALSE(base == changed);
         EXPECT_TRUE(changed != base);
+        EXPECT_EQ(!setting, sameSettings(changed, base));
     }
+}
+
+// A caller that only compares domains gets each one as it is loaded, and
+// the Template keeps the settings alone.
+TEST(Loader, DomainsCanBeHandedOverOneByOne) {
+    TempFile file(document(domain(tor("allocator", "a")) + domain(tor("operator", "b"))));
+    Template tmpl;
+    std::string failure;
+    std::vector<std::string> seen;
+    const int rc = saxparser_templateLoader(tmpl, file.path(), failure, [&](const Domain& d) {
+        seen.push_back(d.name + ":" + (d.allocators.empty() ? d.operators[0].name : d.allocators[0].name));
+    });
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ((std::vector<std::string>{"mem:a", "mem:b"}), seen);
+    EXPECT_TRUE(tmpl.domains.empty());
+    EXPECT_EQ("t", tmpl.name);
+    EXPECT_EQ("out.trace", tmpl.trace_target);
 }
 
 }  // namespace

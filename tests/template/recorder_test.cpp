@@ -114,6 +114,7 @@ TEST(ChunkSequence, GivesBackEveryChunkAsStored) {
     c.element.name = "tor";
     c.element.attributes = {{"__type__", "allocator"}, {"name", std::string(300, 'n')}, {"", ""},
                             {"v", std::string("a\0b", 3)}};
+    c.line = 200000;  // a line number of three varint bytes
     stored.push_back(c);
     c = Chunk();
     c.event = onText;
@@ -141,6 +142,7 @@ TEST(ChunkSequence, GivesBackEveryChunkAsStored) {
         EXPECT_EQ(stored[i].element.name, got.element.name);
         EXPECT_EQ(stored[i].element.attributes, got.element.attributes);
         EXPECT_EQ(stored[i].text, got.text);
+        EXPECT_EQ(stored[i].line, got.line);
     }
     sequence.clear();
     EXPECT_EQ(0u, sequence.size());
