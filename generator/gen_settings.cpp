@@ -55,7 +55,9 @@ const TargetBlocks& targetBlocks(const Template& t) {
         "fwrite(tmpstr, strlen(tmpstr), 1, kel_tracefile);",
         "fwrite(\" \", 1, 1, kel_tracefile);",
         "fwrite(\"\\n\", 1, 1, kel_tracefile);",
-        "if(kel_retval != 1){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(kel_retval);}",
+        // fwrite returns 0 when it fails: exit(kel_retval) would report the
+        // lost trace as success.
+        "if(kel_retval != 1){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(-1);}",
         {"fflush(kel_tracefile);", "fclose(kel_tracefile);"},
     };
     // The check names fwrite() in both modes: the error log's readers know it.

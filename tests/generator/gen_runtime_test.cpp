@@ -163,7 +163,7 @@ TEST(Runtime, TraceWriterForEveryWriteSetting) {
     const char* fw1 = "fwrite(tmpstr, strlen(tmpstr), 1, kel_tracefile);";
     const char* fw2 = "fwrite(\" \", 1, 1, kel_tracefile);";
     const char* fw3 = "fwrite(\"\\n\", 1, 1, kel_tracefile);";
-    const char* fc = "if(kel_retval != 1){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(kel_retval);}";
+    const char* fc = "if(kel_retval != 1){kelerrlog(\"fwrite()\", __FILE__, __LINE__); exit(-1);}";
     const char* sw1 = "send(kel_socket, tmpstr, strlen(tmpstr), 0);";
     const char* sw2 = "send(kel_socket, \" \", 1, 0);";
     const char* sw3 = "send(kel_socket, \"\\n\", 1, 0);";
