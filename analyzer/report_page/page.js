@@ -122,6 +122,7 @@
     return { div: div, suffix: units[u] };
   }
   function tickLabel(v, unit) {
+    if (v === 0) return '0';
     var scaled = v / unit.div;
     var text = Math.abs(scaled - Math.round(scaled)) < 1e-9 ? String(Math.round(scaled)) : scaled.toFixed(1);
     return text + unit.suffix;

@@ -207,6 +207,44 @@ TEST(HtmlReportInBrowser, ChartFindingsAndHostileNameAfterTheScriptRan) {
     EXPECT_NE(dom.find("<td class=\"mono site\">" + hostileSite + "</td>"), std::string::npos);
 }
 
+// Hovering over the chart: a copy of the page with one more script that
+// moves the pointer over the handles chart, at about the x of record 3,450
+// of 3,911, while the program held its 300 blocks (records 3,301 to 3,600).
+// The pointer lands within a pixel of it: the tooltip names one sample of
+// two records there.
+TEST(HtmlReportInBrowser, HoverShowsTheSampleRecordsAndValues) {
+    TempDir dir;
+    REQUIRE_CHROMIUM(dir);
+    makeReport(dir);
+    if (HasFatalFailure()) return;
+    std::string page = readWholeFile(dir.file("report.html"));
+    const std::size_t end = page.rfind("</body>");
+    ASSERT_NE(end, std::string::npos);
+    page.insert(end,
+                "<script>\n"
+                "var overlay = document.querySelector('#chart-handles .overlay');\n"
+                "var r = overlay.getBoundingClientRect();\n"
+                "overlay.dispatchEvent(new MouseEvent('mousemove', {bubbles: true,\n"
+                "  clientX: r.left + r.width * 3450 / 3911, clientY: r.top + r.height / 2}));\n"
+                "</script>\n");
+    dir.write("hover.html", page);
+    const CommandResult r = browse(dir, "--dump-dom file://" + dir.file("hover.html"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::size_t tip = r.out.find("<div class=\"tooltip\" style=\"display: block;");
+    ASSERT_NE(tip, std::string::npos) << "no tooltip shown";
+    const std::string text = std::regex_replace(r.out.substr(tip, 1500), std::regex("<[^>]*>"), "|");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(text, m, std::regex("\\|records 3,([0-9]{3}) to 3,([0-9]{3})\\|"))) << text;
+    const int first = 3000 + std::stoi(m[1].str()), last = 3000 + std::stoi(m[2].str());
+    EXPECT_EQ(first % 2, 1) << text;  // samples of two records start at odd records
+    EXPECT_EQ(last, first + 1) << text;
+    EXPECT_GE(first, 3400) << text;
+    EXPECT_LE(last, 3500) << text;
+    for (const char* part : {"|mem: 300|", "|FILE: 0|", "|slot: 0|"}) {
+        EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
+    }
+}
+
 // The distinct colours of a PNG, read with libpng.
 std::set<unsigned> coloursOf(const std::string& path, unsigned& width, unsigned& height) {
     std::set<unsigned> colours;
