@@ -9,6 +9,9 @@
 # For each trace it times, best of N runs each, interleaved:
 #   keltrace --file (findings to a file);
 #   keltrace --group --file: the same analysis, findings counted and grouped;
+#   keltrace --html page.html --file, and --group --html: the same two with
+#   the HTML report, whose chart samples the live resources at every record
+#   (the page's size is printed too);
 #   floor: reading every line through std::getline from an ifstream, nothing
 #   else, the fixed yardstick;
 # and prints seconds (wall and CPU), ns per record, MB/s, peak RSS, bytes of
@@ -123,19 +126,34 @@ analyse() {
             *) echo "bench: keltrace --group summary '$summary' does not count $leaked leaks and $unused warnings" >&2 ;;
             esac
         fi
+        run_once html "$keltrace" --html page.html --file "$trace"
+        if [ "$i" = 0 ]; then
+            # The page holds the run's records and findings.
+            page_kb=$(awk -v b="$(stat -c %s page.html)" 'BEGIN { printf "%.0f", b / 1024 }')
+            grep -q "\"records\":$records," page.html ||
+                echo "bench: page.html does not count $records records" >&2
+        fi
+        run_once grouphtml "$keltrace" --group --html page.html --file "$trace"
         run_once floor "$floor" "$trace"
     done
     k_ns=$(per "${best_secs[keltrace]}" "$records")
     k_rss=${best_rss[keltrace]}
     k_bph=$(awk -v r="$k_rss" -v d="$distinct" 'BEGIN { printf "%.0f", r * 1048576 / d }')
-    printf '%-9s %9s %8s %12s %8s %13s %15s\n' "" "seconds" "CPU s" "ns/record" "MB/s" "peak RSS MB" "B/distinct"
-    for name in keltrace group floor; do
-        printf '%-9s %9s %8s %12s %8s %13s %15s\n' "$([ $name = group ] && echo --group || echo $name)" \
+    printf '%-16s %9s %8s %12s %8s %13s %15s\n' "" "seconds" "CPU s" "ns/record" "MB/s" "peak RSS MB" "B/distinct"
+    for name in keltrace group html grouphtml floor; do
+        case $name in
+        group) label=--group ;;
+        html) label=--html ;;
+        grouphtml) label="--group --html" ;;
+        *) label=$name ;;
+        esac
+        printf '%-16s %9s %8s %12s %8s %13s %15s\n' "$label" \
             "${best_secs[$name]}" "${best_cpu[$name]}" "$(per "${best_secs[$name]}" "$records")" \
             "$(mbps "${best_secs[$name]}" "$bytes")" "${best_rss[$name]}" \
             "$(awk -v r="${best_rss[$name]}" -v d="$distinct" 'BEGIN { printf "%.0f", r * 1048576 / d }')"
     done
     echo "keltrace / floor: $(ratio "${best_secs[keltrace]}" "${best_secs[floor]}") (CPU: $(ratio "${best_cpu[keltrace]}" "${best_cpu[floor]}"))   --group / keltrace: $(ratio "${best_secs[group]}" "${best_secs[keltrace]}")"
+    echo "--html / keltrace: $(ratio "${best_secs[html]}" "${best_secs[keltrace]}") (CPU: $(ratio "${best_cpu[html]}" "${best_cpu[keltrace]}"))   --group --html / --group: $(ratio "${best_secs[grouphtml]}" "${best_secs[group]}") (CPU: $(ratio "${best_cpu[grouphtml]}" "${best_cpu[group]}"))   page: $page_kb KB"
     k_secs=${best_secs[keltrace]}
     k_distinct=$distinct
 }
@@ -158,7 +176,7 @@ for n in "${counts[@]}"; do
     m_bytes=$(stat -c %s mtrace.out)
     m_lines=$(wc -l <mtrace.out)
     timed sh -c 'cd churn && mtrace ./workload_plain ../mtrace.out || true'
-    printf '%-9s %9s %8s %12s %8s %13s   (its own log: %d lines, %.1f MB)\n' mtrace "$secs" "$cpu" \
+    printf '%-16s %9s %8s %12s %8s %13s   (its own log: %d lines, %.1f MB)\n' mtrace "$secs" "$cpu" \
         "$(per "$secs" "$calls")" "$(mbps "$secs" "$m_bytes")" "$rss_mb" "$m_lines" \
         "$(awk -v b="$m_bytes" 'BEGIN { print b / 1048576 }')"
     echo "mtrace / keltrace: $(ratio "$secs" "$k_churn")"
