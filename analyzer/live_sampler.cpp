@@ -1,7 +1,5 @@
 #include "live_sampler.h"
 
-#include <limits>
-
 LiveSampler::LiveSampler(std::size_t domains, std::size_t buckets)
     : live_(domains), buckets_(buckets < 2 ? 2 : buckets & ~std::size_t(1)) {
     ranges_.resize(buckets_ * domains * 2);
@@ -10,19 +8,21 @@ LiveSampler::LiveSampler(std::size_t domains, std::size_t buckets)
 void LiveSampler::openBucket() {
     if (used_ != 0) closeBucket();
     if (used_ == buckets_) mergePairs();
-    Range* r = &ranges_[used_ * live_.size() * 2];
-    for (std::size_t i = 0; i < live_.size() * 2; ++i) r[i] = Range{std::numeric_limits<std::uint64_t>::max(), 0, 0};
     ++used_;
+    ++opened_;
     bucketFirst_ = records_;
     bucketEnd_ = used_ * width_;
+    for (Live& l : live_) {
+        l.handleBounds = {l.handles, l.handles};
+        l.byteBounds = {l.bytes, l.bytes};
+    }
 }
 
 void LiveSampler::closeBucket() {
-    // Every value after the bucket's last record, including those of the
-    // domains no record of the bucket changed.
     for (std::size_t d = 0; d < live_.size(); ++d) {
-        fold(at(used_ - 1, d, 0), live_[d].handles);
-        fold(at(used_ - 1, d, 1), live_[d].bytes);
+        const Live& l = live_[d];
+        at(used_ - 1, d, 0) = Range{l.handleBounds.min, l.handleBounds.max, l.handles};
+        at(used_ - 1, d, 1) = Range{l.byteBounds.min, l.byteBounds.max, l.bytes};
     }
 }
 

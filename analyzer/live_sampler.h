@@ -61,30 +61,35 @@ public:
     const Range& bytes(std::size_t sample, std::size_t domain) const { return at(sample, domain, 1); }
 
 private:
+    struct Bounds {
+        std::uint64_t min = 0, max = 0;
+    };
+    // A domain's live set now, and its bounds so far in the open bucket.
     struct Live {
         std::uint64_t handles = 0, bytes = 0;
+        Bounds handleBounds, byteBounds;
+        std::uint64_t resetIn = 0;  // the bucket (by opened_) whose first record reset the bounds
     };
 
-    static void fold(Range& r, std::uint64_t value) {
-        if (value < r.min) r.min = value;
-        if (value > r.max) r.max = value;
-        r.last = value;
+    static void widen(Bounds& b, std::uint64_t value) {
+        if (value < b.min) b.min = value;
+        if (value > b.max) b.max = value;
     }
+    // The bounds start, when a bucket opens, at the value after the previous
+    // record: it is also the value after the bucket's first record unless
+    // that record changes it, and then it belongs to the bucket before.
     void change(std::size_t domain, std::uint64_t handles, std::uint64_t bytes) {
         Live& l = live_[domain];
-        if (used_ != 0) {
-            Range* r = &ranges_[((used_ - 1) * live_.size() + domain) * 2];
-            // The value before this record belongs to the sample unless this
-            // record opened it.
-            if (records_ != bucketFirst_) {
-                fold(r[0], l.handles);
-                fold(r[1], l.bytes);
-            }
-            fold(r[0], handles);
-            fold(r[1], bytes);
-        }
         l.handles = handles;
         l.bytes = bytes;
+        if (records_ == bucketFirst_ && l.resetIn != opened_) {
+            l.resetIn = opened_;
+            l.handleBounds = {handles, handles};
+            l.byteBounds = {bytes, bytes};
+            return;
+        }
+        widen(l.handleBounds, handles);
+        widen(l.byteBounds, bytes);
     }
     void openBucket();
     void closeBucket();
@@ -104,5 +109,6 @@ private:
     std::uint64_t width_ = 1;
     std::uint64_t bucketFirst_ = 0;  // the first record of the open bucket
     std::uint64_t bucketEnd_ = 0;    // the last record the open bucket takes
+    std::uint64_t opened_ = 0;       // buckets opened over the run, merges or not
     bool finished_ = false;
 };

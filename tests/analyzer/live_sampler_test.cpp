@@ -142,4 +142,23 @@ TEST(LiveSampler, AChangeAtASampleBoundaryBelongsToItsOwnRecord) {
     EXPECT_EQ(s.handles(3, 0), (Range{0, 0, 0}));
 }
 
+// The same rule after a merge, when the samples are counted anew: record 4
+// opened the fourth sample of width one, record 7 opens the fourth of width
+// two, and each change belongs to its own record only.
+TEST(LiveSampler, TheBoundaryRuleHoldsAfterAMerge) {
+    LiveSampler s(1, 4);
+    for (std::uint64_t r = 1; r <= 8; ++r) {
+        s.nextRecord();
+        if (r == 4 || r == 7) s.allocated(0, 1);
+    }
+    s.finish();
+    ASSERT_EQ(s.width(), 2u);
+    ASSERT_EQ(s.samples(), 4u);
+    EXPECT_EQ(s.handles(0, 0), (Range{0, 0, 0}));  // records 1-2
+    EXPECT_EQ(s.handles(1, 0), (Range{0, 1, 1}));  // 3-4
+    EXPECT_EQ(s.handles(2, 0), (Range{1, 1, 1}));  // 5-6
+    EXPECT_EQ(s.handles(3, 0), (Range{2, 2, 2}));  // 7-8
+    EXPECT_EQ(s.bytes(3, 0), (Range{2, 2, 2}));
+}
+
 }  // namespace
