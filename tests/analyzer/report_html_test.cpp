@@ -323,6 +323,31 @@ TEST_F(HtmlPage, SuppressedGroupsAreMarkedAndTheVerdictCountsOnlyTheRest) {
     EXPECT_EQ(suppressed, 4u);
 }
 
+TEST_F(HtmlPage, ATraceWithoutRecordsGivesAnEmptyChart) {
+    writeTrace("trace", "");
+    ASSERT_EQ(run({"--file", "trace", "--html", "report.html", "--error-exitcode", "9"}), 0);
+    load("report.html");
+    EXPECT_EQ(data["records"], 0);
+    EXPECT_EQ(data["chart"]["samples"], 0);
+    EXPECT_EQ(data["chart"]["domains"].size(), 3u);
+    EXPECT_EQ(data["chart"]["domains"][0]["handles"]["last"], json::array());
+    EXPECT_EQ(data["groups"], json::array());
+    EXPECT_EQ(data["summary"]["errors"], 0);
+}
+
+// A malformed reallocator record ends the run with 255 and no leak report;
+// the page still shows what was replayed, and says so.
+TEST_F(HtmlPage, ARunEndedByAMalformedRecordStillGivesThePage) {
+    writeTrace("trace", "mem\nmalloc\na.c\n1\n0000000000000010\nOK\nOK 0000000000000010\n"
+                        "mem\nrealloc\nb.c\n2\nmem OK\n");
+    ASSERT_EQ(run({"--file", "trace", "--html", "report.html"}), statusMalformedRealloc);
+    load("report.html");
+    EXPECT_EQ(data["leak_report"], false);
+    EXPECT_EQ(data["records"], 2);
+    EXPECT_EQ(data["chart"]["domains"][0]["handles"]["last"], (json{1, 1}));
+    EXPECT_EQ(data["groups"], json::array());
+}
+
 TEST_F(HtmlPage, AnUnwritablePathIsNamedWithStatusTwo) {
     writeTrace("trace", kEightRecords);
     ASSERT_EQ(run({"--file", "trace", "--html", "missing/report.html"}), statusUsage);
