@@ -20,6 +20,9 @@
 #   bash bench/run_bench.sh [ITERATIONS...]   (default: 1000000 10000000)
 #   KEL_BENCH_OBJECTS="N..."  interpreter workload sizes (default: 1000000 5000000; "" for none)
 #   KEL_BENCH_RUNS=N          timed runs of each program, the best counts (default 5)
+#   KEL_BENCH_CALLGRIND=1     also count the instructions of --group and --group --html
+#                             under callgrind, a figure the machine's load does not move
+#                             (about 50 times as slow as the timed runs)
 #
 # Then it runs bench/run_runtime_bench.sh: the traced program's cost per call
 # with the default runtime and with buffered_records (KEL_BENCH_RUNTIME=0
@@ -154,8 +157,22 @@ analyse() {
     done
     echo "keltrace / floor: $(ratio "${best_secs[keltrace]}" "${best_secs[floor]}") (CPU: $(ratio "${best_cpu[keltrace]}" "${best_cpu[floor]}"))   --group / keltrace: $(ratio "${best_secs[group]}" "${best_secs[keltrace]}")"
     echo "--html / keltrace: $(ratio "${best_secs[html]}" "${best_secs[keltrace]}") (CPU: $(ratio "${best_cpu[html]}" "${best_cpu[keltrace]}"))   --group --html / --group: $(ratio "${best_secs[grouphtml]}" "${best_secs[group]}") (CPU: $(ratio "${best_cpu[grouphtml]}" "${best_cpu[group]}"))   page: $page_kb KB"
+    if [ "${KEL_BENCH_CALLGRIND:-0}" = 1 ]; then
+        local plain html
+        plain=$(instructions "$keltrace" --group --file "$trace")
+        html=$(instructions "$keltrace" --group --html page.html --file "$trace")
+        echo "instructions (callgrind): --group $plain, --group --html $html:" \
+            "$(awk -v a="$html" -v b="$plain" 'BEGIN { printf "%+.2f %%, %.1f per record", (a - b) * 100 / b, (a - b) / '"$records"' }')"
+    fi
     k_secs=${best_secs[keltrace]}
     k_distinct=$distinct
+}
+
+# instructions CMD...: the instructions CMD executes, counted by callgrind.
+instructions() {
+    # keltrace exits with 1 after an analysis, and valgrind with it.
+    { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null || true; } |
+        awk '/Collected :/ { print $NF }'
 }
 
 declare -A ns_per_record rss_of distinct_of
