@@ -57,8 +57,8 @@ KeltraceCommand parseCommandLine(int argc, const char* const* argv) {
         }
         if (name == "--version") return failure("--version takes no other arguments");
 
-        static const char* const withValue[] = {"--file",  "--sock",  "--suppressions", "--error-exitcode",
-                                                "--json",  "--sarif", "--max-occurrences"};
+        static const char* const withValue[] = {"--file", "--sock",  "--suppressions", "--error-exitcode",
+                                                "--json", "--sarif", "--html",         "--max-occurrences"};
         bool known = false;
         for (const char* option : withValue) known = known || name == option;
         if (!known) return failure("unknown option '" + arg + "'");
@@ -93,7 +93,7 @@ KeltraceCommand parseCommandLine(int argc, const char* const* argv) {
             }
             c.maxOccurrences = static_cast<std::size_t>(n);
         } else {
-            std::string& path = name == "--json" ? c.jsonPath : c.sarifPath;
+            std::string& path = name == "--json" ? c.jsonPath : name == "--sarif" ? c.sarifPath : c.htmlPath;
             if (!path.empty()) return failure("option '" + name + "' given twice");
             path = value;
         }
@@ -101,6 +101,10 @@ KeltraceCommand parseCommandLine(int argc, const char* const* argv) {
     if (!haveSource) return failure("give exactly one of --file TRACE and --sock HOST:PORT");
     if (!c.jsonPath.empty() && c.jsonPath == c.sarifPath) {
         return failure("--json and --sarif name the same file '" + c.jsonPath + "'");
+    }
+    if (!c.htmlPath.empty() && (c.htmlPath == c.jsonPath || c.htmlPath == c.sarifPath)) {
+        return failure(std::string(c.htmlPath == c.jsonPath ? "--json" : "--sarif") + " and --html name the same file '" +
+                       c.htmlPath + "'");
     }
     return c;
 }
@@ -132,12 +136,18 @@ int runKeltrace(const KeltraceCommand& command, const char* program, std::ostrea
         }
     }
     options.report.group = command.group;
-    options.report.keepGroups = command.group || !command.jsonPath.empty() || !command.sarifPath.empty();
-    options.report.keepOccurrences = !command.jsonPath.empty();
+    const bool html = !command.htmlPath.empty();
+    options.report.keepGroups = command.group || !command.jsonPath.empty() || !command.sarifPath.empty() || html;
+    options.report.keepOccurrences = !command.jsonPath.empty() || html;
     options.report.maxOccurrences = command.maxOccurrences;
+    // The page lists a few occurrences per group, never all of them: a
+    // million findings must still give a page a browser opens.
+    options.htmlOccurrences = command.maxOccurrences != 0 ? command.maxOccurrences : kHtmlOccurrences;
+    if (html && command.jsonPath.empty()) options.report.maxOccurrences = options.htmlOccurrences;
     options.traceName = command.source;
     options.jsonPath = command.jsonPath;
     options.sarifPath = command.sarifPath;
+    options.htmlPath = command.htmlPath;
     options.errorExitcode = command.errorExitcode;
 
     if (command.action == Action::analyseFile) {

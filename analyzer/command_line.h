@@ -19,6 +19,7 @@ struct KeltraceCommand {
     int errorExitcode = 0;  // 0: not given
     std::string jsonPath;
     std::string sarifPath;
+    std::string htmlPath;
     std::size_t maxOccurrences = 0;  // 0: all
 };
 

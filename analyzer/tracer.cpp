@@ -281,6 +281,7 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     if (s.first == fixed::done) return true;
     for (;;) {
         fetcher.getLine(s.first);
+        if (analysis.live) analysis.live->nextRecord();
         std::size_t domain = 0;
         if (!findDomain(analysis, s.first, domain)) {
             fetcher.getLine(s.second);
@@ -517,6 +518,7 @@ void AllocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& to
     table.liveMatches(record.handle, matches);
     if (matches.empty()) {
         table.append(record);
+        if (analysis.live) analysis.live->allocated(domain, record.size);
         return;
     }
     // The earlier allocation stays the tracked one.
@@ -585,9 +587,11 @@ void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& 
                       << sites.shown(e.allocatedAt) << " which never operated.";
                 });
             }
+            if (analysis.live) analysis.live->released(domain, e.size);
             table.markDeallocated(pos, call);
             return;
         case operated:
+            if (analysis.live) analysis.live->released(domain, e.size);
             table.markDeallocated(pos, call);
             return;
     }
@@ -753,8 +757,9 @@ bool reallocValidHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId 
         say(analysis, "Abnormal content \"", Quoted{text}, "\" at tracefile line ", n);
         throw AnalysisExit{statusMalformedRealloc};
     }
-    table.reallocate(m, hexField(std::string_view(text).substr(fixed::okPrefix.size())), newSize, site,
-                     analysis.report.torId(tor));
+    const std::uint64_t newHandle = hexField(std::string_view(text).substr(fixed::okPrefix.size()));
+    if (analysis.live) analysis.live->resized(domain, table.record(m).size, newSize);
+    table.reallocate(m, newHandle, newSize, site, analysis.report.torId(tor));
     return true;
 }
 
@@ -834,6 +839,7 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
             complain(analysis, "Unable to read header.");
             return statusNotATrace;
         }
+        if (!options.htmlPath.empty()) analysis.live = std::make_unique<LiveSampler>(analysis.tmpl.domains.size());
         try {
             replayRecords(counted, analysis);
         } catch (const char* failure) {
@@ -865,6 +871,22 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
     if (!options.sarifPath.empty() &&
         !writeFileAtomically(options.sarifPath, [&](std::ostream& o) { writeSarif(o, report, context); }, err)) {
         status = statusUsage;
+    }
+    if (!options.htmlPath.empty()) {
+        HtmlContext page;
+        page.names = context;
+        for (const Domain& d : analysis.tmpl.domains) {
+            page.domains.push_back(d.name);
+            page.sized.push_back(d.float_handle);
+        }
+        if (analysis.live) analysis.live->finish();
+        page.live = analysis.live.get();
+        page.errorExitcode = options.errorExitcode;
+        page.occurrences = options.htmlOccurrences;
+        page.leakReport = !ended;
+        if (!writeFileAtomically(options.htmlPath, [&](std::ostream& o) { writeHtml(o, report, page); }, err)) {
+            status = statusUsage;
+        }
     }
     return status;
 }
@@ -913,7 +935,10 @@ void printUsage(const char* program, std::ostream& out) {
     line(out, "                        otherwise 0 (without it: 1 after every analysis)");
     line(out, "  --json FILE           write every finding, grouped, to FILE as JSON");
     line(out, "  --sarif FILE          write one result per group to FILE as SARIF 2.1.0");
+    line(out, "  --html FILE           write a self-contained HTML report to FILE: summary, a chart of");
+    line(out, "                        the live resources over the run, findings, leaks by site");
     line(out, "  --max-occurrences N   list at most N occurrences per group in the JSON (0: all)");
+    line(out, "                        and in the HTML report (0: its first 20)");
     line(out, "  --help                print this text");
     line(out, "Finding kinds:");
     for (std::size_t i = 0; i < kFindingKindCount; ++i) {

@@ -17,8 +17,10 @@
 #include "call_sites.h"
 #include "handle_table.h"
 #include "indexed_table.h"
+#include "live_sampler.h"
 #include "message_text.h"
 #include "report.h"
+#include "report_html.h"
 
 // The replay's working buffers, reused from record to record so that a long
 // trace allocates nothing per line. Chunks are views into the line last cut:
@@ -47,6 +49,9 @@ struct TraceAnalysis {
     Report report;
     SiteTable sites;
     ReplayScratch scratch;
+    // The live resources over the run, for --html only: the engines and the
+    // replay report to it when it exists.
+    std::unique_ptr<LiveSampler> live;
 };
 
 // What a run does beyond the plain analysis: the report's settings, the
@@ -56,6 +61,8 @@ struct AnalysisOptions {
     std::string traceName;  // the trace as the user named it (path or host:port)
     std::string jsonPath;   // empty: no JSON file
     std::string sarifPath;  // empty: no SARIF file
+    std::string htmlPath;   // empty: no HTML report (and no sampling of the live resources)
+    std::size_t htmlOccurrences = kHtmlOccurrences;  // occurrences the page lists per group
     int errorExitcode = 0;  // 1 to 255: the status when an unsuppressed error remains (else 0); 0: always 1
 };
 

@@ -9,6 +9,9 @@
 # For each trace it times, best of N runs each, interleaved:
 #   keltrace --file (findings to a file);
 #   keltrace --group --file: the same analysis, findings counted and grouped;
+#   keltrace --html page.html --file, and --group --html: the same two with
+#   the HTML report, whose chart samples the live resources at every record
+#   (the page's size is printed too);
 #   floor: reading every line through std::getline from an ifstream, nothing
 #   else, the fixed yardstick;
 # and prints seconds (wall and CPU), ns per record, MB/s, peak RSS, bytes of
@@ -17,6 +20,9 @@
 #   bash bench/run_bench.sh [ITERATIONS...]   (default: 1000000 10000000)
 #   KEL_BENCH_OBJECTS="N..."  interpreter workload sizes (default: 1000000 5000000; "" for none)
 #   KEL_BENCH_RUNS=N          timed runs of each program, the best counts (default 5)
+#   KEL_BENCH_CALLGRIND=1     also count the instructions of --group and --group --html
+#                             under callgrind, a figure the machine's load does not move
+#                             (about 50 times as slow as the timed runs)
 #
 # Then it runs bench/run_runtime_bench.sh: the traced program's cost per call
 # with the default runtime and with buffered_records (KEL_BENCH_RUNTIME=0
@@ -123,21 +129,50 @@ analyse() {
             *) echo "bench: keltrace --group summary '$summary' does not count $leaked leaks and $unused warnings" >&2 ;;
             esac
         fi
+        run_once html "$keltrace" --html page.html --file "$trace"
+        if [ "$i" = 0 ]; then
+            # The page holds the run's records and findings.
+            page_kb=$(awk -v b="$(stat -c %s page.html)" 'BEGIN { printf "%.0f", b / 1024 }')
+            grep -q "\"records\":$records," page.html ||
+                echo "bench: page.html does not count $records records" >&2
+        fi
+        run_once grouphtml "$keltrace" --group --html page.html --file "$trace"
         run_once floor "$floor" "$trace"
     done
     k_ns=$(per "${best_secs[keltrace]}" "$records")
     k_rss=${best_rss[keltrace]}
     k_bph=$(awk -v r="$k_rss" -v d="$distinct" 'BEGIN { printf "%.0f", r * 1048576 / d }')
-    printf '%-9s %9s %8s %12s %8s %13s %15s\n' "" "seconds" "CPU s" "ns/record" "MB/s" "peak RSS MB" "B/distinct"
-    for name in keltrace group floor; do
-        printf '%-9s %9s %8s %12s %8s %13s %15s\n' "$([ $name = group ] && echo --group || echo $name)" \
+    printf '%-16s %9s %8s %12s %8s %13s %15s\n' "" "seconds" "CPU s" "ns/record" "MB/s" "peak RSS MB" "B/distinct"
+    for name in keltrace group html grouphtml floor; do
+        case $name in
+        group) label=--group ;;
+        html) label=--html ;;
+        grouphtml) label="--group --html" ;;
+        *) label=$name ;;
+        esac
+        printf '%-16s %9s %8s %12s %8s %13s %15s\n' "$label" \
             "${best_secs[$name]}" "${best_cpu[$name]}" "$(per "${best_secs[$name]}" "$records")" \
             "$(mbps "${best_secs[$name]}" "$bytes")" "${best_rss[$name]}" \
             "$(awk -v r="${best_rss[$name]}" -v d="$distinct" 'BEGIN { printf "%.0f", r * 1048576 / d }')"
     done
     echo "keltrace / floor: $(ratio "${best_secs[keltrace]}" "${best_secs[floor]}") (CPU: $(ratio "${best_cpu[keltrace]}" "${best_cpu[floor]}"))   --group / keltrace: $(ratio "${best_secs[group]}" "${best_secs[keltrace]}")"
+    echo "--html / keltrace: $(ratio "${best_secs[html]}" "${best_secs[keltrace]}") (CPU: $(ratio "${best_cpu[html]}" "${best_cpu[keltrace]}"))   --group --html / --group: $(ratio "${best_secs[grouphtml]}" "${best_secs[group]}") (CPU: $(ratio "${best_cpu[grouphtml]}" "${best_cpu[group]}"))   page: $page_kb KB"
+    if [ "${KEL_BENCH_CALLGRIND:-0}" = 1 ]; then
+        local plain html
+        plain=$(instructions "$keltrace" --group --file "$trace")
+        html=$(instructions "$keltrace" --group --html page.html --file "$trace")
+        echo "instructions (callgrind): --group $plain, --group --html $html:" \
+            "$(awk -v a="$html" -v b="$plain" 'BEGIN { printf "%+.2f %%, %.1f per record", (a - b) * 100 / b, (a - b) / '"$records"' }')"
+    fi
     k_secs=${best_secs[keltrace]}
     k_distinct=$distinct
+}
+
+# instructions CMD...: the instructions CMD executes, counted by callgrind.
+instructions() {
+    # keltrace exits with 1 after an analysis, and valgrind with it.
+    { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null || true; } |
+        awk '/Collected :/ { print $NF }'
 }
 
 declare -A ns_per_record rss_of distinct_of
@@ -158,7 +193,7 @@ for n in "${counts[@]}"; do
     m_bytes=$(stat -c %s mtrace.out)
     m_lines=$(wc -l <mtrace.out)
     timed sh -c 'cd churn && mtrace ./workload_plain ../mtrace.out || true'
-    printf '%-9s %9s %8s %12s %8s %13s   (its own log: %d lines, %.1f MB)\n' mtrace "$secs" "$cpu" \
+    printf '%-16s %9s %8s %12s %8s %13s   (its own log: %d lines, %.1f MB)\n' mtrace "$secs" "$cpu" \
         "$(per "$secs" "$calls")" "$(mbps "$secs" "$m_bytes")" "$rss_mb" "$m_lines" \
         "$(awk -v b="$m_bytes" 'BEGIN { print b / 1048576 }')"
     echo "mtrace / keltrace: $(ratio "$secs" "$k_churn")"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job on the bundled example: installs what is missing, builds,
 # generates the tracing library from examples/example.xml, builds
-# examples/demo.c with it, runs it, and analyses its trace with keltrace.
+# examples/demo.c with it, runs it, and analyses its trace with keltrace,
+# which also writes the HTML report build/demo/report.html.
 # demo.c has a leak, a realloc'd block it never frees, a FILE opened and
 # closed unused, and a double free (README, "keltrace").
 set -euo pipefail
@@ -20,8 +21,9 @@ status=0
 (cd "$demo" && exec ./demo) || status=$?
 echo "demo ended with status $status; its trace has $(wc -l <"$demo/kel_trace.out") lines"
 echo
-echo "keltrace --file $demo/kel_trace.out"
+echo "keltrace --html $demo/report.html --file $demo/kel_trace.out"
 status=0
 # keltrace writes template.tmp into its working folder.
-(cd "$demo" && exec ../analyzer/keltrace --file kel_trace.out) || status=$?
+(cd "$demo" && exec ../analyzer/keltrace --html report.html --file kel_trace.out) || status=$?
 echo "keltrace ended with status $status (1: the analysis ran to its leak report)"
+echo "The HTML report (open it in a browser): $demo/report.html"

@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev              # the C side of the generated-code checks; libFuzzer
   valgrind heaptrack                    # comparisons in the tests and the benchmark
   chromium                              # the HTML report's browser test
+  libpng-dev                            # reading its screenshot back
   go-md2man man-db                      # man pages from the Markdown references, and man to read them
 )
 

@@ -273,6 +273,7 @@ struct Outcome {
     int status = -1;
     std::string out;
     std::string err;
+    std::string page;  // report.html in keltrace's folder, when an option wrote it
 };
 
 // Builds kProgram with a library generated from kt.xml, as file or remote mode.
@@ -304,6 +305,7 @@ Outcome fileMode(const std::vector<std::string>& args, const std::string& option
     o.status = r.status;
     o.out = r.out;
     o.err = r.err;
+    o.page = readWholeFile(dir.file("report.html"));
     return o;
 }
 
@@ -337,6 +339,7 @@ Outcome sockMode(const std::vector<std::string>& args, const std::string& early,
     std::stringstream e;
     e << err.rdbuf();
     o.err = e.str();
+    o.page = readWholeFile(analyser.file("report.html"));
     return o;
 }
 
@@ -399,6 +402,37 @@ TEST(KeltraceSock, ReportOptionsGiveTheOutputOfFileMode) {
     EXPECT_EQ(sock.out, file.out);
     EXPECT_EQ(sock.err, file.err);
     EXPECT_EQ(sock.status, 7);
+}
+
+// The text of a page's data between two of its keys.
+std::string between(const std::string& page, const std::string& from, const std::string& to) {
+    const std::size_t a = page.find(from);
+    const std::size_t b = page.find(to, a);
+    return a == std::string::npos || b == std::string::npos ? "" : page.substr(a, b - a);
+}
+
+// --html with --sock: the live resources are sampled as the records arrive,
+// and the chart is the one --file draws from the same program.
+TEST(KeltraceSock, HtmlReportGivesTheChartOfFileMode) {
+    const Outcome file = fileMode({}, "--html report.html");
+    bool early = false;
+    const Outcome sock = sockMode({}, "", early, {"--html", "report.html"});
+    EXPECT_EQ(file.status, 1);
+    EXPECT_EQ(sock.status, 1);
+    // Twelve records (prog.c's lines 6 to 18 but 13); one sample each. After
+    // each: mem holds a, a, a, a and b, both, a, a, a and z, a, a, a, a; the
+    // FILE is open after lines 16 and 17.
+    const std::string chart = between(file.page, "\"chart\":", ",\"groups\":");
+    EXPECT_NE(chart.find("\"records\":12,\"width\":1,\"samples\":12,"), std::string::npos) << chart;
+    EXPECT_NE(chart.find("{\"name\":\"mem\",\"sized\":true,\"handles\":{\"min\":[1,1,1,2,2,1,1,2,1,1,1,1],"),
+              std::string::npos)
+        << chart;
+    EXPECT_NE(chart.find("\"bytes\":{\"min\":[32,64,64,80,80,64,64,64,64,64,64,64],"), std::string::npos) << chart;
+    EXPECT_NE(chart.find("{\"name\":\"FILE\",\"sized\":false,\"handles\":{\"min\":[0,0,0,0,0,0,0,0,0,1,1,0],"),
+              std::string::npos)
+        << chart;
+    EXPECT_EQ(between(sock.page, "\"chart\":", ",\"groups\":"), chart);
+    EXPECT_NE(sock.page.find("\"trace\":\"127.0.0.1:"), std::string::npos);
 }
 
 // Findings are written without a flush each, so this one proves that they
