@@ -72,6 +72,22 @@ public:
     virtual void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                             std::uint32_t tor) = 0;
 
+    // Address ranges, for a domain whose handles may point inside a block
+    // (interior="true"): a record of non-zero size holds the addresses
+    // [handle, handle + size); a record of size 0 holds none. Called once,
+    // before the first record; without it the two lookups below find nothing
+    // and the table keeps no ranges.
+    virtual void trackRanges() = 0;
+    // The live record that holds `address`. Of the live records of non-zero
+    // size, only those whose handle is the greatest at or below `address`
+    // are candidates (live blocks do not overlap in a consistent trace); of
+    // these, the latest in table order whose range reaches the address.
+    virtual bool findLiveContaining(std::uint64_t address, RecordId& pos) const = 0;
+    // The released record whose range holds `address`; where the ranges of
+    // several released records hold it, the one released last. A release is
+    // a markDeallocated, or the append of a record already deallocated.
+    virtual bool findReleasedContaining(std::uint64_t address, RecordId& pos) const = 0;
+
     // Every live record, in table order: what the leak report reads.
     virtual void forEachLive(const std::function<void(const HandleRecord&)>& visit) const = 0;
     // Every record that can still be found (every live one at least), in

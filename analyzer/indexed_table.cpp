@@ -107,6 +107,9 @@ IndexedHandleTable::Slot IndexedHandleTable::newSlot() {
 }
 
 void IndexedHandleTable::release(Slot s) {
+    // A released record that a piece of a released range still names stays
+    // until the piece is painted over (unpiece).
+    if (ranges_ && pieces(cell(s)) != 0) return;
     // The cell is left as it is, unread and unwritten (it is seldom in the
     // cache): the next append to this slot overwrites it, and the report
     // skips the slots on the free list.
@@ -172,11 +175,16 @@ void IndexedHandleTable::append(const HandleRecord& record) {
     // The new record is the latest of its handle, whatever its state.
     Entry& e = index_.findOrInsert(record.handle);
     if (record.resourceState == deallocated) {
+        if (ranges_) {
+            pieces(c) = 0;
+            if (record.size != 0) paint(s);
+        }
         settleDead(e, s, true);
         e.deadIsLatest = 1;
     } else {
         linkLive(e, s);
         e.deadIsLatest = 0;
+        if (ranges_ && record.size != 0) liveStarts_.insert(record.handle, Nothing{});
     }
 }
 
@@ -222,6 +230,13 @@ void IndexedHandleTable::markDeallocated(RecordId pos, SiteId at) {
     const bool olderThanDead = e->lastDead != kNone && e->deadIsLatest;
     const bool newerThanDead = wasTail && !e->deadIsLatest;
     unlinkLive(*e, s);
+    if (ranges_) {
+        pieces(c) = 0;
+        if (c.rec.size != 0) {
+            syncLiveStart(*e, c.rec.handle);
+            paint(s);
+        }
+    }
     if (olderThanDead) {
         release(s);  // the latest stays the deallocated record, as before
         return;
@@ -239,14 +254,19 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
     const Slot s = static_cast<Slot>(pos);
     Cell& c = cell(s);
     assert(c.rec.resourceState != deallocated);
+    const std::uint64_t oldSize = c.rec.size;
     c.rec.tor = tor;
     c.rec.size = size;
     c.rec.allocatedAt = at;
-    if (c.rec.handle == handle) return;
+    if (c.rec.handle == handle) {
+        if (ranges_ && (oldSize == 0) != (size == 0)) syncLiveStart(*index_.find(handle), handle);
+        return;
+    }
 
     Entry* from = index_.find(c.rec.handle);
     assert(from);
     unlinkLive(*from, s);
+    if (ranges_ && oldSize != 0) syncLiveStart(*from, c.rec.handle);
     if (from->empty()) {
         index_.erase(*from);
     } else if (from->liveHead == kNone) {
@@ -258,6 +278,104 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
     Entry& to = index_.findOrInsert(handle);
     linkLive(to, s);
     settleFlag(to);
+    if (ranges_ && size != 0) liveStarts_.insert(handle, Nothing{});
+}
+
+// ---------------------------------------------------------------- ranges
+
+namespace {
+// Whether a record's range holds an address (without overflow at the top of
+// the address space).
+bool holds(const HandleRecord& r, std::uint64_t address) {
+    return r.size != 0 && r.handle <= address && address - r.handle < r.size;
+}
+}  // namespace
+
+void IndexedHandleTable::trackRanges() {
+    assert(slots_ == 0);
+    ranges_ = true;
+}
+
+void IndexedHandleTable::syncLiveStart(const Entry& e, std::uint64_t handle) {
+    for (Slot t = e.liveHead; t != kNone; t = cell(t).nextLive) {
+        if (cell(t).rec.size != 0) {
+            liveStarts_.insert(handle, Nothing{});
+            return;
+        }
+    }
+    liveStarts_.erase(handle);
+}
+
+void IndexedHandleTable::paint(Slot s) {
+    const HandleRecord& r = cell(s).rec;
+    const std::uint64_t start = r.handle;
+    // A range that reaches the top of the address space has no end to keep.
+    const bool toTop = r.size > ~start;
+    const std::uint64_t end = start + r.size;
+    if (!toTop) {
+        // Whatever was released over the address just past the range stays
+        // found there: it gets a piece of its own from there on.
+        const auto c = released_.floor(end);
+        if (c && c.key() != end && holds(cell(c.value()).rec, end)) {
+            const Slot beyond = c.value();
+            released_.insert(end, beyond);
+            ++pieces(cell(beyond));
+        }
+    }
+    // The pieces that begin inside the range are painted over; a piece that
+    // begins before it now ends at its start.
+    auto c = released_.ceiling(start);
+    if (c && c.key() == start) {
+        // The common case, a block released where another was released
+        // before: the piece is named anew in place.
+        const Slot before = c.value();
+        c.value() = s;
+        ++pieces(cell(s));
+        unpiece(before);
+        c = released_.ceiling(start + 1);
+    } else {
+        released_.insert(start, s);
+        ++pieces(cell(s));
+        c = start == ~std::uint64_t(0) ? decltype(c)() : released_.ceiling(start + 1);
+    }
+    while (c && (toTop || c.key() < end)) {
+        const std::uint64_t key = c.key();
+        const Slot gone = c.value();
+        released_.erase(key);
+        unpiece(gone);
+        c = released_.ceiling(key);
+    }
+}
+
+void IndexedHandleTable::unpiece(Slot s) {
+    if (--pieces(cell(s)) != 0) return;
+    // The latest released record of a handle stays for the lookups by handle.
+    const Entry* e = index_.find(cell(s).rec.handle);
+    if (!e || e->lastDead != s) free_.push_back(s);
+}
+
+bool IndexedHandleTable::findLiveContaining(std::uint64_t address, RecordId& pos) const {
+    if (!ranges_) return false;
+    const auto c = liveStarts_.floor(address);
+    if (!c) return false;
+    const Entry* e = index_.find(c.key());
+    assert(e);
+    // The latest in table order first.
+    for (Slot t = liveTail(*e); t != kNone; t = cell(t).prevLive) {
+        if (holds(cell(t).rec, address)) {
+            pos = t;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IndexedHandleTable::findReleasedContaining(std::uint64_t address, RecordId& pos) const {
+    if (!ranges_) return false;
+    const auto c = released_.floor(address);
+    if (!c || !holds(cell(c.value()).rec, address)) return false;
+    pos = c.value();
+    return true;
 }
 
 void IndexedHandleTable::collect(bool liveOnly, const std::function<void(const HandleRecord&)>& visit) const {

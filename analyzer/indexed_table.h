@@ -14,6 +14,17 @@
 // until the next change of the table and say nothing about table order.
 // Preconditions the engines keep: markOperated, markDeallocated and
 // reallocate are applied to live records only.
+//
+// With trackRanges (a domain with interior="true"), two ordered indexes keyed
+// by address sit next to the one by handle: the handles that have a live
+// record of non-zero size, and the released ranges. The released ranges are
+// painted in release order into disjoint pieces, each naming the record
+// released last over it; a piece runs from its key to the next key or to the
+// end of its record's range, whichever comes first. A range that later
+// releases have painted over can never be found again, so it is dropped: the
+// pieces follow the distinct block boundaries, not the number of releases. A
+// released record stays while a piece names it, even when a later release of
+// its handle would otherwise drop it.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +33,7 @@
 
 #include "big_array.h"
 #include "handle_table.h"
+#include "ordered_index.h"
 
 class IndexedHandleTable : public HandleTable {
 public:
@@ -36,6 +48,9 @@ public:
     void markDeallocated(RecordId pos, SiteId at) override;
     void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                     std::uint32_t tor) override;
+    void trackRanges() override;
+    bool findLiveContaining(std::uint64_t address, RecordId& pos) const override;
+    bool findReleasedContaining(std::uint64_t address, RecordId& pos) const override;
     void forEachLive(const std::function<void(const HandleRecord&)>& visit) const override;
     void forEachRecord(const std::function<void(const HandleRecord&)>& visit) const override;
 
@@ -44,12 +59,14 @@ private:
     static constexpr Slot kNone = 0x7FFFFFFFu;
 
     // A record with its table order and its place among the live records of
-    // its handle: 48 bytes.
+    // its handle: 48 bytes. A released record has no such place; with ranges,
+    // its nextLive counts the pieces of released ranges that name it.
     struct Cell {
         HandleRecord rec;
         std::uint64_t seq;  // table order
         Slot prevLive = kNone, nextLive = kNone;
     };
+    static Slot& pieces(Cell& c) { return c.nextLive; }
     // Cells come in chunks of 2 MB (43,690 cells), one huge page each once the
     // table has outgrown its first chunks.
     static constexpr Slot kChunkCells = Slot((std::size_t(2) << 20) / sizeof(Cell));
@@ -109,11 +126,25 @@ private:
     void settleDead(Entry& e, Slot s, bool newer);
     void collect(bool liveOnly, const std::function<void(const HandleRecord&)>& visit) const;
 
+    // Ranges. The handle is in liveStarts_ exactly when one of its live
+    // records has a non-zero size.
+    void syncLiveStart(const Entry& e, std::uint64_t handle);
+    // Paints the range of the released record s over the released ranges.
+    void paint(Slot s);
+    // One piece fewer names s; a record no piece names and no lookup by
+    // handle can find is released.
+    void unpiece(Slot s);
+
     std::vector<BigArray<Cell>> chunks_;
     Slot slots_ = 0;  // slots handed out so far
     std::vector<Slot> free_;
     std::uint64_t nextSeq_ = 0;
     HandleIndex index_;
+
+    struct Nothing {};
+    bool ranges_ = false;
+    OrderedIndex<Nothing> liveStarts_;
+    OrderedIndex<Slot> released_;  // the first address of each piece, and the record it names
 };
 
 // The factory keltrace uses.

@@ -5,6 +5,7 @@
 void LinearHandleTable::append(const HandleRecord& record) {
     if (record.resourceState != deallocated) live.push_back(records.size());
     records.push_back(record);
+    releasedAt.push_back(record.resourceState == deallocated ? ++releases : 0);
 }
 
 bool LinearHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
@@ -35,6 +36,7 @@ void LinearHandleTable::markDeallocated(RecordId pos, SiteId at) {
     HandleRecord& r = records.at(pos);
     r.resourceState = deallocated;
     r.deallocatedAt = at;
+    releasedAt.at(pos) = ++releases;
     const auto it = std::find(live.begin(), live.end(), pos);
     if (it != live.end()) live.erase(it);
 }
@@ -46,6 +48,51 @@ void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint
     r.handle = handle;
     r.size = size;
     r.allocatedAt = at;
+}
+
+void LinearHandleTable::trackRanges() { ranges = true; }
+
+namespace {
+// Whether a block's range holds an address (without overflow at the top of
+// the address space).
+bool holds(const HandleRecord& r, std::uint64_t address) {
+    return r.size != 0 && r.handle <= address && address - r.handle < r.size;
+}
+}  // namespace
+
+bool LinearHandleTable::findLiveContaining(std::uint64_t address, RecordId& pos) const {
+    if (!ranges) return false;
+    bool any = false;
+    std::uint64_t start = 0;
+    for (std::size_t i : live) {
+        const HandleRecord& r = records[i];
+        if (r.size != 0 && r.handle <= address && (!any || r.handle > start)) {
+            start = r.handle;
+            any = true;
+        }
+    }
+    if (!any) return false;
+    for (auto it = live.rbegin(); it != live.rend(); ++it) {
+        const HandleRecord& r = records[*it];
+        if (r.handle == start && holds(r, address)) {
+            pos = *it;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool LinearHandleTable::findReleasedContaining(std::uint64_t address, RecordId& pos) const {
+    if (!ranges) return false;
+    std::uint64_t latest = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const HandleRecord& r = records[i];
+        if (r.resourceState == deallocated && holds(r, address) && releasedAt[i] > latest) {
+            latest = releasedAt[i];
+            pos = i;
+        }
+    }
+    return latest != 0;
 }
 
 void LinearHandleTable::forEachLive(const std::function<void(const HandleRecord&)>& visit) const {
