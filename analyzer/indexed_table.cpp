@@ -13,7 +13,7 @@ constexpr unsigned kMaxAlign = 4;
 }  // namespace
 
 IndexedHandleTable::HandleIndex::HandleIndex()
-    : buckets_(std::size_t(1) << kInitialBits, Entry{0, kNone, kNone, 0}, false), bits_(kInitialBits), align_(kMaxAlign) {}
+    : buckets_(std::size_t(1) << kInitialBits, Entry{0, kNone, 0, kNone, 0}, false), bits_(kInitialBits), align_(kMaxAlign) {}
 
 std::size_t IndexedHandleTable::HandleIndex::home(std::uint64_t key) const {
     const std::uint64_t step = key >> align_;
@@ -71,13 +71,13 @@ void IndexedHandleTable::HandleIndex::erase(Entry& entry) {
             hole = j;
         }
     }
-    buckets_[hole] = Entry{0, kNone, kNone, 0};
+    buckets_[hole] = Entry{0, kNone, 0, kNone, 0};
     --count_;
 }
 
 void IndexedHandleTable::HandleIndex::rehash(std::size_t size) {
     // Huge pages from 4 MB on: a small table stays small.
-    BigArray<Entry> old(size, Entry{0, kNone, kNone, 0}, size * sizeof(Entry) >= (std::size_t(4) << 20));
+    BigArray<Entry> old(size, Entry{0, kNone, 0, kNone, 0}, size * sizeof(Entry) >= (std::size_t(4) << 20));
     old.swap(buckets_);
     bits_ = static_cast<unsigned>(__builtin_ctzll(size));
     const std::size_t mask = buckets_.size() - 1;
@@ -107,9 +107,9 @@ IndexedHandleTable::Slot IndexedHandleTable::newSlot() {
 }
 
 void IndexedHandleTable::release(Slot s) {
-    // A released record that a piece of a released range still names stays
-    // until the piece is painted over (unpiece).
-    if (ranges_ && pieces(cell(s)) != 0) return;
+    // A released record that a piece still names stays until the piece is
+    // painted over (unpiece).
+    if (ranges_ && cell(s).pieces != 0) return;
     // The cell is left as it is, unread and unwritten (it is seldom in the
     // cache): the next append to this slot overwrites it, and the report
     // skips the slots on the free list.
@@ -151,15 +151,22 @@ void IndexedHandleTable::settleFlag(Entry& e) {
     e.deadIsLatest = tail == kNone || cell(e.lastDead).seq > cell(tail).seq;
 }
 
+void IndexedHandleTable::setLastDead(Entry& e, Slot s) {
+    e.lastDead = s;
+    e.deadUnnamed = ranges_ && cell(s).pieces == 0;
+}
+
 void IndexedHandleTable::settleDead(Entry& e, Slot s, bool newer) {
     if (e.lastDead == kNone) {
-        e.lastDead = s;
+        setLastDead(e, s);
         return;
     }
     if (!newer) newer = cell(s).seq > cell(e.lastDead).seq;
     if (newer) {
-        release(e.lastDead);
-        e.lastDead = s;
+        // A record that pieces still name stays until the last of them is
+        // painted over (unpiece).
+        if (!ranges_ || e.deadUnnamed) free_.push_back(e.lastDead);
+        setLastDead(e, s);
     } else {
         release(s);
     }
@@ -170,21 +177,19 @@ void IndexedHandleTable::append(const HandleRecord& record) {
     Cell& c = cell(s);
     c.rec = record;
     c.seq = nextSeq_++;
+    c.pieces = 0;
     c.prevLive = c.nextLive = kNone;
 
     // The new record is the latest of its handle, whatever its state.
     Entry& e = index_.findOrInsert(record.handle);
+    // Painted first, so that settling a released record sees its pieces.
+    if (ranges_ && record.size != 0) paint(s);
     if (record.resourceState == deallocated) {
-        if (ranges_) {
-            pieces(c) = 0;
-            if (record.size != 0) paint(s);
-        }
         settleDead(e, s, true);
         e.deadIsLatest = 1;
     } else {
         linkLive(e, s);
         e.deadIsLatest = 0;
-        if (ranges_ && record.size != 0) liveStarts_.insert(record.handle, Nothing{});
     }
 }
 
@@ -230,13 +235,6 @@ void IndexedHandleTable::markDeallocated(RecordId pos, SiteId at) {
     const bool olderThanDead = e->lastDead != kNone && e->deadIsLatest;
     const bool newerThanDead = wasTail && !e->deadIsLatest;
     unlinkLive(*e, s);
-    if (ranges_) {
-        pieces(c) = 0;
-        if (c.rec.size != 0) {
-            syncLiveStart(*e, c.rec.handle);
-            paint(s);
-        }
-    }
     if (olderThanDead) {
         release(s);  // the latest stays the deallocated record, as before
         return;
@@ -254,19 +252,17 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
     const Slot s = static_cast<Slot>(pos);
     Cell& c = cell(s);
     assert(c.rec.resourceState != deallocated);
-    const std::uint64_t oldSize = c.rec.size;
     c.rec.tor = tor;
     c.rec.size = size;
     c.rec.allocatedAt = at;
     if (c.rec.handle == handle) {
-        if (ranges_ && (oldSize == 0) != (size == 0)) syncLiveStart(*index_.find(handle), handle);
+        if (ranges_ && size != 0) paint(s);
         return;
     }
 
     Entry* from = index_.find(c.rec.handle);
     assert(from);
     unlinkLive(*from, s);
-    if (ranges_ && oldSize != 0) syncLiveStart(*from, c.rec.handle);
     if (from->empty()) {
         index_.erase(*from);
     } else if (from->liveHead == kNone) {
@@ -278,7 +274,7 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
     Entry& to = index_.findOrInsert(handle);
     linkLive(to, s);
     settleFlag(to);
-    if (ranges_ && size != 0) liveStarts_.insert(handle, Nothing{});
+    if (ranges_ && size != 0) paint(s);
 }
 
 // ---------------------------------------------------------------- ranges
@@ -296,83 +292,41 @@ void IndexedHandleTable::trackRanges() {
     ranges_ = true;
 }
 
-void IndexedHandleTable::syncLiveStart(const Entry& e, std::uint64_t handle) {
-    for (Slot t = e.liveHead; t != kNone; t = cell(t).nextLive) {
-        if (cell(t).rec.size != 0) {
-            liveStarts_.insert(handle, Nothing{});
-            return;
-        }
-    }
-    liveStarts_.erase(handle);
-}
-
 void IndexedHandleTable::paint(Slot s) {
     const HandleRecord& r = cell(s).rec;
-    const std::uint64_t start = r.handle;
     // A range that reaches the top of the address space has no end to keep.
-    const bool toTop = r.size > ~start;
-    const std::uint64_t end = start + r.size;
-    if (!toTop) {
-        // Whatever was released over the address just past the range stays
-        // found there: it gets a piece of its own from there on.
-        const auto c = released_.floor(end);
-        if (c && c.key() != end && holds(cell(c.value()).rec, end)) {
-            const Slot beyond = c.value();
-            released_.insert(end, beyond);
-            ++pieces(cell(beyond));
-        }
-    }
-    // The pieces that begin inside the range are painted over; a piece that
-    // begins before it now ends at its start.
-    auto c = released_.ceiling(start);
-    if (c && c.key() == start) {
-        // The common case, a block released where another was released
-        // before: the piece is named anew in place.
-        const Slot before = c.value();
-        c.value() = s;
-        ++pieces(cell(s));
-        unpiece(before);
-        c = released_.ceiling(start + 1);
-    } else {
-        released_.insert(start, s);
-        ++pieces(cell(s));
-        c = start == ~std::uint64_t(0) ? decltype(c)() : released_.ceiling(start + 1);
-    }
-    while (c && (toTop || c.key() < end)) {
-        const std::uint64_t key = c.key();
-        const Slot gone = c.value();
-        released_.erase(key);
-        unpiece(gone);
-        c = released_.ceiling(key);
-    }
+    const bool toTop = r.size > ~r.handle;
+    const std::uint64_t end = r.handle + r.size;
+    // The pieces that begin inside the range are painted over, and a piece
+    // that begins before it now ends at its start. A record that holds the
+    // address just past the range goes on being found from there.
+    placed_.assign(
+        r.handle, end, toTop, s, [&](Slot x) { return holds(cell(x).rec, end); }, [&](Slot x) { addPiece(x); },
+        [&](Slot x) { unpiece(x); });
+    addPiece(s);
+}
+
+void IndexedHandleTable::addPiece(Slot s) {
+    Cell& c = cell(s);
+    // A record named by more pieces than the count holds is kept for good.
+    if (c.pieces != kPinned) ++c.pieces;
 }
 
 void IndexedHandleTable::unpiece(Slot s) {
-    if (--pieces(cell(s)) != 0) return;
-    // The latest released record of a handle stays for the lookups by handle.
-    const Entry* e = index_.find(cell(s).rec.handle);
-    if (!e || e->lastDead != s) free_.push_back(s);
+    Cell& c = cell(s);
+    if (c.pieces == kPinned || --c.pieces != 0 || c.rec.resourceState != deallocated) return;
+    // The latest released record of a handle stays for the lookups by
+    // handle, now unnamed; any other is dropped.
+    Entry* e = index_.find(c.rec.handle);
+    if (e && e->lastDead == s)
+        e->deadUnnamed = 1;
+    else
+        free_.push_back(s);
 }
 
-bool IndexedHandleTable::findLiveContaining(std::uint64_t address, RecordId& pos) const {
+bool IndexedHandleTable::findHolding(std::uint64_t address, RecordId& pos) const {
     if (!ranges_) return false;
-    const auto c = liveStarts_.floor(address);
-    if (!c) return false;
-    const Entry* e = index_.find(c.key());
-    assert(e);
-    // The latest in table order first.
-    for (Slot t = liveTail(*e); t != kNone; t = cell(t).prevLive) {
-        if (holds(cell(t).rec, address)) {
-            pos = t;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool IndexedHandleTable::findReleasedContaining(std::uint64_t address, RecordId& pos) const {
-    if (!ranges_) return false;
-    const auto c = released_.floor(address);
+    const auto c = placed_.floor(address);
     if (!c || !holds(cell(c.value()).rec, address)) return false;
     pos = c.value();
     return true;

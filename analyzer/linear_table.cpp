@@ -4,8 +4,8 @@
 
 void LinearHandleTable::append(const HandleRecord& record) {
     if (record.resourceState != deallocated) live.push_back(records.size());
+    if (ranges && record.size != 0) placements.push_back({record.handle, record.size, records.size()});
     records.push_back(record);
-    releasedAt.push_back(record.resourceState == deallocated ? ++releases : 0);
 }
 
 bool LinearHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
@@ -36,7 +36,6 @@ void LinearHandleTable::markDeallocated(RecordId pos, SiteId at) {
     HandleRecord& r = records.at(pos);
     r.resourceState = deallocated;
     r.deallocatedAt = at;
-    releasedAt.at(pos) = ++releases;
     const auto it = std::find(live.begin(), live.end(), pos);
     if (it != live.end()) live.erase(it);
 }
@@ -48,6 +47,7 @@ void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint
     r.handle = handle;
     r.size = size;
     r.allocatedAt = at;
+    if (ranges && size != 0) placements.push_back({handle, size, pos});
 }
 
 void LinearHandleTable::trackRanges() { ranges = true; }
@@ -60,39 +60,15 @@ bool holds(const HandleRecord& r, std::uint64_t address) {
 }
 }  // namespace
 
-bool LinearHandleTable::findLiveContaining(std::uint64_t address, RecordId& pos) const {
-    if (!ranges) return false;
-    bool any = false;
-    std::uint64_t start = 0;
-    for (std::size_t i : live) {
-        const HandleRecord& r = records[i];
-        if (r.size != 0 && r.handle <= address && (!any || r.handle > start)) {
-            start = r.handle;
-            any = true;
-        }
-    }
-    if (!any) return false;
-    for (auto it = live.rbegin(); it != live.rend(); ++it) {
-        const HandleRecord& r = records[*it];
-        if (r.handle == start && holds(r, address)) {
-            pos = *it;
+bool LinearHandleTable::findHolding(std::uint64_t address, RecordId& pos) const {
+    for (auto p = placements.rbegin(); p != placements.rend(); ++p) {
+        if (p->start <= address && address - p->start < p->size) {
+            if (!holds(records[p->pos], address)) return false;
+            pos = p->pos;
             return true;
         }
     }
     return false;
-}
-
-bool LinearHandleTable::findReleasedContaining(std::uint64_t address, RecordId& pos) const {
-    if (!ranges) return false;
-    std::uint64_t latest = 0;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const HandleRecord& r = records[i];
-        if (r.resourceState == deallocated && holds(r, address) && releasedAt[i] > latest) {
-            latest = releasedAt[i];
-            pos = i;
-        }
-    }
-    return latest != 0;
 }
 
 void LinearHandleTable::forEachLive(const std::function<void(const HandleRecord&)>& visit) const {

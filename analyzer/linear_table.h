@@ -3,7 +3,7 @@
 // against, so it stays as simple as the engines' rules. Beside the list it
 // keeps the positions of the live records, in table order, so that checking a
 // trace of many handles with a small live set stays quick. Address ranges are
-// found by looking at every candidate record.
+// found by going back through every placement.
 #pragma once
 
 #include <vector>
@@ -21,19 +21,20 @@ public:
     void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                     std::uint32_t tor) override;
     void trackRanges() override;
-    bool findLiveContaining(std::uint64_t address, RecordId& pos) const override;
-    bool findReleasedContaining(std::uint64_t address, RecordId& pos) const override;
+    bool findHolding(std::uint64_t address, RecordId& pos) const override;
     void forEachLive(const std::function<void(const HandleRecord&)>& visit) const override;
     void forEachRecord(const std::function<void(const HandleRecord&)>& visit) const override;
 
 private:
     std::vector<HandleRecord> records;
     std::vector<std::size_t> live;  // positions of the records not deallocated, ascending
-    // With ranges: for each record, when it was released (1 for the first
-    // release of the table, 0 while live).
+    // With ranges: every placement of a record over a range, in order.
+    struct Placement {
+        std::uint64_t start, size;
+        std::size_t pos;
+    };
     bool ranges = false;
-    std::vector<std::uint64_t> releasedAt;
-    std::uint64_t releases = 0;
+    std::vector<Placement> placements;
 };
 
 // A factory that makes LinearHandleTable objects.

@@ -561,8 +561,7 @@ void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& 
     if (!table.findLastHandle(record.handle, pos)) {
         // free(p + n): the address is no block of its own, but it lies inside
         // one. Nothing changes: the block stays as it was.
-        if (record.handleState == valid && rangesMatter(d) &&
-            (table.findLiveContaining(record.handle, pos) || table.findReleasedContaining(record.handle, pos))) {
+        if (record.handleState == valid && rangesMatter(d) && table.findHolding(record.handle, pos)) {
             const HandleRecord& block = table.record(pos);
             const bool released = block.resourceState == deallocated;
             f.kind = FindingKind::freeInterior;
@@ -638,18 +637,19 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
     }
     RecordId pos = 0;
     const bool exact = table.findLastHandle(handle, pos);
-    if (rangesMatter(d) && !(exact && table.record(pos).resourceState != deallocated)) {
-        // An address inside a block: a use of the live block that holds it,
-        // else, if no record has this handle, a use after free of the block
-        // released last over it. A record with this very handle, released,
-        // is reported below as it always was.
-        RecordId block = 0;
-        if (table.findLiveContaining(handle, block)) {
+    RecordId block = 0;
+    if (rangesMatter(d) && !(exact && table.record(pos).resourceState != deallocated) &&
+        table.findHolding(handle, block)) {
+        // An address inside a block: a use of the block placed last over it,
+        // if it is live. If it was released, it is a use after free of it,
+        // unless a record has this very handle: that one, released too, is
+        // reported below as it always was.
+        const HandleRecord& e = table.record(block);
+        if (e.resourceState != deallocated) {
             table.markOperated(block);
             return true;
         }
-        if (!exact && table.findReleasedContaining(handle, block)) {
-            const HandleRecord& e = table.record(block);
+        if (!exact) {
             f.kind = FindingKind::useAfterFree;
             f.allocated = siteOf(analysis, e.allocatedAt);
             f.deallocated = siteOf(analysis, e.deallocatedAt);

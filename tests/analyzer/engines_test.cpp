@@ -313,9 +313,10 @@ TEST_P(Engines, LifeCycleTable) {
     for (const Case& c : cases) check(c);
 }
 
-// interior="true": an address inside a block is a use of that block, or a use
-// after free of the block released last over it; a release through such an
-// address is its own finding, and reallocations still match exact handles.
+// interior="true": an address inside a block is a use of the block placed
+// last over it, or a use after free of it if it was released; a release
+// through such an address is its own finding, and reallocations still match
+// exact handles.
 TEST_P(Engines, InteriorPointers) {
     const Case cases[] = {
         {"a use inside a live block makes it operated",
@@ -336,10 +337,16 @@ TEST_P(Engines, InteriorPointers) {
          {{0x100, 0x40, deallocated, "10", "13"}, {0x108, 0x10, operated, "11", ""}},
          "Warning: deallocation of resource 0x0000000000000100 by mem:free at s.c:13 while allocated at s.c:10 "
          "which never operated.\n"},
-        {"of overlapping live blocks only the nearest start below the address counts",
+        {"a block placed inside a live one takes its part, the rest stays the outer one's",
          {alloc(0x100, 0x40, "10"), alloc(0x108, 0x10, "11"), use(0x110, "12"), use(0x120, "13")},
-         {{0x100, 0x40, allocated, "10", ""}, {0x108, 0x10, operated, "11", ""}},
-         "Error: Unallocated resource usage 0x0000000000000120 by mem:use at s.c:13\n"},
+         {{0x100, 0x40, operated, "10", ""}, {0x108, 0x10, operated, "11", ""}},
+         ""},
+        {"a block placed inside a live one and released is used after free there",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), alloc(0x110, 0x10, "12"), use(0x110, "13"),
+          freeIt(0x110, "14"), use(0x118, "15"), use(0x130, "16")},
+         {{0x100, 0x40, operated, "10", ""}, {0x110, 0x10, deallocated, "12", "14"}},
+         "Error: address 0x0000000000000118 used by mem:use at s.c:15 is inside resource 0x0000000000000110 at "
+         "offset 8, which was allocated at s.c:12 and deallocated at s.c:14\n"},
         {"a use after free through an interior pointer names the block and the offset",
          {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), use(0x120, "13")},
          {{0x100, 0x40, deallocated, "10", "12"}},
@@ -350,14 +357,14 @@ TEST_P(Engines, InteriorPointers) {
           use(0x114, "14"), freeIt(0x110, "15")},
          {{0x100, 0x40, deallocated, "10", "12"}, {0x110, 0x10, deallocated, "13", "15"}},
          ""},
-        {"of several released blocks the one released last counts",
-         {alloc(0x110, 0x40, "10"), use(0x110, "11"), alloc(0x100, 0x40, "12"), use(0x100, "13"),
-          freeIt(0x100, "14"), freeIt(0x110, "15"), use(0x120, "16"), use(0x108, "17")},
-         {{0x110, 0x40, deallocated, "10", "15"}, {0x100, 0x40, deallocated, "12", "14"}},
+        {"of several released blocks the one placed (and released) last counts",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), alloc(0x110, 0x40, "13"),
+          use(0x110, "14"), freeIt(0x110, "15"), use(0x120, "16"), use(0x108, "17")},
+         {{0x100, 0x40, deallocated, "10", "12"}, {0x110, 0x40, deallocated, "13", "15"}},
          "Error: address 0x0000000000000120 used by mem:use at s.c:16 is inside resource 0x0000000000000110 at "
-         "offset 16, which was allocated at s.c:10 and deallocated at s.c:15\n"
+         "offset 16, which was allocated at s.c:13 and deallocated at s.c:15\n"
          "Error: address 0x0000000000000108 used by mem:use at s.c:17 is inside resource 0x0000000000000100 at "
-         "offset 8, which was allocated at s.c:12 and deallocated at s.c:14\n"},
+         "offset 8, which was allocated at s.c:10 and deallocated at s.c:12\n"},
         {"a released record with the very handle keeps its message",
          {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), use(0x100, "13")},
          {{0x100, 0x40, deallocated, "10", "12"}},
@@ -387,6 +394,11 @@ TEST_P(Engines, InteriorPointers) {
          {{0x100, 0x40, allocated, "10", ""}},
          "Error XX7: mem:realloc at s.c:11 trying to reallocate never allocated (or allocated by untracked "
          "function) handle 0x0000000000000108\n"},
+        {"a block that moved away leaves its old range to nothing, not to what lay there before",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), alloc(0x100, 0x40, "13"),
+          realloc(0x100, 0x80, 0x200, "14"), use(0x108, "15")},
+         {{0x100, 0x40, deallocated, "10", "12"}, {0x200, 0x80, allocated, "14", ""}},
+         "Error: Unallocated resource usage 0x0000000000000108 by mem:use at s.c:15\n"},
         {"a moved block is found at its new place only",
          {alloc(0x100, 0x40, "10"), realloc(0x100, 0x80, 0x200, "11"), use(0x210, "12"), use(0x110, "13")},
          {{0x200, 0x80, operated, "11", ""}},

@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "ordered_index.h"
 
@@ -144,8 +145,9 @@ TEST(OrderedIndex, ValuesChangeThroughACursor) {
 }
 
 // Keys that only grow split the right edge unevenly (the full node keeps its
-// entries); the tree stays valid through that and through erasing every other
-// key afterwards, which makes those nodes borrow and merge.
+// entries); the tree stays valid through that, through erasing every other key
+// (leaves stay, half empty), and through erasing whole runs of keys in order,
+// which removes leaves and makes inner nodes borrow and merge.
 TEST(OrderedIndex, AscendingKeysKeepTheTreeValid) {
     Index index;
     for (std::uint64_t k = 1; k <= 200000; ++k) ASSERT_TRUE(index.insert(k * 48, 0));
@@ -154,6 +156,110 @@ TEST(OrderedIndex, AscendingKeysKeepTheTreeValid) {
     EXPECT_TRUE(index.valid());
     EXPECT_EQ(index.size(), 100000u);
     EXPECT_EQ(index.floor(48 * 7).key(), 48u * 6);
+    for (std::uint64_t k = 2; k <= 160000; k += 2) ASSERT_TRUE(index.erase(k * 48));
+    EXPECT_TRUE(index.valid());
+    EXPECT_EQ(index.size(), 20000u);
+    EXPECT_FALSE(index.floor(48 * 160000));
+    EXPECT_EQ(index.ceiling(0).key(), 48u * 160002);
+    for (std::uint64_t k = 199998; k > 160000; k -= 2) ASSERT_TRUE(index.erase(k * 48));
+    EXPECT_TRUE(index.valid());
+    EXPECT_EQ(index.size(), 1u);
+    EXPECT_EQ(index.floor(~std::uint64_t(0)).key(), 48u * 200000);
+}
+
+// assign over a map of pieces, against the same rule written out on
+// std::map: piece v runs from its key to the next key or to ends[v],
+// whichever comes first. After every paint the two maps are equal, every
+// address names the same piece, and each value is named by as many keys as
+// kept and dropped say.
+TEST(OrderedIndex, AssignPaintsPiecesLikeTheReference) {
+    const struct {
+        const char* name;
+        std::uint64_t space;  // ranges start below this
+        std::uint64_t longest;
+        bool ascending;
+    } patterns[] = {
+        {"small space, long ranges", 64, 40, false},
+        {"wide space, short ranges", 20000, 48, false},
+        {"ranges in address order, as a program's exit frees them", 0, 64, true},
+    };
+    for (const auto& p : patterns) {
+        for (unsigned seed : {1u, 2u}) {
+            SCOPED_TRACE(std::string(p.name) + ", seed " + std::to_string(seed));
+            std::mt19937_64 rng(seed);
+            Index index;
+            Reference ref;
+            std::vector<std::uint64_t> ends;  // by value
+            std::vector<long> named;          // keys naming each value, as the callbacks count them
+            std::uint64_t next = 0;
+            for (int step = 0; step < 6000; ++step) {
+                const std::uint64_t lo = p.ascending ? (next += rng() % 3 == 0 ? 80 : 0, next += 1 + rng() % 8)
+                                                     : rng() % p.space;
+                const std::uint64_t hi = lo + 1 + rng() % p.longest;
+                if (p.ascending) next = hi + rng() % 4;
+                const std::uint32_t v = static_cast<std::uint32_t>(ends.size());
+                ends.push_back(hi);
+                named.push_back(0);
+                auto reaches = [&](std::uint32_t x) { return ends[x] > hi; };
+
+                // The reference: keep what holds hi, drop [lo, hi), add lo.
+                auto below = ref.upper_bound(hi);
+                if (below != ref.begin()) {
+                    --below;
+                    if (below->first != hi && reaches(below->second)) ref[hi] = below->second;
+                }
+                ref.erase(ref.lower_bound(lo), ref.lower_bound(hi));
+                ref[lo] = v;
+
+                bool droppedBeforeKept = false;
+                bool anyDropped = false;
+                index.assign(lo, hi, false, v, reaches,
+                             [&](std::uint32_t x) {
+                                 droppedBeforeKept = droppedBeforeKept || anyDropped;
+                                 ++named[x];
+                             },
+                             [&](std::uint32_t x) {
+                                 anyDropped = true;
+                                 --named[x];
+                             });
+                ++named[v];
+                ASSERT_FALSE(droppedBeforeKept) << "kept must come before every dropped";
+                if (step % 200 == 0 || step < 50) {
+                    expectSameContents(index, ref);
+                    if (HasFatalFailure()) return;
+                    std::vector<long> counted(ends.size(), 0);
+                    for (const auto& [key, value] : ref) ++counted[value];
+                    ASSERT_EQ(named, counted) << "step " << step;
+                }
+                for (int probe = 0; probe < 3; ++probe) {
+                    const std::uint64_t address = p.ascending ? rng() % (next + 8) : rng() % (p.space + p.longest);
+                    auto at = ref.upper_bound(address);
+                    std::string want = "none";
+                    if (at != ref.begin() && ends[(--at)->second] > address) want = std::to_string(at->second);
+                    const auto c = index.floor(address);
+                    const std::string got = c && ends[c.value()] > address ? std::to_string(c.value()) : "none";
+                    ASSERT_EQ(got, want) << "address " << address << " step " << step;
+                }
+            }
+            expectSameContents(index, ref);
+        }
+    }
+}
+
+// A range with no end (up to the top of the key space) takes every key from
+// lo on, and keeps nothing beyond.
+TEST(OrderedIndex, AssignToTheTopTakesEverythingAbove) {
+    Index index;
+    for (std::uint64_t k = 0; k < 300; ++k) ASSERT_TRUE(index.insert(k * 10, static_cast<std::uint32_t>(k)));
+    int dropped = 0, kept = 0;
+    index.assign(1005, 0, true, 999, [](std::uint32_t) { return true; }, [&](std::uint32_t) { ++kept; },
+                 [&](std::uint32_t) { ++dropped; });
+    EXPECT_EQ(kept, 0);
+    EXPECT_EQ(dropped, 199);  // the keys 1010 to 2990
+    EXPECT_TRUE(index.valid());
+    EXPECT_EQ(index.size(), 102u);
+    EXPECT_EQ(index.floor(~std::uint64_t(0)).key(), 1005u);
+    EXPECT_EQ(index.floor(~std::uint64_t(0)).value(), 999u);
 }
 
 }  // namespace
