@@ -173,6 +173,8 @@ void IndexedHandleTable::settleDead(Entry& e, Slot s, bool newer) {
 }
 
 void IndexedHandleTable::append(const HandleRecord& record) {
+    // Table order has 40 bits (Cell): a trillion records of one domain.
+    if (nextSeq_ >> 40) throw std::length_error("keltrace: more than 2^40 records in one domain");
     const Slot s = newSlot();
     Cell& c = cell(s);
     c.rec = record;
