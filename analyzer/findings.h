@@ -24,7 +24,8 @@ enum class Severity { error, warning };
     X(sameSizeRealloc, "same-size-realloc", warning, "a reallocation to the size the block already has")     \
     X(failedFree, "failed-free", warning, "a release whose call reported failure")                           \
     X(diedInside, "died-inside", error, "the trace ends inside a release: the program died there")          \
-    X(fork, "fork", error, "a fork() call that the template forbids")
+    X(fork, "fork", error, "a fork() call that the template forbids")                                     \
+    X(freeInterior, "free-interior", error, "a release of an address inside a block, not of the block itself")
 
 enum class FindingKind : unsigned char {
 #define KEL_FINDING_ENUM(name, id, severity, text) name,

@@ -72,6 +72,21 @@ public:
     virtual void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                             std::uint32_t tor) = 0;
 
+    // Address ranges, for a domain whose handles may point inside a block
+    // (interior="true"). A record of non-zero size holds the addresses
+    // [handle, handle + size); a record of size 0 holds none. Its append, and
+    // each reallocation, place it over its range. Called once, before the
+    // first record; without it findHolding finds nothing and the table keeps
+    // no ranges.
+    virtual void trackRanges() = 0;
+    // The record placed last over `address` (by its append or its latest
+    // reallocation), if that record still holds the address; it may be live
+    // or released. In a consistent trace, where live blocks never overlap,
+    // that is the live record holding the address, else the released one
+    // released last over it. A record that has since moved or shrunk away
+    // leaves the address to nothing, not to what lay there before it.
+    virtual bool findHolding(std::uint64_t address, RecordId& pos) const = 0;
+
     // Every live record, in table order: what the leak report reads.
     virtual void forEachLive(const std::function<void(const HandleRecord&)>& visit) const = 0;
     // Every record that can still be found (every live one at least), in

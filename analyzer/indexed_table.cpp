@@ -13,7 +13,7 @@ constexpr unsigned kMaxAlign = 4;
 }  // namespace
 
 IndexedHandleTable::HandleIndex::HandleIndex()
-    : buckets_(std::size_t(1) << kInitialBits, Entry{0, kNone, kNone, 0}, false), bits_(kInitialBits), align_(kMaxAlign) {}
+    : buckets_(std::size_t(1) << kInitialBits, Entry{0, kNone, 0, kNone, 0}, false), bits_(kInitialBits), align_(kMaxAlign) {}
 
 std::size_t IndexedHandleTable::HandleIndex::home(std::uint64_t key) const {
     const std::uint64_t step = key >> align_;
@@ -71,13 +71,13 @@ void IndexedHandleTable::HandleIndex::erase(Entry& entry) {
             hole = j;
         }
     }
-    buckets_[hole] = Entry{0, kNone, kNone, 0};
+    buckets_[hole] = Entry{0, kNone, 0, kNone, 0};
     --count_;
 }
 
 void IndexedHandleTable::HandleIndex::rehash(std::size_t size) {
     // Huge pages from 4 MB on: a small table stays small.
-    BigArray<Entry> old(size, Entry{0, kNone, kNone, 0}, size * sizeof(Entry) >= (std::size_t(4) << 20));
+    BigArray<Entry> old(size, Entry{0, kNone, 0, kNone, 0}, size * sizeof(Entry) >= (std::size_t(4) << 20));
     old.swap(buckets_);
     bits_ = static_cast<unsigned>(__builtin_ctzll(size));
     const std::size_t mask = buckets_.size() - 1;
@@ -107,6 +107,9 @@ IndexedHandleTable::Slot IndexedHandleTable::newSlot() {
 }
 
 void IndexedHandleTable::release(Slot s) {
+    // A released record that a piece still names stays until the piece is
+    // painted over (unpiece).
+    if (ranges_ && cell(s).pieces != 0) return;
     // The cell is left as it is, unread and unwritten (it is seldom in the
     // cache): the next append to this slot overwrites it, and the report
     // skips the slots on the free list.
@@ -148,29 +151,41 @@ void IndexedHandleTable::settleFlag(Entry& e) {
     e.deadIsLatest = tail == kNone || cell(e.lastDead).seq > cell(tail).seq;
 }
 
+void IndexedHandleTable::setLastDead(Entry& e, Slot s) {
+    e.lastDead = s;
+    e.deadUnnamed = ranges_ && cell(s).pieces == 0;
+}
+
 void IndexedHandleTable::settleDead(Entry& e, Slot s, bool newer) {
     if (e.lastDead == kNone) {
-        e.lastDead = s;
+        setLastDead(e, s);
         return;
     }
     if (!newer) newer = cell(s).seq > cell(e.lastDead).seq;
     if (newer) {
-        release(e.lastDead);
-        e.lastDead = s;
+        // A record that pieces still name stays until the last of them is
+        // painted over (unpiece).
+        if (!ranges_ || e.deadUnnamed) free_.push_back(e.lastDead);
+        setLastDead(e, s);
     } else {
         release(s);
     }
 }
 
 void IndexedHandleTable::append(const HandleRecord& record) {
+    // Table order has 40 bits (Cell): a trillion records of one domain.
+    if (nextSeq_ >> 40) throw std::length_error("keltrace: more than 2^40 records in one domain");
     const Slot s = newSlot();
     Cell& c = cell(s);
     c.rec = record;
     c.seq = nextSeq_++;
+    c.pieces = 0;
     c.prevLive = c.nextLive = kNone;
 
     // The new record is the latest of its handle, whatever its state.
     Entry& e = index_.findOrInsert(record.handle);
+    // Painted first, so that settling a released record sees its pieces.
+    if (ranges_ && record.size != 0) paint(s);
     if (record.resourceState == deallocated) {
         settleDead(e, s, true);
         e.deadIsLatest = 1;
@@ -242,7 +257,10 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
     c.rec.tor = tor;
     c.rec.size = size;
     c.rec.allocatedAt = at;
-    if (c.rec.handle == handle) return;
+    if (c.rec.handle == handle) {
+        if (ranges_ && size != 0) paint(s);
+        return;
+    }
 
     Entry* from = index_.find(c.rec.handle);
     assert(from);
@@ -258,6 +276,62 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
     Entry& to = index_.findOrInsert(handle);
     linkLive(to, s);
     settleFlag(to);
+    if (ranges_ && size != 0) paint(s);
+}
+
+// ---------------------------------------------------------------- ranges
+
+namespace {
+// Whether a record's range holds an address (without overflow at the top of
+// the address space).
+bool holds(const HandleRecord& r, std::uint64_t address) {
+    return r.size != 0 && r.handle <= address && address - r.handle < r.size;
+}
+}  // namespace
+
+void IndexedHandleTable::trackRanges() {
+    assert(slots_ == 0);
+    ranges_ = true;
+}
+
+void IndexedHandleTable::paint(Slot s) {
+    const HandleRecord& r = cell(s).rec;
+    // A range that reaches the top of the address space has no end to keep.
+    const bool toTop = r.size > ~r.handle;
+    const std::uint64_t end = r.handle + r.size;
+    // The pieces that begin inside the range are painted over, and a piece
+    // that begins before it now ends at its start. A record that holds the
+    // address just past the range goes on being found from there.
+    placed_.assign(
+        r.handle, end, toTop, s, [&](Slot x) { return holds(cell(x).rec, end); }, [&](Slot x) { addPiece(x); },
+        [&](Slot x) { unpiece(x); });
+    addPiece(s);
+}
+
+void IndexedHandleTable::addPiece(Slot s) {
+    Cell& c = cell(s);
+    // A record named by more pieces than the count holds is kept for good.
+    if (c.pieces != kPinned) ++c.pieces;
+}
+
+void IndexedHandleTable::unpiece(Slot s) {
+    Cell& c = cell(s);
+    if (c.pieces == kPinned || --c.pieces != 0 || c.rec.resourceState != deallocated) return;
+    // The latest released record of a handle stays for the lookups by
+    // handle, now unnamed; any other is dropped.
+    Entry* e = index_.find(c.rec.handle);
+    if (e && e->lastDead == s)
+        e->deadUnnamed = 1;
+    else
+        free_.push_back(s);
+}
+
+bool IndexedHandleTable::findHolding(std::uint64_t address, RecordId& pos) const {
+    if (!ranges_) return false;
+    const auto c = placed_.floor(address);
+    if (!c || !holds(cell(c.value()).rec, address)) return false;
+    pos = c.value();
+    return true;
 }
 
 void IndexedHandleTable::collect(bool liveOnly, const std::function<void(const HandleRecord&)>& visit) const {

@@ -14,6 +14,16 @@
 // until the next change of the table and say nothing about table order.
 // Preconditions the engines keep: markOperated, markDeallocated and
 // reallocate are applied to live records only.
+//
+// With trackRanges (a domain with interior="true"), an ordered index keyed by
+// address sits next to the one by handle: the ranges records were placed
+// over, painted in order into disjoint pieces, each naming the record placed
+// last over it. A piece runs from its key to the next key at most. A release
+// changes nothing there: its record simply answers as released. A range that
+// later placements have painted over can never be found again, so it is
+// dropped: the pieces follow the distinct block boundaries, not the number of
+// records. A released record stays while a piece names it, even when a later
+// release of its handle would otherwise drop it.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +32,7 @@
 
 #include "big_array.h"
 #include "handle_table.h"
+#include "ordered_index.h"
 
 class IndexedHandleTable : public HandleTable {
 public:
@@ -36,6 +47,8 @@ public:
     void markDeallocated(RecordId pos, SiteId at) override;
     void reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
                     std::uint32_t tor) override;
+    void trackRanges() override;
+    bool findHolding(std::uint64_t address, RecordId& pos) const override;
     void forEachLive(const std::function<void(const HandleRecord&)>& visit) const override;
     void forEachRecord(const std::function<void(const HandleRecord&)>& visit) const override;
 
@@ -47,9 +60,11 @@ private:
     // its handle: 48 bytes.
     struct Cell {
         HandleRecord rec;
-        std::uint64_t seq;  // table order
+        std::uint64_t seq : 40;     // table order
+        std::uint64_t pieces : 24;  // with ranges: how many pieces name it (kPinned: too many to count)
         Slot prevLive = kNone, nextLive = kNone;
     };
+    static constexpr std::uint64_t kPinned = (std::uint64_t(1) << 24) - 1;
     // Cells come in chunks of 2 MB (43,690 cells), one huge page each once the
     // table has outgrown its first chunks.
     static constexpr Slot kChunkCells = Slot((std::size_t(2) << 20) / sizeof(Cell));
@@ -57,10 +72,13 @@ private:
 
     // What the table knows about one handle value: 16 bytes. The flag says
     // whether the deallocated record is the latest of the handle, so that
-    // finding the most recent record reads nothing but this entry.
+    // finding the most recent record reads nothing but this entry. With
+    // ranges, deadUnnamed says that no piece names the deallocated record, so
+    // that dropping it later needs no look at it (it is seldom in the cache).
     struct Entry {
         std::uint64_t key;
-        Slot liveHead;
+        Slot liveHead : 31;
+        Slot deadUnnamed : 1;
         Slot lastDead : 31;
         Slot deadIsLatest : 1;
         bool empty() const { return liveHead == kNone && lastDead == kNone; }
@@ -109,11 +127,23 @@ private:
     void settleDead(Entry& e, Slot s, bool newer);
     void collect(bool liveOnly, const std::function<void(const HandleRecord&)>& visit) const;
 
+    // Ranges. Paints the range of record s over the others.
+    void paint(Slot s);
+    void addPiece(Slot s);
+    // One piece fewer names s; a released record that no piece names and no
+    // lookup by handle can find is dropped.
+    void unpiece(Slot s);
+    // e.lastDead becomes s.
+    void setLastDead(Entry& e, Slot s);
+
     std::vector<BigArray<Cell>> chunks_;
     Slot slots_ = 0;  // slots handed out so far
     std::vector<Slot> free_;
     std::uint64_t nextSeq_ = 0;
     HandleIndex index_;
+
+    bool ranges_ = false;
+    OrderedIndex<Slot> placed_;  // the first address of each piece, and the record it names
 };
 
 // The factory keltrace uses.

@@ -4,6 +4,7 @@
 
 void LinearHandleTable::append(const HandleRecord& record) {
     if (record.resourceState != deallocated) live.push_back(records.size());
+    if (ranges && record.size != 0) placements.push_back({record.handle, record.size, records.size()});
     records.push_back(record);
 }
 
@@ -46,6 +47,28 @@ void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint
     r.handle = handle;
     r.size = size;
     r.allocatedAt = at;
+    if (ranges && size != 0) placements.push_back({handle, size, pos});
+}
+
+void LinearHandleTable::trackRanges() { ranges = true; }
+
+namespace {
+// Whether a block's range holds an address (without overflow at the top of
+// the address space).
+bool holds(const HandleRecord& r, std::uint64_t address) {
+    return r.size != 0 && r.handle <= address && address - r.handle < r.size;
+}
+}  // namespace
+
+bool LinearHandleTable::findHolding(std::uint64_t address, RecordId& pos) const {
+    for (auto p = placements.rbegin(); p != placements.rend(); ++p) {
+        if (p->start <= address && address - p->start < p->size) {
+            if (!holds(records[p->pos], address)) return false;
+            pos = p->pos;
+            return true;
+        }
+    }
+    return false;
 }
 
 void LinearHandleTable::forEachLive(const std::function<void(const HandleRecord&)>& visit) const {

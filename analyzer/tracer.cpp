@@ -142,6 +142,8 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
+bool rangesMatter(const Domain& domain) { return domain.interior && domain.float_handle; }
+
 TraceAnalysis::TraceAnalysis(HandleTableFactory tableFactory, std::ostream& outStream, std::ostream& errStream,
                              ReportSettings reportSettings)
     : makeTable(std::move(tableFactory)), out(outStream), err(errStream), report(outStream, std::move(reportSettings)) {}
@@ -230,7 +232,10 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     analysis.out.flush();
     saxparser_templateLoader(analysis.tmpl, kTemplateFile);
     analysis.tables.clear();
-    for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) analysis.tables.push_back(analysis.makeTable());
+    for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) {
+        analysis.tables.push_back(analysis.makeTable());
+        if (rangesMatter(analysis.tmpl.domains[i])) analysis.tables.back()->trackRanges();
+    }
     return true;
 }
 
@@ -556,6 +561,23 @@ void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& 
     f.call = siteOf(analysis, call);
     RecordId pos = 0;
     if (!table.findLastHandle(record.handle, pos)) {
+        // free(p + n): the address is no block of its own, but it lies inside
+        // one. Nothing changes: the block stays as it was.
+        if (record.handleState == valid && rangesMatter(d) && table.findHolding(record.handle, pos)) {
+            const HandleRecord& block = table.record(pos);
+            const bool released = block.resourceState == deallocated;
+            f.kind = FindingKind::freeInterior;
+            f.allocated = siteOf(analysis, block.allocatedAt);
+            if (released) f.deallocated = siteOf(analysis, block.deallocatedAt);
+            analysis.report.add(f, [&](MessageText& m) {
+                m << "Error: deallocation of address 0x" << Hex16{record.handle} << " by " << Quoted{d.name} << ":"
+                  << Quoted{tor} << " at " << sites.shown(call) << ", which is inside resource 0x"
+                  << Hex16{block.handle} << " at offset " << (record.handle - block.handle) << ", allocated at "
+                  << sites.shown(block.allocatedAt);
+                if (released) m << " and deallocated at " << sites.shown(block.deallocatedAt);
+            });
+            return;
+        }
         f.kind = FindingKind::unallocatedFree;
         analysis.report.add(f, [&](MessageText& m) {
             m << "Error: deallocation of unallocated " << handleStateName(record.handleState) << " handle 0x"
@@ -618,7 +640,33 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
         return true;
     }
     RecordId pos = 0;
-    if (!table.findLastHandle(handle, pos)) {
+    const bool exact = table.findLastHandle(handle, pos);
+    RecordId block = 0;
+    if (rangesMatter(d) && !(exact && table.record(pos).resourceState != deallocated) &&
+        table.findHolding(handle, block)) {
+        // An address inside a block: a use of the block placed last over it,
+        // if it is live. If it was released, it is a use after free of it,
+        // unless a record has this very handle: that one, released too, is
+        // reported below as it always was.
+        const HandleRecord& e = table.record(block);
+        if (e.resourceState != deallocated) {
+            table.markOperated(block);
+            return true;
+        }
+        if (!exact) {
+            f.kind = FindingKind::useAfterFree;
+            f.allocated = siteOf(analysis, e.allocatedAt);
+            f.deallocated = siteOf(analysis, e.deallocatedAt);
+            analysis.report.add(f, [&](MessageText& m) {
+                m << "Error: address 0x" << Hex16{handle} << " used by " << Quoted{d.name} << ":" << Quoted{tor}
+                  << " at " << sites.shown(site) << " is inside resource 0x" << Hex16{e.handle} << " at offset "
+                  << (handle - e.handle) << ", which was allocated at " << sites.shown(e.allocatedAt)
+                  << " and deallocated at " << sites.shown(e.deallocatedAt);
+            });
+            return true;
+        }
+    }
+    if (!exact) {
         // Stack and static buffers, inherited descriptors, the standard
         // streams: the template may say such handles are fine to use.
         if (d.untracked_use == "ignore") return false;

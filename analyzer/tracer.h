@@ -79,6 +79,10 @@ struct MalformedField {
 
 enum class TorKind { none, allocator, deallocator, reallocator, operator_ };
 
+// Whether a domain's handles may point inside its blocks: interior="true" on
+// a domain with sizes. Its table then keeps address ranges.
+bool rangesMatter(const Domain& domain);
+
 // ---------------------------------------------------------------- header
 
 // Checks the two header lines, copies the embedded template to template.tmp,

@@ -14,6 +14,10 @@
 #   (the page's size is printed too);
 #   floor: reading every line through std::getline from an ifstream, nothing
 #   else, the fixed yardstick;
+#   on interpreter_heap.c's traces, keltrace --file once more with
+#   interior="true" switched on in the trace's embedded template (the same
+#   bytes otherwise: the domain tag is written with 16 blanks of room, which
+#   the attribute overwrites in place);
 # and prints seconds (wall and CPU), ns per record, MB/s, peak RSS, bytes of
 # peak RSS per distinct handle, and the ratios the goals are set on.
 #
@@ -58,6 +62,8 @@ cp "$root/bench/interpreter_heap.c" "$root/bench/interpreter_heap.xml" interp/
 (cd churn && "$kelgen" workload.xml kel.h kel.c >/dev/null &&
     gcc -O2 -Wall -Wextra -DKEL_TRACED -I. -o workload_kel workload.c kel.c &&
     gcc -O2 -Wall -Wextra -o workload_plain workload.c)
+# The domain tag with room for ' interior="true"' (16 bytes) before its '>'.
+sed -i 's/includesGlobal="true">/includesGlobal="true"                >/' interp/interpreter_heap.xml
 (cd interp && "$kelgen" interpreter_heap.xml kel.h kel.c >/dev/null &&
     gcc -O2 -Wall -Wextra -I. -o interpreter_heap interpreter_heap.c kel.c)
 g++ -O2 -g -DNDEBUG -std=c++17 -o floor "$root/bench/floor.cpp"
@@ -93,14 +99,24 @@ run_once() {
     fi
 }
 
+# interior TRACE OFFSET on|off: writes ' interior="true"' or 16 blanks into
+# the room left in the trace's domain tag.
+interior() {
+    local text='                '
+    [ "$3" = on ] && text=' interior="true"'
+    printf '%s' "$text" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
 per() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.1f", s * 1e9 / n }'; }
 mbps() { awk -v s="$1" -v b="$2" 'BEGIN { printf "%.0f", b / 1048576 / s }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-# analyse TRACE RECORDS LEAKED UNUSED: times keltrace, keltrace --group and
-# the floor on TRACE, checks the findings, prints the table.
+# analyse TRACE RECORDS LEAKED UNUSED [ROOM]: times keltrace, keltrace
+# --group and the floor on TRACE, and with ROOM (the offset of the room in its
+# domain tag) keltrace with interior="true" too; checks the findings, prints
+# the table.
 analyse() {
-    local trace=$1 records=$2 leaked=$3 unused=$4 bytes lines distinct i
+    local trace=$1 records=$2 leaked=$3 unused=$4 room=${5:-} bytes lines distinct i names=(keltrace group html grouphtml floor)
     bytes=$(stat -c %s "$trace")
     lines=$(wc -l <"$trace")
     # Handle lines of allocations and reallocations: "OK " and 16 digits.
@@ -119,6 +135,7 @@ analyse() {
             [ "$found" = "$leaked" ] && [ "$never" = "$unused" ] && [ "$total" = $((leaked + unused)) ] ||
                 echo "bench: keltrace reported $found leaks, $never unused blocks, $total lines;" \
                     "expected $leaked, $unused, $((leaked + unused))" >&2
+            cp cmd.out keltrace.out
         fi
         run_once group "$keltrace" --group --file "$trace"
         if [ "$i" = 0 ]; then
@@ -138,12 +155,23 @@ analyse() {
         fi
         run_once grouphtml "$keltrace" --group --html page.html --file "$trace"
         run_once floor "$floor" "$trace"
+        if [ -n "$room" ]; then
+            interior "$trace" "$room" on
+            run_once interior "$keltrace" --file "$trace"
+            interior "$trace" "$room" off
+            # The attribute changes nothing here: the workload uses its
+            # blocks by their own addresses.
+            if [ "$i" = 0 ] && ! cmp -s cmd.out keltrace.out; then
+                echo "bench: keltrace with interior=\"true\" reported other findings" >&2
+            fi
+        fi
     done
     k_ns=$(per "${best_secs[keltrace]}" "$records")
     k_rss=${best_rss[keltrace]}
     k_bph=$(awk -v r="$k_rss" -v d="$distinct" 'BEGIN { printf "%.0f", r * 1048576 / d }')
+    [ -n "$room" ] && names+=(interior)
     printf '%-16s %9s %8s %12s %8s %13s %15s\n' "" "seconds" "CPU s" "ns/record" "MB/s" "peak RSS MB" "B/distinct"
-    for name in keltrace group html grouphtml floor; do
+    for name in "${names[@]}"; do
         case $name in
         group) label=--group ;;
         html) label=--html ;;
@@ -163,6 +191,9 @@ analyse() {
         html=$(instructions "$keltrace" --group --html page.html --file "$trace")
         echo "instructions (callgrind): --group $plain, --group --html $html:" \
             "$(awk -v a="$html" -v b="$plain" 'BEGIN { printf "%+.2f %%, %.1f per record", (a - b) * 100 / b, (a - b) / '"$records"' }')"
+    fi
+    if [ -n "$room" ]; then
+        echo "interior / keltrace: $(ratio "${best_secs[interior]}" "${best_secs[keltrace]}") (CPU: $(ratio "${best_cpu[interior]}" "${best_cpu[keltrace]}"); goal: at most 1.30)   peak RSS: +$(awk -v a="${best_rss[interior]}" -v b="${best_rss[keltrace]}" 'BEGIN { printf "%.1f", a - b }') MB"
     fi
     k_secs=${best_secs[keltrace]}
     k_distinct=$distinct
@@ -206,7 +237,9 @@ for n in "${objects[@]}"; do
     (cd interp && rm -f interpreter_trace.out && ./interpreter_heap "$n" 2>../calls.txt)
     sync
     read -r _ calls _ leaked _ unused <calls.txt
-    analyse interp/interpreter_trace.out "$calls" "$leaked" "$unused"
+    room=$(grep -b -o -m 1 'includesGlobal="true" \{16\}>' interp/interpreter_trace.out | cut -d: -f1)
+    [ -n "$room" ] || { echo "bench: no room for interior=\"true\" in the trace's template" >&2; exit 1; }
+    analyse interp/interpreter_trace.out "$calls" "$leaked" "$unused" $((room + 21))
     ns_per_record[interp$n]=$k_ns
     rss_of[interp$n]=$k_rss
     distinct_of[interp$n]=$k_distinct

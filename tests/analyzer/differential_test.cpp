@@ -2,7 +2,9 @@
 // linear handle tables and once with the indexed ones keltrace uses: standard
 // output, standard error and exit status must be identical. Handle spaces
 // are small so handles collide, records reuse, reallocate and release them
-// across two domains, and traces end in every way a real one can.
+// across two domains, and traces end in every way a real one can. With the
+// interior template, uses and releases also go to addresses inside blocks,
+// held and released, and the blocks' ranges overlap.
 //
 // The suite runs a fixed list of seeds. A longer run, by hand:
 //   KEL_DIFF_SEEDS=20000 KEL_DIFF_FIRST_SEED=1000 ./differential_tests
@@ -31,7 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kTemplate = std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt.xml";
+const std::string kTemplates = std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/";
 
 // How a trace is drawn. The small shape packs every kind of misuse into a
 // few records over a handful of handles; the large one is a long, mostly
@@ -51,14 +53,19 @@ constexpr Shape kLarge{350000, std::uint64_t(1) << 21, 48, 200000, true};
 // Writes random traces for the kt template: domains mem (sizes), FILE and sock.
 class TraceMaker {
 public:
-    explicit TraceMaker(unsigned seed, Shape shape = kSmall) : rng(seed), shape(shape) {}
+    TraceMaker(unsigned seed, Shape shape = kSmall, bool interior = false)
+        : rng(seed), shape(shape), interior(interior) {}
+
+    // Operator uses and releases the trace made through an address inside a
+    // block rather than at its start.
+    std::size_t innerAddresses() const { return inner; }
 
     // The mem handles the trace allocated, each counted once.
     std::size_t distinctHandles() const { return allocated.size(); }
 
     std::string make() {
         std::string t = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
-        std::ifstream in(kTemplate);
+        std::ifstream in(kTemplates + (interior ? "kt_interior.xml" : "kt.xml"));
         for (std::string l; std::getline(in, l);)
             if (!l.empty()) t += l + "\n";
         const std::uint64_t records = shape.large ? shape.maxRecords : pick(shape.maxRecords) + 1;
@@ -106,11 +113,23 @@ private:
     }
     std::uint64_t anyMem() { return 0x1000 + 0x10 * pick(shape.memSpace); }
     std::string memHandle() { return hex(anyMem()); }
+    // An address inside (now and then just past) the block at h, or any
+    // address when its size is unknown.
+    std::string innerOf(std::uint64_t h) {
+        ++inner;
+        const auto known = sizes.find(h);
+        const std::uint64_t size = known == sizes.end() ? 0x10 : known->second;
+        return hex(h + 1 + pick(size + 0x8));
+    }
     // Mostly a handle this trace allocated and has not released, as a
     // working program would pass; otherwise any, so misuse comes up too.
+    // With interior, often an address inside such a block, and now and then
+    // one inside a released block.
     std::string heldMem() {
+        if (interior && !gone.empty() && misuse(8)) return innerOf(gone[pick(gone.size())]);
         if (held.empty() || misuse(6)) return memHandle();
-        return hex(held[pick(held.size())]);
+        const std::uint64_t h = held[pick(held.size())];
+        return interior && chance(2) ? innerOf(h) : hex(h);
     }
     std::string newMem() {
         std::uint64_t h = anyMem();
@@ -118,20 +137,28 @@ private:
             h = anyMem();
         held.push_back(h);
         allocated.insert(h);
+        if (interior) sizes[h] = lastSize;
         return hex(h);
     }
     std::string releaseMem() {
         if (held.empty() || misuse(12)) return memHandle();
         const std::size_t i = pick(held.size());
         const std::uint64_t h = held[i];
+        // free(p + n): an error, and the block stays held.
+        if (interior && misuse(10)) return innerOf(h);
         held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
+        if (interior) {
+            gone.push_back(h);
+            if (gone.size() > 64) gone.erase(gone.begin());
+        }
         return hex(h);
     }
     std::string fileHandle() { return hex(0xA0 + 0x10 * pick(3)); }
     std::string sockHandle() { return hex(3 + pick(2)); }
     std::string size() {
-        static const std::uint64_t sizes[] = {0, 0x10, 0x20, 0x20, 0x40};
-        return kelproto::hex16(sizes[pick(5)]);
+        static const std::uint64_t kSizes[] = {0, 0x10, 0x20, 0x20, 0x40};
+        lastSize = kSizes[pick(5)];
+        return kelproto::hex16(lastSize);
     }
     std::string verdict(std::uint64_t badOneIn) { return chance(badOneIn) ? "BAD" : "OK"; }
     // A failed call whose block the trace goes on to use as if it were held.
@@ -157,9 +184,12 @@ private:
             case 2:
                 return head("mem", "malloc") + maybeBroken(size() + "\n") + verdict(10) + "\n" + failed(12) + " " +
                        newMem() + "\n";
-            case 3:
-                return head("mem", "calloc") + size() + "\n" + kelproto::hex16(pick(3)) + "\n" + verdict(10) + "\n" +
-                       "OK " + newMem() + "\n";
+            case 3: {
+                std::string r = head("mem", "calloc") + size() + "\n";
+                const std::uint64_t n = pick(3);
+                lastSize *= n;
+                return r + kelproto::hex16(n) + "\n" + verdict(10) + "\n" + "OK " + newMem() + "\n";
+            }
             case 4:
             case 5:
                 return head("mem", "free") + "mem " + verdict(12) + " " + releaseMem() + "\n" +
@@ -207,8 +237,13 @@ private:
 
     std::mt19937_64 rng;
     Shape shape;
+    bool interior;
     std::vector<std::uint64_t> held;
     std::unordered_set<std::uint64_t> allocated;
+    std::map<std::uint64_t, std::uint64_t> sizes;  // with interior: the size last allocated at each handle
+    std::vector<std::uint64_t> gone;               // with interior: the latest released blocks
+    std::uint64_t lastSize = 0;
+    std::size_t inner = 0;
 };
 
 struct Outcome {
@@ -246,10 +281,12 @@ protected:
 
     // Runs one seed; returns false on a difference (already reported).
     bool same(unsigned seed, std::map<std::string, int>* seen = nullptr, Shape shape = kSmall,
-              std::size_t* distinct = nullptr, Outcome* kept = nullptr) {
-        TraceMaker maker(seed, shape);
+              std::size_t* distinct = nullptr, Outcome* kept = nullptr, bool interior = false,
+              std::size_t* inner = nullptr) {
+        TraceMaker maker(seed, shape, interior);
         const std::string trace = maker.make();
         if (distinct) *distinct = maker.distinctHandles();
+        if (inner) *inner = maker.innerAddresses();
         {
             std::ofstream f("trace", std::ios::binary);
             f << trace;
@@ -257,6 +294,8 @@ protected:
         const Outcome linear = analyse("trace", linearTables());
         const Outcome indexed = analyse("trace", indexedTables());
         if (seen) {
+            for (const char* what : kInteriorFindings)
+                if (linear.out.find(what) != std::string::npos) ++(*seen)[what];
             for (const char* what : kFindings)
                 if (linear.out.find(what) != std::string::npos) ++(*seen)[what];
             ++(*seen)["status " + std::to_string(linear.status)];
@@ -292,6 +331,10 @@ protected:
         "KEL detected fork() usage",
         "Looks like target code execution died",
     };
+    static constexpr const char* kInteriorFindings[] = {
+        " is inside resource 0x",             // a use after free through an inner address
+        "Error: deallocation of address 0x",  // a release of an inner address
+    };
 
     fs::path work, previous;
 };
@@ -325,6 +368,37 @@ TEST_F(Differential, TracesOfManyDistinctHandles) {
     }
 }
 
+// interior="true" on mem: uses, releases and uses after free through
+// addresses inside blocks, over the same handle space, so that ranges overlap
+// and blocks are placed over live and released ones.
+TEST_F(Differential, InteriorAddressesGiveIdenticalReports) {
+    std::map<std::string, int> seen;
+    std::size_t inner = 0;
+    for (unsigned seed = 1; seed <= 400; ++seed) {
+        std::size_t one = 0;
+        if (!same(seed, &seen, kSmall, nullptr, nullptr, true, &one)) return;
+        inner += one;
+    }
+    EXPECT_GE(inner, 1000u);
+    for (const char* what : kInteriorFindings) EXPECT_GE(seen[what], 3) << "no trace reached: " << what;
+    for (const char* what : kFindings) EXPECT_GE(seen[what], 3) << "no trace reached: " << what;
+}
+
+// Long interior traces over more than 10^5 distinct handles: the ordered
+// index of placements grows, splits and drops pieces painted over.
+TEST_F(Differential, InteriorTracesOfManyDistinctHandles) {
+    for (unsigned seed : {17u, 18u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::size_t distinct = 0, inner = 0;
+        Outcome linear;
+        if (!same(seed, nullptr, kLarge, &distinct, &linear, true, &inner)) return;
+        EXPECT_GE(distinct, 100000u);
+        EXPECT_GE(inner, 10000u);
+        EXPECT_EQ(linear.status, 1);
+        EXPECT_EQ(linear.err, "");
+    }
+}
+
 TEST_F(Differential, SeedsFromTheEnvironment) {
     const char* count = std::getenv("KEL_DIFF_SEEDS");
     if (!count) GTEST_SKIP() << "set KEL_DIFF_SEEDS (and KEL_DIFF_FIRST_SEED) for a longer run";
@@ -332,8 +406,8 @@ TEST_F(Differential, SeedsFromTheEnvironment) {
     const unsigned from = first ? static_cast<unsigned>(std::strtoul(first, nullptr, 10)) : 100000u;
     const unsigned n = static_cast<unsigned>(std::strtoul(count, nullptr, 10));
     for (unsigned seed = from; seed < from + n; ++seed)
-        if (!same(seed)) return;
-    std::printf("%u seeds from %u: identical\n", n, from);
+        if (!same(seed) || !same(seed, nullptr, kSmall, nullptr, nullptr, true)) return;
+    std::printf("%u seeds from %u, with and without interior: identical\n", n, from);
 }
 
 }  // namespace

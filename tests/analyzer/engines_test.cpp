@@ -150,6 +150,57 @@ protected:
         }
     }
 
+    // Runs a case on fresh tables and checks the findings and the mem table.
+    // With `interior`, mem is a domain whose handles may point inside blocks.
+    void check(const Case& c, bool interior = false) {
+        SCOPED_TRACE(c.name);
+        out.str("");
+        err.str("");
+        analysis.tmpl.domains[0].interior = interior;
+        analysis.tables[0] = analysis.makeTable();
+        analysis.tables[1] = analysis.makeTable();
+        if (interior) analysis.tables[0]->trackRanges();
+        for (const Step& s : c.steps) run(s);
+        EXPECT_EQ(out.str(), c.out);
+        EXPECT_EQ(err.str(), "");
+
+        const HandleTable& table = *analysis.tables[0];
+        auto same = [&](const HandleRecord& r, const Expected& e) {
+            EXPECT_EQ(r.handle, e.handle);
+            EXPECT_EQ(r.size, e.size);
+            EXPECT_EQ(r.resourceState, e.state);
+            EXPECT_EQ(analysis.sites.site(r.allocatedAt).file, "s.c");
+            EXPECT_EQ(analysis.sites.site(r.allocatedAt).line, e.allocatedLine);
+            EXPECT_EQ(formatCallSite(analysis.sites.site(r.deallocatedAt)),
+                      *e.deallocatedLine ? std::string("s.c:") + e.deallocatedLine : "");
+        };
+        // The live records, in table order, as the leak report sees them.
+        std::vector<HandleRecord> live;
+        table.forEachLive([&](const HandleRecord& r) { live.push_back(r); });
+        std::vector<Expected> expectedLive;
+        for (const Expected& e : c.table)
+            if (e.state != deallocated) expectedLive.push_back(e);
+        ASSERT_EQ(live.size(), expectedLive.size());
+        for (std::size_t i = 0; i < live.size(); ++i) {
+            SCOPED_TRACE("live record " + std::to_string(i));
+            same(live[i], expectedLive[i]);
+        }
+        // The most recent record of every handle, released ones included.
+        for (std::size_t i = 0; i < c.table.size(); ++i) {
+            bool later = false;
+            for (std::size_t j = i + 1; j < c.table.size(); ++j) later = later || c.table[j].handle == c.table[i].handle;
+            if (later) continue;
+            SCOPED_TRACE("latest record of handle " + std::to_string(c.table[i].handle));
+            RecordId pos = 0;
+            ASSERT_TRUE(table.findLastHandle(c.table[i].handle, pos));
+            same(table.record(pos), c.table[i]);
+        }
+        // The other domain's table is never touched by mem's calls.
+        int other = 0;
+        analysis.tables[1]->forEachRecord([&](const HandleRecord&) { ++other; });
+        EXPECT_EQ(other, 0);
+    }
+
     std::ostringstream out, err;
     TraceAnalysis analysis;
 };
@@ -259,52 +310,121 @@ TEST_P(Engines, LifeCycleTable) {
          {{3, 16, allocated, "5", ""}},
          "Error: allocated handle 0x0000000000000003 from 'mem' at s.c:10 marked as already allocated at: s.c:5\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        out.str("");
-        err.str("");
-        analysis.tables[0] = analysis.makeTable();
-        analysis.tables[1] = analysis.makeTable();
-        for (const Step& s : c.steps) run(s);
-        EXPECT_EQ(out.str(), c.out);
-        EXPECT_EQ(err.str(), "");
+    for (const Case& c : cases) check(c);
+}
 
-        const HandleTable& table = *analysis.tables[0];
-        auto same = [&](const HandleRecord& r, const Expected& e) {
-            EXPECT_EQ(r.handle, e.handle);
-            EXPECT_EQ(r.size, e.size);
-            EXPECT_EQ(r.resourceState, e.state);
-            EXPECT_EQ(analysis.sites.site(r.allocatedAt).file, "s.c");
-            EXPECT_EQ(analysis.sites.site(r.allocatedAt).line, e.allocatedLine);
-            EXPECT_EQ(formatCallSite(analysis.sites.site(r.deallocatedAt)),
-                      *e.deallocatedLine ? std::string("s.c:") + e.deallocatedLine : "");
-        };
-        // The live records, in table order, as the leak report sees them.
-        std::vector<HandleRecord> live;
-        table.forEachLive([&](const HandleRecord& r) { live.push_back(r); });
-        std::vector<Expected> expectedLive;
-        for (const Expected& e : c.table)
-            if (e.state != deallocated) expectedLive.push_back(e);
-        ASSERT_EQ(live.size(), expectedLive.size());
-        for (std::size_t i = 0; i < live.size(); ++i) {
-            SCOPED_TRACE("live record " + std::to_string(i));
-            same(live[i], expectedLive[i]);
-        }
-        // The most recent record of every handle, released ones included.
-        for (std::size_t i = 0; i < c.table.size(); ++i) {
-            bool later = false;
-            for (std::size_t j = i + 1; j < c.table.size(); ++j) later = later || c.table[j].handle == c.table[i].handle;
-            if (later) continue;
-            SCOPED_TRACE("latest record of handle " + std::to_string(c.table[i].handle));
-            RecordId pos = 0;
-            ASSERT_TRUE(table.findLastHandle(c.table[i].handle, pos));
-            same(table.record(pos), c.table[i]);
-        }
-        // The other domain's table is never touched by mem's calls.
-        int other = 0;
-        analysis.tables[1]->forEachRecord([&](const HandleRecord&) { ++other; });
-        EXPECT_EQ(other, 0);
-    }
+// interior="true": an address inside a block is a use of the block placed
+// last over it, or a use after free of it if it was released; a release
+// through such an address is its own finding, and reallocations still match
+// exact handles.
+TEST_P(Engines, InteriorPointers) {
+    const Case cases[] = {
+        {"a use inside a live block makes it operated",
+         {alloc(0x100, 0x40, "10"), use(0x108, "11"), freeIt(0x100, "12")},
+         {{0x100, 0x40, deallocated, "10", "12"}},
+         ""},
+        {"the last byte is inside, one past the end is not",
+         {alloc(0x100, 0x40, "10"), use(0x13F, "11"), use(0x140, "12")},
+         {{0x100, 0x40, operated, "10", ""}},
+         "Error: Unallocated resource usage 0x0000000000000140 by mem:use at s.c:12\n"},
+        {"a zero-size block holds no address, but its own handle is still used",
+         {alloc(0x100, 0, "10"), use(0x101, "11"), use(0x100, "12")},
+         {{0x100, 0, operated, "10", ""}},
+         "Warning: allocation zero bytes by mem:malloc at s.c:10\n"
+         "Error: Unallocated resource usage 0x0000000000000101 by mem:use at s.c:11\n"},
+        {"an exact handle comes first",
+         {alloc(0x100, 0x40, "10"), alloc(0x108, 0x10, "11"), use(0x108, "12"), freeIt(0x100, "13")},
+         {{0x100, 0x40, deallocated, "10", "13"}, {0x108, 0x10, operated, "11", ""}},
+         "Warning: deallocation of resource 0x0000000000000100 by mem:free at s.c:13 while allocated at s.c:10 "
+         "which never operated.\n"},
+        {"a block placed inside a live one takes its part, the rest stays the outer one's",
+         {alloc(0x100, 0x40, "10"), alloc(0x108, 0x10, "11"), use(0x110, "12"), use(0x120, "13")},
+         {{0x100, 0x40, operated, "10", ""}, {0x108, 0x10, operated, "11", ""}},
+         ""},
+        {"a block placed inside a live one and released is used after free there",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), alloc(0x110, 0x10, "12"), use(0x110, "13"),
+          freeIt(0x110, "14"), use(0x118, "15"), use(0x130, "16")},
+         {{0x100, 0x40, operated, "10", ""}, {0x110, 0x10, deallocated, "12", "14"}},
+         "Error: address 0x0000000000000118 used by mem:use at s.c:15 is inside resource 0x0000000000000110 at "
+         "offset 8, which was allocated at s.c:12 and deallocated at s.c:14\n"},
+        {"a use after free through an interior pointer names the block and the offset",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), use(0x120, "13")},
+         {{0x100, 0x40, deallocated, "10", "12"}},
+         "Error: address 0x0000000000000120 used by mem:use at s.c:13 is inside resource 0x0000000000000100 at "
+         "offset 32, which was allocated at s.c:10 and deallocated at s.c:12\n"},
+        {"a live block wins over a released one",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), alloc(0x110, 0x10, "13"),
+          use(0x114, "14"), freeIt(0x110, "15")},
+         {{0x100, 0x40, deallocated, "10", "12"}, {0x110, 0x10, deallocated, "13", "15"}},
+         ""},
+        {"of several released blocks the one placed (and released) last counts",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), alloc(0x110, 0x40, "13"),
+          use(0x110, "14"), freeIt(0x110, "15"), use(0x120, "16"), use(0x108, "17")},
+         {{0x100, 0x40, deallocated, "10", "12"}, {0x110, 0x40, deallocated, "13", "15"}},
+         "Error: address 0x0000000000000120 used by mem:use at s.c:16 is inside resource 0x0000000000000110 at "
+         "offset 16, which was allocated at s.c:13 and deallocated at s.c:15\n"
+         "Error: address 0x0000000000000108 used by mem:use at s.c:17 is inside resource 0x0000000000000100 at "
+         "offset 8, which was allocated at s.c:10 and deallocated at s.c:12\n"},
+        {"a released record with the very handle keeps its message",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), use(0x100, "13")},
+         {{0x100, 0x40, deallocated, "10", "12"}},
+         "Error: resource 0x0000000000000100 used by mem:use at s.c:13 was allocated at s.c:10 and deallocated at "
+         "s.c:12\n"},
+        {"a live block that holds a released handle wins over it",
+         {alloc(0x100, 0x10, "10"), use(0x100, "11"), freeIt(0x100, "12"), alloc(0xF0, 0x40, "13"),
+          use(0x100, "14"), freeIt(0xF0, "15")},
+         {{0x100, 0x10, deallocated, "10", "12"}, {0xF0, 0x40, deallocated, "13", "15"}},
+         ""},
+        {"a release of an address inside a live block changes nothing",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x108, "12")},
+         {{0x100, 0x40, operated, "10", ""}},
+         "Error: deallocation of address 0x0000000000000108 by mem:free at s.c:12, which is inside resource "
+         "0x0000000000000100 at offset 8, allocated at s.c:10\n"},
+        {"a release of an address inside a released block names both of its sites",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), freeIt(0x110, "13")},
+         {{0x100, 0x40, deallocated, "10", "12"}},
+         "Error: deallocation of address 0x0000000000000110 by mem:free at s.c:13, which is inside resource "
+         "0x0000000000000100 at offset 16, allocated at s.c:10 and deallocated at s.c:12\n"},
+        {"a release of an address in no block is an unallocated release",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x140, "12")},
+         {{0x100, 0x40, operated, "10", ""}},
+         "Error: deallocation of unallocated valid handle 0x0000000000000140 by mem:free at s.c:12\n"},
+        {"a reallocation matches exact handles only",
+         {alloc(0x100, 0x40, "10"), realloc(0x108, 0x80, 0x200, "11", false)},
+         {{0x100, 0x40, allocated, "10", ""}},
+         "Error XX7: mem:realloc at s.c:11 trying to reallocate never allocated (or allocated by untracked "
+         "function) handle 0x0000000000000108\n"},
+        {"a block that moved away leaves its old range to nothing, not to what lay there before",
+         {alloc(0x100, 0x40, "10"), use(0x100, "11"), freeIt(0x100, "12"), alloc(0x100, 0x40, "13"),
+          realloc(0x100, 0x80, 0x200, "14"), use(0x108, "15")},
+         {{0x100, 0x40, deallocated, "10", "12"}, {0x200, 0x80, allocated, "14", ""}},
+         "Error: Unallocated resource usage 0x0000000000000108 by mem:use at s.c:15\n"},
+        {"a moved block is found at its new place only",
+         {alloc(0x100, 0x40, "10"), realloc(0x100, 0x80, 0x200, "11"), use(0x210, "12"), use(0x110, "13")},
+         {{0x200, 0x80, operated, "11", ""}},
+         "Error: Unallocated resource usage 0x0000000000000110 by mem:use at s.c:13\n"},
+        {"a block shrunk in place holds only its new range",
+         {alloc(0x100, 0x40, "10"), realloc(0x100, 0x10, 0x100, "11"), use(0x120, "12"), use(0x108, "13")},
+         {{0x100, 0x10, operated, "11", ""}},
+         "Error: Unallocated resource usage 0x0000000000000120 by mem:use at s.c:12\n"},
+        {"a bad handle is still a bad handle",
+         {alloc(0x100, 0x40, "10"), useBad(0x108, "11")},
+         {{0x100, 0x40, allocated, "10", ""}},
+         "Error 007: bad handle 0x0000000000000108 usage by mem:use at s.c:11\n"},
+    };
+    for (const Case& c : cases) check(c, true);
+}
+
+// Without the attribute an address inside a block is just another handle.
+TEST_P(Engines, InteriorPointersWithoutTheAttribute) {
+    check({"uses and releases inside a block match nothing",
+           {alloc(0x100, 0x40, "10"), use(0x108, "11"), freeIt(0x110, "12"), freeIt(0x100, "13"), use(0x120, "14")},
+           {{0x100, 0x40, deallocated, "10", "13"}},
+           "Error: Unallocated resource usage 0x0000000000000108 by mem:use at s.c:11\n"
+           "Error: deallocation of unallocated valid handle 0x0000000000000110 by mem:free at s.c:12\n"
+           "Warning: deallocation of resource 0x0000000000000100 by mem:free at s.c:13 while allocated at s.c:10 "
+           "which never operated.\n"
+           "Error: Unallocated resource usage 0x0000000000000120 by mem:use at s.c:14\n"});
 }
 
 TEST_P(Engines, OperatorLooksUpTheDomainItIsGiven) {

@@ -57,25 +57,44 @@ std::string lastOf(const HandleTable& t, std::uint64_t h) {
     return t.findLastHandle(h, id) ? describe(t.record(id)) : "none";
 }
 
+std::string holding(const HandleTable& t, std::uint64_t address) {
+    RecordId id = 0;
+    return t.findHolding(address, id) ? describe(t.record(id)) : "none";
+}
+
 // Drives the indexed table and the linear one, the oracle, with the same
 // random changes, as the engines would make them, and compares every lookup. `worstDead` receives the largest number of
 // records the indexed table held at once beyond the live ones.
-// The whole report is compared every `reportEvery` steps.
-void runRandom(unsigned seed, int steps, std::uint64_t handles, std::size_t& worstDead, int reportEvery = 1) {
+// The whole report is compared every `reportEvery` steps. With `ranges`, both
+// tables keep address ranges: handles are 4 apart and sizes reach past
+// several neighbours, so ranges overlap, and the range lookup is compared at
+// a few addresses after every step.
+void runRandom(unsigned seed, int steps, std::uint64_t handles, std::size_t& worstDead, int reportEvery = 1,
+               bool ranges = false) {
     std::mt19937_64 rng(seed);
     IndexedHandleTable indexed;
     LinearHandleTable list;
+    if (ranges) {
+        indexed.trackRanges();
+        list.trackRanges();
+    }
     worstDead = 0;
     SiteId site = 0;
     auto pick = [&](std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng); };
+    static const std::uint64_t kSizes[] = {0, 1, 4, 6, 13, 40};
+    auto size = [&]() { return ranges ? kSizes[pick(6)] : pick(3); };
 
     for (int step = 0; step < steps; ++step) {
-        const std::uint64_t h = pick(handles);
+        const std::uint64_t h = ranges ? 4 * pick(handles) : pick(handles);
         const SiteId line = ++site;
         SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step) + " handle " +
                      std::to_string(h));
         ASSERT_EQ(lastOf(indexed, h), lastOf(list, h));
         ASSERT_EQ(liveOf(indexed, h), liveOf(list, h));
+        for (int probe = 0; ranges && probe < 4; ++probe) {
+            const std::uint64_t address = pick(4 * handles + 48);
+            ASSERT_EQ(holding(indexed, address), holding(list, address)) << "address " << address;
+        }
         std::vector<RecordId> listLive, indexedLive;
         list.liveMatches(h, listLive);
         indexed.liveMatches(h, indexedLive);
@@ -86,7 +105,12 @@ void runRandom(unsigned seed, int steps, std::uint64_t handles, std::size_t& wor
         switch (pick(5)) {
         case 0: {  // allocation; sometimes beside live records, which the interface allows
             if (!listLive.empty() && pick(4) != 0) break;
-            HandleRecord r = fresh(h, line, pick(3));
+            HandleRecord r = fresh(h, line, size());
+            // Now and then a record that comes in released.
+            if (ranges && pick(8) == 0) {
+                r.resourceState = deallocated;
+                r.deallocatedAt = kReleased + line;
+            }
             r.handleState = pick(2) ? valid : bad;
             indexed.append(r);
             list.append(r);
@@ -106,11 +130,11 @@ void runRandom(unsigned seed, int steps, std::uint64_t handles, std::size_t& wor
             if (listLive.empty()) break;
             ASSERT_EQ(indexedLive.size(), listLive.size());
             const std::size_t k = pick(listLive.size());
-            const std::uint64_t to = pick(4) == 0 ? h : pick(handles);
-            const std::uint64_t size = pick(3);
-            const std::uint32_t tor = static_cast<std::uint32_t>(size);
-            list.reallocate(listLive[k], to, size, line, tor);
-            indexed.reallocate(indexedLive[k], to, size, line, tor);
+            const std::uint64_t to = pick(4) == 0 ? h : (ranges ? 4 : 1) * pick(handles);
+            const std::uint64_t newSize = size();
+            const std::uint32_t tor = static_cast<std::uint32_t>(newSize);
+            list.reallocate(listLive[k], to, newSize, line, tor);
+            indexed.reallocate(indexedLive[k], to, newSize, line, tor);
             break;
         }
         }
@@ -122,8 +146,12 @@ void runRandom(unsigned seed, int steps, std::uint64_t handles, std::size_t& wor
         worstDead = std::max(worstDead, all.size() - liveNow.size());
     }
     for (std::uint64_t h = 0; h < handles; ++h) {
-        EXPECT_EQ(lastOf(indexed, h), lastOf(list, h));
-        EXPECT_EQ(liveOf(indexed, h), liveOf(list, h));
+        const std::uint64_t handle = ranges ? 4 * h : h;
+        EXPECT_EQ(lastOf(indexed, handle), lastOf(list, handle));
+        EXPECT_EQ(liveOf(indexed, handle), liveOf(list, handle));
+    }
+    for (std::uint64_t address = 0; ranges && address < 4 * handles + 48; ++address) {
+        EXPECT_EQ(holding(indexed, address), holding(list, address)) << "address " << address;
     }
 }
 
@@ -148,6 +176,111 @@ TEST(IndexedHandleTable, RandomChangesOverManyHandles) {
         runRandom(seed, 3000, 400, worstDead, 25);
         if (HasFatalFailure()) return;
         EXPECT_LE(worstDead, 400u);
+    }
+}
+
+// Address ranges: the record placed last over an address, if it still holds
+// it, the same in both tables after any sequence of changes, in small handle
+// spaces (heavy overlap, moves and shrinks) and in a larger one.
+TEST(IndexedHandleTable, RangeLookupsAgreeWithLinearList) {
+    for (unsigned seed : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u}) {
+        for (std::uint64_t handles : {2u, 5u, 12u}) {
+            std::size_t worstDead = 0;
+            runRandom(seed * 97 + static_cast<unsigned>(handles), 1500, handles, worstDead, 10, true);
+            if (HasFatalFailure()) return;
+        }
+    }
+    std::size_t worstDead = 0;
+    runRandom(99, 6000, 300, worstDead, 50, true);
+}
+
+// Ranges that later placements paint over are dropped with their records: a
+// block allocated and released over and over at one place keeps the table
+// small.
+TEST(IndexedHandleTable, PaintedOverRangesAreDropped) {
+    IndexedHandleTable t;
+    t.trackRanges();
+    for (int i = 0; i < 10000; ++i) {
+        // Two neighbouring blocks whose sizes change, so that each release
+        // cuts the earlier pieces at new places.
+        const std::uint64_t h = 0x1000 + 0x40 * (i % 2);
+        t.append(fresh(h, static_cast<SiteId>(i), 0x30 + 0x10 * (i % 3)));
+        RecordId id = 0;
+        ASSERT_TRUE(t.findLastHandle(h, id));
+        t.markDeallocated(id, kReleased + static_cast<SiteId>(i));
+    }
+    // Block i spans [h, h + 0x30 + 0x10 * (i % 3)). The last ones placed:
+    //   9995 [0x1040, 0x1090)  9996 [0x1000, 0x1030)  9997 [0x1040, 0x1080)
+    //   9998 [0x1000, 0x1050)  9999 [0x1040, 0x1070)
+    // so what shows: 9998 up to 0x1040, 9999 up to 0x1070, 9997 up to 0x1080,
+    // 9995 up to 0x1090. Four records, whatever the length of the trace.
+    EXPECT_EQ(visited(t, false).size(), 4u);
+    const struct {
+        std::uint64_t address;
+        const char* found;
+    } probes[] = {
+        {0x0FFF, "none"},
+        {0x1000, "9998|109998|h=4096|size=80|hs=0|rs=2"},
+        {0x103F, "9998|109998|h=4096|size=80|hs=0|rs=2"},
+        {0x1045, "9999|109999|h=4160|size=48|hs=0|rs=2"},
+        {0x1070, "9997|109997|h=4160|size=64|hs=0|rs=2"},
+        {0x108F, "9995|109995|h=4160|size=80|hs=0|rs=2"},
+        {0x1090, "none"},
+    };
+    for (const auto& p : probes) {
+        SCOPED_TRACE(p.address);
+        EXPECT_EQ(holding(t, p.address), p.found);
+    }
+}
+
+// Without trackRanges the table keeps no ranges: the lookup finds nothing.
+TEST(HandleTables, RangesOnlyWhenAskedFor) {
+    const struct {
+        const char* name;
+        HandleTableFactory make;
+    } kinds[] = {{"linear", linearTables()}, {"indexed", indexedTables()}};
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        for (bool ranges : {false, true}) {
+            std::unique_ptr<HandleTable> t = kind.make();
+            if (ranges) t->trackRanges();
+            t->append(fresh(0x100, 1, 0x20));
+            t->append(fresh(0x200, 2, 0x20));
+            RecordId id = 0;
+            ASSERT_TRUE(t->findLastHandle(0x200, id));
+            t->markDeallocated(id, 3);
+            EXPECT_EQ(t->findHolding(0x110, id), ranges);
+            EXPECT_EQ(t->findHolding(0x21F, id), ranges);
+            // One past the end, and a zero-size block, hold nothing.
+            EXPECT_FALSE(t->findHolding(0x120, id));
+            EXPECT_FALSE(t->findHolding(0x220, id));
+            t->append(fresh(0x300, 4, 0));
+            EXPECT_FALSE(t->findHolding(0x300, id));
+        }
+    }
+}
+
+// Ranges at the top of the address space: one that ends exactly there, and
+// one whose handle + size would pass 2^64, painted over the first.
+TEST(HandleTables, RangesUpToTheTopOfTheAddressSpace) {
+    const struct {
+        const char* name;
+        HandleTableFactory make;
+    } kinds[] = {{"linear", linearTables()}, {"indexed", indexedTables()}};
+    const std::uint64_t top = ~std::uint64_t(0);
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        std::unique_ptr<HandleTable> t = kind.make();
+        t->trackRanges();
+        t->append(fresh(0x1000, 1, 0x40));
+        t->append(fresh(top - 0xF, 2, 0x10));  // [top - 0xF, top]
+        EXPECT_EQ(holding(*t, top), "2|0|h=" + std::to_string(top - 0xF) + "|size=16|hs=0|rs=0");
+        EXPECT_EQ(holding(*t, top - 0x10), "none");
+        t->append(fresh(top - 0x1F, 3, 0x100));  // from top - 0x1F on, past the top
+        EXPECT_EQ(holding(*t, top - 0x8), "3|0|h=" + std::to_string(top - 0x1F) + "|size=256|hs=0|rs=0");
+        EXPECT_EQ(holding(*t, top), "3|0|h=" + std::to_string(top - 0x1F) + "|size=256|hs=0|rs=0");
+        EXPECT_EQ(holding(*t, 0x1010), "1|0|h=4096|size=64|hs=0|rs=0");
+        EXPECT_EQ(holding(*t, 0x10), "none");
     }
 }
 

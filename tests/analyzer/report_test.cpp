@@ -83,7 +83,7 @@ TEST(CommandLine, ValuesLandInTheirFields) {
 }
 
 TEST(FindingKinds, IdsAreUniqueAndFoundByName) {
-    ASSERT_EQ(kFindingKindCount, 14u);
+    ASSERT_EQ(kFindingKindCount, 15u);
     for (std::size_t i = 0; i < kFindingKindCount; ++i) {
         SCOPED_TRACE(kFindingKinds[i].id);
         EXPECT_EQ(static_cast<std::size_t>(kFindingKinds[i].kind), i);
@@ -96,6 +96,8 @@ TEST(FindingKinds, IdsAreUniqueAndFoundByName) {
     EXPECT_EQ(findingInfo(FindingKind::leak).severity, Severity::error);
     EXPECT_EQ(findingInfo(FindingKind::failedFree).severity, Severity::warning);
     EXPECT_STREQ(findingInfo(FindingKind::sameSizeRealloc).id, "same-size-realloc");
+    EXPECT_STREQ(findingInfo(FindingKind::freeInterior).id, "free-interior");
+    EXPECT_EQ(findingInfo(FindingKind::freeInterior).severity, Severity::error);
 }
 
 // One finding, with its sites, against one rule.
@@ -393,6 +395,71 @@ TEST_F(Files, BytesThatAreNotUtf8BecomeReplacementCharacters) {
     EXPECT_EQ(doc["findings"][0]["site"]["file"], "m\xEF\xBF\xBD.c");
     const json sarif = load("out.sarif");
     EXPECT_NE(sarif.dump().find("m\xEF\xBF\xBD.c"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// interior="true": a release through an address inside a block is a
+// free-interior finding, and a use inside a released block a use-after-free;
+// both reach the grouped view, the suppressions, the JSON and the SARIF file
+// like any other kind.
+TEST_F(Files, InteriorFindingsReachEveryOutput) {
+    std::ifstream tmpl(std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt_interior.xml");
+    std::string trace = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
+    for (std::string l; std::getline(tmpl, l);)
+        if (!l.empty()) trace += l + "\n";
+    trace +=
+        "mem\nmalloc\nm.c\n1\n0000000000000040\nOK\nOK 0000000000000100\n"
+        "mem\nmemset\nm.c\n2\nmem OK 0000000000000108\n-\n-\n"
+        "mem\nfree\nm.c\n3\nmem OK 0000000000000110\nvoid\n-\n"
+        "mem\nfree\nm.c\n3\nmem OK 0000000000000118\nvoid\n-\n"
+        "mem\nfree\nm.c\n4\nmem OK 0000000000000100\nvoid\n-\n"
+        "mem\nmemset\nu.c\n5\nmem OK 0000000000000120\n-\n-\n"
+        "KEL TRACING DONE\n";
+    std::ofstream("interior") << trace;
+    std::ofstream("interior.rules") << "use-after-free:u.c:*\n";
+
+    ASSERT_EQ(run({"--file", "interior", "--group", "--json", "out.json", "--sarif", "out.sarif", "--suppressions",
+                   "interior.rules"}),
+              statusAnalysed);
+    EXPECT_EQ(stderrText, "");
+    EXPECT_EQ(stdoutText,
+              "2 x free-interior (error): mem:free at m.c:3\n"
+              "Summary: 2 errors (0 leaks, 0 bytes leaked), 0 warnings, 1 suppressed\n");
+
+    const json doc = load("out.json");
+    ASSERT_EQ(doc["findings"].size(), 2u);
+    const json& f = doc["findings"][0];
+    EXPECT_EQ(f["kind"], "free-interior");
+    EXPECT_EQ(f["severity"], "error");
+    EXPECT_EQ(f["domain"], "mem");
+    EXPECT_EQ(f["tor"], "free");
+    EXPECT_EQ(f["site"], (json{{"file", "m.c"}, {"line", 3}}));
+    EXPECT_EQ(f["count"], 2);
+    ASSERT_EQ(f["occurrences"].size(), 2u);
+    // The address the call passed, and the block's allocation.
+    EXPECT_EQ(f["occurrences"][0]["handle"], "0x0000000000000110");
+    EXPECT_EQ(f["occurrences"][1]["handle"], "0x0000000000000118");
+    EXPECT_EQ(f["occurrences"][0]["allocated"], (json{{"file", "m.c"}, {"line", 1}}));
+    EXPECT_FALSE(f["occurrences"][0].contains("deallocated"));
+    const json& uaf = doc["findings"][1];
+    EXPECT_EQ(uaf["kind"], "use-after-free");
+    EXPECT_EQ(uaf["suppressed"], true);
+    EXPECT_EQ(uaf["occurrences"][0]["handle"], "0x0000000000000120");
+    EXPECT_EQ(uaf["occurrences"][0]["deallocated"], (json{{"file", "m.c"}, {"line", 4}}));
+
+    const json sarif = load("out.sarif");
+    const json& results = sarif["runs"][0]["results"];
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0]["ruleId"], "free-interior");
+    EXPECT_EQ(sarif["runs"][0]["tool"]["driver"]["rules"][results[0]["ruleIndex"].get<std::size_t>()]["id"],
+              "free-interior");
+    EXPECT_EQ(results[0]["level"], "error");
+    EXPECT_EQ(results[0]["locations"][0]["physicalLocation"]["region"]["startLine"], 3);
+    EXPECT_EQ(results[1]["ruleId"], "use-after-free");
+    EXPECT_EQ(results[1]["suppressions"].size(), 1u);
 }
 
 }  // namespace
