@@ -102,6 +102,19 @@ HandleTable& tableOf(TraceAnalysis& a, std::size_t domain) { return *a.tables[do
 const Domain& domainOf(const TraceAnalysis& a, std::size_t domain) { return a.tmpl.domains[domain]; }
 const CallSite* siteOf(const TraceAnalysis& a, SiteId id) { return &a.sites.site(id); }
 
+// The finding every engine starts from: a call on a handle of a domain.
+Finding callFinding(const TraceAnalysis& a, FindingKind kind, const std::string& domain, const std::string& tor,
+                    std::uint64_t handle, SiteId call) {
+    Finding f;
+    f.kind = kind;
+    f.domain = &domain;
+    f.tor = &tor;
+    f.hasHandle = true;
+    f.handle = handle;
+    f.call = siteOf(a, call);
+    return f;
+}
+
 // A record state outside the three is a broken invariant, never input: say
 // where it was caught, in the form of a failed assertion, and stop at once.
 [[noreturn]] void internalError(TraceAnalysis& a, const char* function, int where) {
@@ -420,13 +433,8 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, Site
     try {
         n = fetcher.getLine(b);
     } catch (const char*) {
-        Finding f;
-        f.kind = FindingKind::diedInside;
-        f.domain = &domainOf(analysis, domain).name;
-        f.tor = &tor;
-        f.hasHandle = true;
-        f.handle = record.handle;
-        f.call = siteOf(analysis, site);
+        Finding f =
+            callFinding(analysis, FindingKind::diedInside, domainOf(analysis, domain).name, tor, record.handle, site);
         analysis.report.add(f, [&](MessageText& m) {
             m << "Looks like target code execution died after calling " << Quoted{tor} << "(0x" << Quoted{chunks[2]}
               << ") at " << analysis.sites.shown(site);
@@ -438,13 +446,7 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, Site
         // report failure: the release above stands, and the replay goes on.
         if (record.handleState != bad || !acceptsBadHandle(analysis, domain, tor)) {
             const Domain& d = domainOf(analysis, domain);
-            Finding f;
-            f.kind = FindingKind::failedFree;
-            f.domain = &d.name;
-            f.tor = &tor;
-            f.hasHandle = true;
-            f.handle = record.handle;
-            f.call = siteOf(analysis, site);
+            Finding f = callFinding(analysis, FindingKind::failedFree, d.name, tor, record.handle, site);
             analysis.report.add(f, [&](MessageText& m) {
                 m << "Warning: deallocation of resource 0x" << Hex16{record.handle} << " by " << Quoted{d.name} << ":"
                   << Quoted{tor} << " at " << analysis.sites.shown(site)
@@ -503,13 +505,7 @@ void AllocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& to
     HandleTable& table = tableOf(analysis, domain);
     const SiteTable& sites = analysis.sites;
     if (record.size == 0 && d.float_handle) {
-        Finding f;
-        f.kind = FindingKind::zeroAlloc;
-        f.domain = &d.name;
-        f.tor = &tor;
-        f.hasHandle = true;
-        f.handle = record.handle;
-        f.call = siteOf(analysis, site);
+        Finding f = callFinding(analysis, FindingKind::zeroAlloc, d.name, tor, record.handle, site);
         analysis.report.add(f, [&](MessageText& m) {
             m << "Warning: allocation zero bytes by " << Quoted{d.name} << ":" << Quoted{tor} << " at "
               << sites.shown(site);
@@ -527,13 +523,7 @@ void AllocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& to
         return;
     }
     // The earlier allocation stays the tracked one.
-    Finding f;
-    f.kind = FindingKind::alreadyAllocated;
-    f.domain = &d.name;
-    f.tor = &tor;
-    f.hasHandle = true;
-    f.handle = record.handle;
-    f.call = siteOf(analysis, record.allocatedAt);
+    Finding f = callFinding(analysis, FindingKind::alreadyAllocated, d.name, tor, record.handle, record.allocatedAt);
     f.allocated = siteOf(analysis, table.record(matches.front()).allocatedAt);
     f.bytes = record.size;
     f.sized = d.float_handle;
@@ -553,12 +543,8 @@ void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& 
     HandleTable& table = tableOf(analysis, domain);
     const SiteTable& sites = analysis.sites;
     const SiteId call = record.deallocatedAt;
-    Finding f;
-    f.domain = &d.name;
-    f.tor = &tor;
-    f.hasHandle = true;
-    f.handle = record.handle;
-    f.call = siteOf(analysis, call);
+    // The kind follows from the handle's state below.
+    Finding f = callFinding(analysis, FindingKind::leak, d.name, tor, record.handle, call);
     RecordId pos = 0;
     if (!table.findLastHandle(record.handle, pos)) {
         // free(p + n): the address is no block of its own, but it lies inside
@@ -625,12 +611,8 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
     const Domain& d = domainOf(analysis, domain);
     HandleTable& table = tableOf(analysis, domain);
     const SiteTable& sites = analysis.sites;
-    Finding f;
-    f.domain = &d.name;
-    f.tor = &tor;
-    f.hasHandle = true;
-    f.handle = handle;
-    f.call = siteOf(analysis, site);
+    // The kind follows from the handle's state below.
+    Finding f = callFinding(analysis, FindingKind::leak, d.name, tor, handle, site);
     if (state == bad) {
         f.kind = FindingKind::badHandleUse;
         analysis.report.add(f, [&](MessageText& m) {
@@ -747,13 +729,7 @@ bool reallocValidHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId 
     std::vector<RecordId>& matches = s.matches;
     table.liveMatches(record.handle, matches);
     if (matches.empty()) {
-        Finding f;
-        f.kind = FindingKind::reallocUntracked;
-        f.domain = &d.name;
-        f.tor = &tor;
-        f.hasHandle = true;
-        f.handle = record.handle;
-        f.call = siteOf(analysis, site);
+        Finding f = callFinding(analysis, FindingKind::reallocUntracked, d.name, tor, record.handle, site);
         analysis.report.add(f, [&](MessageText& m) {
             m << "Error XX7: " << Quoted{d.name} << ":" << Quoted{tor} << " at " << sites.shown(site)
               << " trying to reallocate never allocated (or allocated by " << "untracked function) handle 0x"
@@ -783,13 +759,7 @@ bool reallocValidHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId 
         return true;
     }
     if (table.record(m).size == newSize) {
-        Finding f;
-        f.kind = FindingKind::sameSizeRealloc;
-        f.domain = &d.name;
-        f.tor = &tor;
-        f.hasHandle = true;
-        f.handle = record.handle;
-        f.call = siteOf(analysis, site);
+        Finding f = callFinding(analysis, FindingKind::sameSizeRealloc, d.name, tor, record.handle, site);
         f.allocated = siteOf(analysis, table.record(m).allocatedAt);
         f.bytes = newSize;
         f.sized = true;
