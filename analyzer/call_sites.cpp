@@ -9,7 +9,7 @@ namespace {
 constexpr SiteId kEmpty = 0xFFFFFFFFu;
 }
 
-SiteTable::SiteTable() : slots_(64, kEmpty) { intern({}, {}); }
+SiteTable::SiteTable() : slots_(64, kEmpty) { lookUp({}, {}); }  // recent_ names it at first
 
 std::size_t SiteTable::hashOf(std::string_view file, std::string_view line) {
     const std::size_t h = std::hash<std::string_view>()(file);
@@ -17,6 +17,23 @@ std::size_t SiteTable::hashOf(std::string_view file, std::string_view line) {
 }
 
 SiteId SiteTable::intern(std::string_view file, std::string_view line) {
+    for (std::size_t i = 0; i < kRecent; ++i) {
+        const SiteId id = recent_[i];
+        const CallSite& site = entries_[id].site;
+        if (site.line == line && site.file == file) {
+            // Moved to the front, so that the sites of a loop stay in reach.
+            for (; i > 0; --i) recent_[i] = recent_[i - 1];
+            recent_[0] = id;
+            return id;
+        }
+    }
+    const SiteId id = lookUp(file, line);
+    for (std::size_t i = kRecent - 1; i > 0; --i) recent_[i] = recent_[i - 1];
+    recent_[0] = id;
+    return id;
+}
+
+SiteId SiteTable::lookUp(std::string_view file, std::string_view line) {
     const std::size_t hash = hashOf(file, line);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {

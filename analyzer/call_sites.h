@@ -32,8 +32,13 @@ private:
         std::size_t hash;
     };
     static std::size_t hashOf(std::string_view file, std::string_view line);
+    SiteId lookUp(std::string_view file, std::string_view line);
     void grow();
 
     std::deque<Entry> entries_;
     std::vector<SiteId> slots_;  // open addressing over entries_; kEmpty for none
+    // The sites found last, newest first: a program calls its tors from a
+    // few places, so comparing with these settles most records unhashed.
+    static constexpr std::size_t kRecent = 4;
+    SiteId recent_[kRecent] = {};
 };

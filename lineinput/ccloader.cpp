@@ -16,6 +16,18 @@ constexpr std::size_t kMaxLine = 254;
 constexpr std::size_t kFileReadSize = 256 * 1024;
 }  // namespace
 
+std::int64_t CVLineFetcher::getLineView(std::string_view& line) {
+    const std::int64_t number = getLine(held_);
+    line = held_;
+    return number;
+}
+
+std::int64_t CVLineFetcher::peekLineView(std::string_view& line) {
+    const std::int64_t number = peekLine(held_);
+    line = held_;
+    return number;
+}
+
 CFdLineFetcher::CFdLineFetcher(std::size_t readSize)
     // Room for a whole block after the start of a line that is not complete yet.
     : readSize(std::max<std::size_t>(readSize, 1)), buffer(this->readSize + kMaxLine + 1) {}
@@ -50,8 +62,16 @@ bool CFdLineFetcher::fill() {
 }
 
 std::int64_t CFdLineFetcher::getLine(std::string& line) {
+    std::string_view view;
+    const std::int64_t number = getLineView(view);
+    line.assign(view.data(), view.size());
+    return number;
+}
+
+std::int64_t CFdLineFetcher::getLineView(std::string_view& line) {
     if (pushedBack) {
-        line.assign(pending.data(), pending.size());
+        // The peeked line is still in the buffer: nothing was read since.
+        line = pending;
         pushedBack = false;
         return lineNumber;
     }
@@ -69,7 +89,8 @@ std::int64_t CFdLineFetcher::getLine(std::string& line) {
             const std::size_t from = pos;
             pos += n + 1;
             ++lineNumber;
-            pending = std::string_view(start, n);
+            const std::string_view text(start, n);
+            pending = text;
             if (nulAt < pos) {
                 // The NUL is in this line, or in its line feed's place: look for the next one.
                 const bool inLine = nulAt < from + n;
@@ -77,7 +98,8 @@ std::int64_t CFdLineFetcher::getLine(std::string& line) {
                 nulAt = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data()) : end;
                 if (inLine) throw "nul byte";
             }
-            line.assign(start, n);
+            // From the registers, not from pending just stored in two halves.
+            line = text;
             return lineNumber;
         }
         if (avail > kMaxLine) {
@@ -101,8 +123,15 @@ std::int64_t CFdLineFetcher::getLine(std::string& line) {
 }
 
 std::int64_t CFdLineFetcher::peekLine(std::string& line) {
+    std::string_view view;
+    const std::int64_t number = peekLineView(view);
+    line.assign(view.data(), view.size());
+    return number;
+}
+
+std::int64_t CFdLineFetcher::peekLineView(std::string_view& line) {
     if (pushedBack) throw "malfunction";
-    const std::int64_t number = getLine(line);
+    const std::int64_t number = getLineView(line);
     pushedBack = true;
     return number;
 }
