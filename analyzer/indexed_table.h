@@ -40,6 +40,7 @@ public:
     ~IndexedHandleTable() override;
 
     void append(const HandleRecord& record) override;
+    void prefetch(std::uint64_t handle) const override;
     bool findLastHandle(std::uint64_t handle, RecordId& pos) const override;
     void liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const override;
     const HandleRecord& record(RecordId pos) const override;
@@ -100,6 +101,7 @@ private:
         Entry* find(std::uint64_t key);
         const Entry* find(std::uint64_t key) const;
         Entry& findOrInsert(std::uint64_t key);
+        void prefetch(std::uint64_t key) const { __builtin_prefetch(&buckets_[home(key)]); }
         void erase(Entry& entry);
 
     private:
