@@ -102,6 +102,9 @@ private:
         const Entry* find(std::uint64_t key) const;
         Entry& findOrInsert(std::uint64_t key);
         void prefetch(std::uint64_t key) const { __builtin_prefetch(&buckets_[home(key)]); }
+        // The huge bucket arrays that growing has replaced, still mapped and
+        // written (see IndexedHandleTable::spareChunk). Taken by the caller.
+        std::vector<BigArray<Entry>>& retired() { return retired_; }
         void erase(Entry& entry);
 
     private:
@@ -109,6 +112,7 @@ private:
         std::size_t home(std::uint64_t key) const;
         void rehash(std::size_t size);
         BigArray<Entry> buckets_;
+        std::vector<BigArray<Entry>> retired_;
         std::size_t count_ = 0;
         unsigned bits_ = 0;   // log2 of the bucket count
         unsigned align_ = 4;  // log2 of the step between neighbouring handles
@@ -117,6 +121,8 @@ private:
     Cell& cell(Slot s) { return chunks_[s / kChunkCells][s % kChunkCells]; }
     const Cell& cell(Slot s) const { return chunks_[s / kChunkCells][s % kChunkCells]; }
     Slot newSlot();
+    // A chunk's room in memory that the index has given up, or null.
+    Cell* spareChunk();
     void release(Slot s);
     Slot liveTail(const Entry& e) const;
     void linkLive(Entry& e, Slot s);
@@ -138,7 +144,14 @@ private:
     // e.lastDead becomes s.
     void setLastDead(Entry& e, Slot s);
 
-    std::vector<BigArray<Cell>> chunks_;
+    std::vector<Cell*> chunks_;
+    std::vector<BigArray<Cell>> ownChunks_;  // the chunks mapped for cells
+    // Bucket arrays the index has outgrown. Their pages are written already,
+    // so cells placed there cost no fresh pages, which the kernel would have
+    // to clear first: [spareNext_, spareEnd_) is the part not handed out yet.
+    std::vector<BigArray<Entry>> spare_;
+    char* spareNext_ = nullptr;
+    char* spareEnd_ = nullptr;
     Slot slots_ = 0;  // slots handed out so far
     std::vector<Slot> free_;
     std::uint64_t nextSeq_ = 0;
