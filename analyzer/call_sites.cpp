@@ -33,6 +33,14 @@ SiteId SiteTable::intern(std::string_view file, std::string_view line) {
     return id;
 }
 
+const std::string* SiteTable::recentFile(std::string_view file) const {
+    for (const SiteId id : recent_) {
+        const std::string& known = entries_[id].site.file;
+        if (known == file) return &known;
+    }
+    return nullptr;
+}
+
 SiteId SiteTable::lookUp(std::string_view file, std::string_view line) {
     const std::size_t hash = hashOf(file, line);
     const std::size_t mask = slots_.size() - 1;

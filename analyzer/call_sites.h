@@ -17,6 +17,10 @@ public:
     SiteTable();  // holds the empty site, as kNoSite
 
     SiteId intern(std::string_view file, std::string_view line);
+    // The table's own copy of `file` when one of the sites found last has
+    // it, else null: a reader that must keep the file while it reads the
+    // line keeps this instead of a copy.
+    const std::string* recentFile(std::string_view file) const;
 
     // The strings as the trace wrote them; stable for the table's life.
     const CallSite& site(SiteId id) const { return entries_[id].site; }

@@ -307,10 +307,14 @@ SiteId readCallSite(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     ReplayScratch& s = analysis.scratch;
     std::string_view text;
     fetcher.getLineView(text);
-    // Kept: reading the next line may move the fetcher's buffer.
-    s.file.assign(text.data(), text.size());
+    // Kept while the next line is read, which may move the fetcher's buffer.
+    const std::string* file = analysis.sites.recentFile(text);
+    if (!file) {
+        s.file.assign(text.data(), text.size());
+        file = &s.file;
+    }
     fetcher.getLineView(text);
-    return analysis.sites.intern(s.file, text);
+    return analysis.sites.intern(*file, text);
 }
 
 bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
