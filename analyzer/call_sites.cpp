@@ -20,7 +20,9 @@ SiteId SiteTable::intern(std::string_view file, std::string_view line) {
     for (std::size_t i = 0; i < kRecent; ++i) {
         const SiteId id = recent_[i];
         const CallSite& site = entries_[id].site;
-        if (site.line == line && site.file == file) {
+        // The file is often the table's own copy (recentFile): no need to compare it then.
+        const bool sameFile = (site.file.data() == file.data() && site.file.size() == file.size()) || site.file == file;
+        if (site.line == line && sameFile) {
             // Moved to the front, so that the sites of a loop stay in reach.
             for (; i > 0; --i) recent_[i] = recent_[i - 1];
             recent_[0] = id;

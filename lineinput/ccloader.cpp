@@ -69,6 +69,25 @@ std::int64_t CFdLineFetcher::getLine(std::string& line) {
 }
 
 std::int64_t CFdLineFetcher::getLineView(std::string_view& line) {
+    // Nearly every line is whole in the buffer, with no NUL byte up to its
+    // line feed: that case is kept short, the rest is nextLine's.
+    if (!pushedBack && !ended && !failed) {
+        const char* start = buffer.data() + pos;
+        if (const void* nl = std::memchr(start, '\n', std::min(end - pos, kMaxLine + 1))) {
+            const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
+            if (nulAt > pos + n) {
+                pos += n + 1;
+                const std::string_view text(start, n);
+                pending = text;
+                line = text;
+                return ++lineNumber;
+            }
+        }
+    }
+    return nextLine(line);
+}
+
+std::int64_t CFdLineFetcher::nextLine(std::string_view& line) {
     if (pushedBack) {
         // The peeked line is still in the buffer: nothing was read since.
         line = pending;

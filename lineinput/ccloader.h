@@ -61,6 +61,9 @@ protected:
 
 private:
     bool fill();  // false at the end of input (ended) or on a read error (failed)
+    // getLineView's every case: a peeked line, the end, a failure, a NUL
+    // byte, a line not whole in the buffer yet.
+    __attribute__((noinline)) std::int64_t nextLine(std::string_view& line);
 
     std::function<void()> beforeRead;
     std::size_t readSize;
