@@ -54,11 +54,6 @@ public:
 
     virtual void append(const HandleRecord& record) = 0;
 
-    // A hint that `handle` is looked up soon: a table may start loading what
-    // the look-up reads, so that the wait overlaps other work. No effect on
-    // the table's contents.
-    virtual void prefetch(std::uint64_t handle) const { (void)handle; }
-
     // The record with the latest position whose handle equals `handle`,
     // whatever its state.
     virtual bool findLastHandle(std::uint64_t handle, RecordId& pos) const = 0;

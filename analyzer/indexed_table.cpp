@@ -224,8 +224,6 @@ void IndexedHandleTable::append(const HandleRecord& record) {
     }
 }
 
-void IndexedHandleTable::prefetch(std::uint64_t handle) const { index_.prefetch(handle); }
-
 bool IndexedHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
     const Entry* e = index_.find(handle);
     if (!e) return false;

@@ -40,7 +40,6 @@ public:
     ~IndexedHandleTable() override;
 
     void append(const HandleRecord& record) override;
-    void prefetch(std::uint64_t handle) const override;
     bool findLastHandle(std::uint64_t handle, RecordId& pos) const override;
     void liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const override;
     const HandleRecord& record(RecordId pos) const override;
@@ -101,7 +100,6 @@ private:
         Entry* find(std::uint64_t key);
         const Entry* find(std::uint64_t key) const;
         Entry& findOrInsert(std::uint64_t key);
-        void prefetch(std::uint64_t key) const { __builtin_prefetch(&buckets_[home(key)]); }
         // The huge bucket arrays that growing has replaced, still mapped and
         // written (see IndexedHandleTable::spareChunk). Taken by the caller.
         std::vector<BigArray<Entry>>& retired() { return retired_; }

@@ -455,21 +455,15 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, Site
     // checked), for a message after the line is gone.
     char written[kelproto::kHex16Digits];
     const std::size_t writtenSize = chunks[2].copy(written, sizeof written);
-    // The release is applied before the outcome is looked at: the program may
-    // have died inside the call, and the release is what it was doing. The
-    // outcome's line is read first all the same (reading writes nothing), so
-    // that the handle's entry loads meanwhile.
-    tableOf(analysis, domain).prefetch(record.handle);
+    // Applied before the outcome is read: the program may have died inside
+    // the call, and the release is what it was doing.
+    DeallocatorEngine(analysis, site, tor, domain, record);
+
     std::string_view& b = s.lineB;
     std::int64_t n = 0;
-    const char* died = nullptr;
     try {
         n = fetcher.getLineView(b);
-    } catch (const char* failure) {
-        died = failure;
-    }
-    DeallocatorEngine(analysis, site, tor, domain, record);
-    if (died) {
+    } catch (const char*) {
         Finding f =
             callFinding(analysis, FindingKind::diedInside, domainOf(analysis, domain).name, tor, record.handle, site);
         analysis.report.add(f, [&](MessageText& m) {
