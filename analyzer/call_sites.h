@@ -43,6 +43,11 @@ private:
     std::vector<SiteId> slots_;  // open addressing over entries_; kEmpty for none
     // The sites found last, newest first: a program calls its tors from a
     // few places, so comparing with these settles most records unhashed.
+    // Each with its entry, which the deque keeps in place.
+    struct Recent {
+        SiteId id;
+        const CallSite* site;
+    };
     static constexpr std::size_t kRecent = 4;
-    SiteId recent_[kRecent] = {};
+    Recent recent_[kRecent] = {};
 };
