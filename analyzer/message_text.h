@@ -78,9 +78,13 @@ public:
     std::string_view str() const { return std::string_view(text_.data(), size_); }
     // Ends the line and writes it in one piece.
     void writeLine(std::ostream& out) {
-        put("\n", 1);
-        out.write(text_.data(), static_cast<std::streamsize>(size_));
+        endLine();
+        writeTo(out);
     }
+    // For a buffer of several lines: ends one, and writes all of them.
+    void endLine() { put("\n", 1); }
+    void writeTo(std::ostream& out) const { out.write(text_.data(), static_cast<std::streamsize>(size_)); }
+    std::size_t size() const { return size_; }
 
 private:
     // A message is a dozen pieces: each is copied into room the buffer has

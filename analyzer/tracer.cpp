@@ -50,15 +50,18 @@ void writeMessage(MessageText& m, std::ostream& to, const P&... pieces) {
     to.flush();
 }
 
-// A message on out (the texts the analysis has always printed there).
+// A message on out (the texts the analysis has always printed there), after
+// the findings before it.
 template <class... P>
 void say(TraceAnalysis& a, const P&... pieces) {
+    a.report.flushLines();
     writeMessage(a.scratch.message, a.out, pieces...);
 }
 
 // A complaint about the trace on err.
 template <class... P>
 void complain(TraceAnalysis& a, const P&... pieces) {
+    a.report.flushLines();
     a.out.flush();
     writeMessage(a.scratch.message, a.err, pieces...);
 }
@@ -244,6 +247,7 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
 
     // The template reader writes its own messages with the standard streams:
     // what the analysis wrote so far goes first.
+    analysis.report.flushLines();
     analysis.out.flush();
     saxparser_templateLoader(analysis.tmpl, kTemplateFile);
     analysis.tables.clear();
@@ -902,13 +906,14 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
         status = exit.status;
         ended = true;
     }
-    const Report& report = analysis.report;
+    Report& report = analysis.report;
     if (!ended) {
         postTransactionAnalyzer(analysis);
         if (options.errorExitcode != 0) {
             status = static_cast<std::uint8_t>(report.totals().errors > 0 ? options.errorExitcode : 0);
         }
     }
+    report.flushLines();
     if (report.settings().group) report.printGroups(out);
     out.flush();
 
