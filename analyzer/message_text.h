@@ -85,6 +85,10 @@ public:
     void endLine() { put("\n", 1); }
     void writeTo(std::ostream& out) const { out.write(text_.data(), static_cast<std::streamsize>(size_)); }
     std::size_t size() const { return size_; }
+    // Room for `bytes` without growing.
+    void reserve(std::size_t bytes) {
+        if (text_.size() < bytes) text_.resize(bytes);
+    }
 
 private:
     // A message is a dozen pieces: each is copied into room the buffer has
