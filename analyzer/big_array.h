@@ -63,6 +63,9 @@ public:
     T* data() { return data_; }
     const T* data() const { return data_; }
     std::size_t size() const { return size_; }
+    // Mapped on its own in whole 2 MB blocks (asked for as huge).
+    bool huge() const { return mappedBytes_ != 0; }
+    std::size_t mappedBytes() const { return mappedBytes_; }
 
     void swap(BigArray& other) noexcept {
         std::swap(data_, other.data_);

@@ -9,7 +9,10 @@ namespace {
 constexpr SiteId kEmpty = 0xFFFFFFFFu;
 }
 
-SiteTable::SiteTable() : slots_(64, kEmpty) { intern({}, {}); }
+SiteTable::SiteTable() : slots_(64, kEmpty) {
+    lookUp({}, {});
+    for (Recent& r : recent_) r = Recent{kNoSite, &entries_[kNoSite].site};
+}
 
 std::size_t SiteTable::hashOf(std::string_view file, std::string_view line) {
     const std::size_t h = std::hash<std::string_view>()(file);
@@ -17,6 +20,33 @@ std::size_t SiteTable::hashOf(std::string_view file, std::string_view line) {
 }
 
 SiteId SiteTable::intern(std::string_view file, std::string_view line) {
+    for (std::size_t i = 0; i < kRecent; ++i) {
+        const Recent hit = recent_[i];
+        const CallSite& site = *hit.site;
+        // The file is often the table's own copy (recentFile): no need to compare it then.
+        const bool sameFile = (site.file.data() == file.data() && site.file.size() == file.size()) || site.file == file;
+        if (site.line == line && sameFile) {
+            // Moved to the front, so that the sites of a loop stay in reach.
+            for (; i > 0; --i) recent_[i] = recent_[i - 1];
+            recent_[0] = hit;
+            return hit.id;
+        }
+    }
+    const SiteId id = lookUp(file, line);
+    for (std::size_t i = kRecent - 1; i > 0; --i) recent_[i] = recent_[i - 1];
+    recent_[0] = Recent{id, &entries_[id].site};
+    return id;
+}
+
+const std::string* SiteTable::recentFile(std::string_view file) const {
+    for (const Recent& hit : recent_) {
+        const std::string& known = hit.site->file;
+        if (known == file) return &known;
+    }
+    return nullptr;
+}
+
+SiteId SiteTable::lookUp(std::string_view file, std::string_view line) {
     const std::size_t hash = hashOf(file, line);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {

@@ -151,6 +151,8 @@ int runKeltrace(const KeltraceCommand& command, const char* program, std::ostrea
     options.errorExitcode = command.errorExitcode;
 
     if (command.action == Action::analyseFile) {
+        // Nobody watches a file's findings arrive: they go out in blocks.
+        options.report.holdLines = true;
         CFileLineFetcher fetcher;
         if (!attachTrace(fetcher, command.source.c_str(), err)) return statusNotATrace;
         return runAnalysis(fetcher, options, indexedTables(), out, err);

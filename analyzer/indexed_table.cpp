@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -88,6 +89,8 @@ void IndexedHandleTable::HandleIndex::rehash(std::size_t size) {
         while (!buckets_[i].empty()) i = (i + 1) & mask;
         buckets_[i] = b;
     }
+    // The table reuses a huge array's written pages for its records.
+    if (old.huge()) retired_.push_back(std::move(old));
 }
 
 // ---------------------------------------------------------------- table
@@ -102,8 +105,34 @@ IndexedHandleTable::Slot IndexedHandleTable::newSlot() {
         return s;
     }
     if (slots_ == kNone) throw std::length_error("keltrace: more than 2^31 records in one domain");
-    if (slots_ % kChunkCells == 0) chunks_.emplace_back(kChunkCells, chunks_.size() >= kSmallChunks);
+    if (slots_ % kChunkCells == 0) {
+        Cell* chunk = spareChunk();
+        if (!chunk) {
+            ownChunks_.emplace_back(kChunkCells, chunks_.size() >= kSmallChunks);
+            chunk = ownChunks_.back().data();
+        }
+        chunks_.push_back(chunk);
+    }
     return slots_++;
+}
+
+IndexedHandleTable::Cell* IndexedHandleTable::spareChunk() {
+    constexpr std::size_t kChunkBytes = std::size_t(2) << 20;
+    static_assert(kChunkCells * sizeof(Cell) <= kChunkBytes, "a chunk fits in 2 MB");
+    if (static_cast<std::size_t>(spareEnd_ - spareNext_) < kChunkBytes) {
+        std::vector<BigArray<Entry>>& retired = index_.retired();
+        if (retired.empty()) return nullptr;
+        // A whole number of 2 MB blocks on a 2 MB boundary (huge arrays only).
+        spare_.push_back(std::move(retired.back()));
+        retired.pop_back();
+        spareNext_ = reinterpret_cast<char*>(spare_.back().data());
+        spareEnd_ = spareNext_ + spare_.back().mappedBytes();
+    }
+    Cell* chunk = reinterpret_cast<Cell*>(spareNext_);
+    spareNext_ += kChunkBytes;
+    // The cells' lifetimes begin here; each is written before it is read.
+    std::uninitialized_default_construct_n(chunk, kChunkCells);
+    return chunk;
 }
 
 void IndexedHandleTable::release(Slot s) {

@@ -100,6 +100,9 @@ private:
         Entry* find(std::uint64_t key);
         const Entry* find(std::uint64_t key) const;
         Entry& findOrInsert(std::uint64_t key);
+        // The huge bucket arrays that growing has replaced, still mapped and
+        // written (see IndexedHandleTable::spareChunk). Taken by the caller.
+        std::vector<BigArray<Entry>>& retired() { return retired_; }
         void erase(Entry& entry);
 
     private:
@@ -107,6 +110,7 @@ private:
         std::size_t home(std::uint64_t key) const;
         void rehash(std::size_t size);
         BigArray<Entry> buckets_;
+        std::vector<BigArray<Entry>> retired_;
         std::size_t count_ = 0;
         unsigned bits_ = 0;   // log2 of the bucket count
         unsigned align_ = 4;  // log2 of the step between neighbouring handles
@@ -115,6 +119,8 @@ private:
     Cell& cell(Slot s) { return chunks_[s / kChunkCells][s % kChunkCells]; }
     const Cell& cell(Slot s) const { return chunks_[s / kChunkCells][s % kChunkCells]; }
     Slot newSlot();
+    // A chunk's room in memory that the index has given up, or null.
+    Cell* spareChunk();
     void release(Slot s);
     Slot liveTail(const Entry& e) const;
     void linkLive(Entry& e, Slot s);
@@ -136,7 +142,14 @@ private:
     // e.lastDead becomes s.
     void setLastDead(Entry& e, Slot s);
 
-    std::vector<BigArray<Cell>> chunks_;
+    std::vector<Cell*> chunks_;
+    std::vector<BigArray<Cell>> ownChunks_;  // the chunks mapped for cells
+    // Bucket arrays the index has outgrown. Their pages are written already,
+    // so cells placed there cost no fresh pages, which the kernel would have
+    // to clear first: [spareNext_, spareEnd_) is the part not handed out yet.
+    std::vector<BigArray<Entry>> spare_;
+    char* spareNext_ = nullptr;
+    char* spareEnd_ = nullptr;
     Slot slots_ = 0;  // slots handed out so far
     std::vector<Slot> free_;
     std::uint64_t nextSeq_ = 0;

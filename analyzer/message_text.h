@@ -5,7 +5,9 @@
 // byte shows as \r or \x1B instead of acting on the terminal.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -27,13 +29,13 @@ struct Hex16 {
 class MessageText {
 public:
     MessageText& operator<<(std::string_view piece) {
-        text_.append(piece.data(), piece.size());
+        put(piece.data(), piece.size());
         return *this;
     }
     MessageText& operator<<(const char* piece) { return *this << std::string_view(piece); }
     MessageText& operator<<(const std::string& piece) { return *this << std::string_view(piece); }
     MessageText& operator<<(char c) {
-        text_.push_back(c);
+        put(&c, 1);
         return *this;
     }
     MessageText& operator<<(Quoted q) {
@@ -49,7 +51,7 @@ public:
         char buffer[kelproto::kHex16Digits];
         std::uint64_t v = h.value;
         for (std::size_t i = kelproto::kHex16Digits; i-- > 0; v >>= 4) buffer[i] = digits[v & 0xF];
-        text_.append(buffer, sizeof buffer);
+        put(buffer, sizeof buffer);
         return *this;
     }
     MessageText& operator<<(std::uint64_t n) {
@@ -59,12 +61,12 @@ public:
             buffer[--i] = static_cast<char>('0' + n % 10);
             n /= 10;
         } while (n != 0);
-        text_.append(buffer + i, sizeof buffer - i);
+        put(buffer + i, sizeof buffer - i);
         return *this;
     }
     MessageText& operator<<(std::int64_t n) {
         if (n < 0) {
-            text_.push_back('-');
+            put("-", 1);
             return *this << (~static_cast<std::uint64_t>(n) + 1);
         }
         return *this << static_cast<std::uint64_t>(n);
@@ -72,14 +74,31 @@ public:
     MessageText& operator<<(int n) { return *this << static_cast<std::int64_t>(n); }
     MessageText& operator<<(unsigned n) { return *this << static_cast<std::uint64_t>(n); }
 
-    void clear() { text_.clear(); }
-    const std::string& str() const { return text_; }
+    void clear() { size_ = 0; }
+    std::string_view str() const { return std::string_view(text_.data(), size_); }
     // Ends the line and writes it in one piece.
     void writeLine(std::ostream& out) {
-        text_.push_back('\n');
-        out.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+        endLine();
+        writeTo(out);
+    }
+    // For a buffer of several lines: ends one, and writes all of them.
+    void endLine() { put("\n", 1); }
+    void writeTo(std::ostream& out) const { out.write(text_.data(), static_cast<std::streamsize>(size_)); }
+    std::size_t size() const { return size_; }
+    // Room for `bytes` without growing.
+    void reserve(std::size_t bytes) {
+        if (text_.size() < bytes) text_.resize(bytes);
     }
 
 private:
-    std::string text_;
+    // A message is a dozen pieces: each is copied into room the buffer has
+    // already, which it keeps from message to message.
+    void put(const char* piece, std::size_t length) {
+        if (text_.size() - size_ < length) text_.resize(std::max(2 * text_.size(), size_ + length + 256));
+        std::memcpy(&text_[size_], piece, length);
+        size_ += length;
+    }
+
+    std::string text_;      // text_[0, size_) is the message
+    std::size_t size_ = 0;
 };

@@ -74,6 +74,9 @@ std::size_t Report::GroupKeyHash::operator()(const GroupKey& k) const {
 
 Report::Report(std::ostream& out, ReportSettings settings) : out_(out), settings_(std::move(settings)) {
     if (settings_.group || settings_.keepOccurrences) settings_.keepGroups = true;
+    // A block's room at once: a buffer that grew in steps past the allocator's
+    // threshold for mapping would leave it keeping larger blocks for good.
+    if (settings_.holdLines) lines_.reserve(kHeldBytes + 4096);
 }
 
 std::uint32_t Report::intern(const std::string& text) {

@@ -33,6 +33,9 @@ struct ReportSettings {
     bool keepGroups = false;          // groups are needed (--group, --json, --sarif)
     bool keepOccurrences = false;     // every occurrence is kept (--json)
     std::size_t maxOccurrences = 0;   // occurrences kept per group; 0: all
+    // Lines are held and written to out in blocks of about 64 KB (flushLines
+    // writes what is held): for a file, where nobody watches them arrive.
+    bool holdLines = false;
     std::vector<SuppressionRule> suppressions;
 };
 
@@ -84,16 +87,23 @@ public:
     explicit Report(std::ostream& out = std::cout, ReportSettings settings = {});
 
     // Records the finding; when it is to be shown at once, calls
-    // write(message) to assemble its text and writes the line. The message is
-    // formatted only then. Lines are not flushed one by one: whoever waits
-    // for input or writes elsewhere flushes out first.
+    // write(message) to assemble its text and writes the line (or holds it,
+    // with holdLines). The message is formatted only then. Lines are not
+    // flushed one by one: whoever waits for input or writes elsewhere calls
+    // flushLines and flushes out first.
     template <class Write>
     void add(const Finding& f, Write&& write) {
         if (record(f)) {
-            message_.clear();
-            write(message_);
-            message_.writeLine(out_);
+            write(lines_);
+            lines_.endLine();
+            if (!settings_.holdLines || lines_.size() >= kHeldBytes) flushLines();
         }
+    }
+    // Writes the lines held, if any, to out (without flushing it).
+    void flushLines() {
+        if (lines_.size() == 0) return;
+        lines_.writeTo(out_);
+        lines_.clear();
     }
 
     // The id of a tor name, for HandleRecord::tor; cheap for repeated names.
@@ -129,8 +139,9 @@ private:
     std::uint32_t intern(const std::string& text);
     Site internSite(const CallSite* site);
 
+    static constexpr std::size_t kHeldBytes = 64 * 1024;
     std::ostream& out_;
-    MessageText message_;
+    MessageText lines_;  // the lines not written yet
     ReportSettings settings_;
     Totals totals_;
     std::unordered_map<std::string, std::uint32_t> ids_;

@@ -50,15 +50,18 @@ void writeMessage(MessageText& m, std::ostream& to, const P&... pieces) {
     to.flush();
 }
 
-// A message on out (the texts the analysis has always printed there).
+// A message on out (the texts the analysis has always printed there), after
+// the findings before it.
 template <class... P>
 void say(TraceAnalysis& a, const P&... pieces) {
+    a.report.flushLines();
     writeMessage(a.scratch.message, a.out, pieces...);
 }
 
 // A complaint about the trace on err.
 template <class... P>
 void complain(TraceAnalysis& a, const P&... pieces) {
+    a.report.flushLines();
     a.out.flush();
     writeMessage(a.scratch.message, a.err, pieces...);
 }
@@ -83,6 +86,8 @@ public:
     int attach(int s) override { return inner.attach(s); }
     std::int64_t getLine(std::string& text) override { return last = inner.getLine(text); }
     std::int64_t peekLine(std::string& text) override { return last = inner.peekLine(text); }
+    std::int64_t getLineView(std::string_view& text) override { return last = inner.getLineView(text); }
+    std::int64_t peekLineView(std::string_view& text) override { return last = inner.peekLineView(text); }
 
     std::int64_t last = 0;
 
@@ -125,7 +130,7 @@ Finding callFinding(const TraceAnalysis& a, FindingKind kind, const std::string&
 }
 
 // The tor named `name` among one list of a domain, or null.
-const Tor* findTorIn(const std::vector<Tor>& tors, const std::string& name) {
+const Tor* findTorIn(const std::vector<Tor>& tors, std::string_view name) {
     for (const Tor& t : tors)
         if (t.name == name) return &t;
     return nullptr;
@@ -142,10 +147,10 @@ const std::string kForkTor = kelproto::kForkCall;
 
 // A reallocator's result line: "OK", or anything else, after which its handle
 // line is read without being examined (nothing is recorded for the call).
-bool callSucceeded(CVLineFetcher& fetcher, std::string& text) {
-    fetcher.getLine(text);
+bool callSucceeded(CVLineFetcher& fetcher, std::string_view& text) {
+    fetcher.getLineView(text);
     if (text == fixed::ok) return true;
-    fetcher.getLine(text);
+    fetcher.getLineView(text);
     return false;
 }
 
@@ -209,7 +214,7 @@ bool writeTemplateFile(const std::string& text, std::string& failure) {
 }  // namespace
 
 bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
-    std::string& text = analysis.scratch.first;
+    std::string& text = analysis.scratch.header;
     for (const char* expected : {kelproto::kBegin, kelproto::kProtocol}) {
         fetcher.getLine(text);
         if (text != expected) {
@@ -242,6 +247,7 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
 
     // The template reader writes its own messages with the standard streams:
     // what the analysis wrote so far goes first.
+    analysis.report.flushLines();
     analysis.out.flush();
     saxparser_templateLoader(analysis.tmpl, kTemplateFile);
     analysis.tables.clear();
@@ -276,33 +282,55 @@ bool findDomain(const TraceAnalysis& analysis, std::string_view name, std::size_
 }
 }  // namespace
 
+namespace {
+// The tor named `name` in a domain and its kind; null and none when there is
+// none. The order of the search decides for a name in two lists.
+const Tor* findTor(const Domain& d, std::string_view name, TorKind& kind) {
+    const std::pair<const std::vector<Tor>*, TorKind> lists[] = {{&d.operators, TorKind::operator_},
+                                                                 {&d.allocators, TorKind::allocator},
+                                                                 {&d.reallocators, TorKind::reallocator},
+                                                                 {&d.deallocators, TorKind::deallocator}};
+    for (const auto& [tors, k] : lists) {
+        if (const Tor* t = findTorIn(*tors, name)) {
+            kind = k;
+            return t;
+        }
+    }
+    kind = TorKind::none;
+    return nullptr;
+}
+}  // namespace
+
 TorKind findTorKind(const TraceAnalysis& analysis, std::size_t domain, const std::string& name) {
-    const Domain& d = domainOf(analysis, domain);
-    // The order of the search decides for a name in two lists.
-    if (findTorIn(d.operators, name)) return TorKind::operator_;
-    if (findTorIn(d.allocators, name)) return TorKind::allocator;
-    if (findTorIn(d.reallocators, name)) return TorKind::reallocator;
-    if (findTorIn(d.deallocators, name)) return TorKind::deallocator;
-    return TorKind::none;
+    TorKind kind;
+    findTor(domainOf(analysis, domain), name, kind);
+    return kind;
 }
 
 SiteId readCallSite(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     ReplayScratch& s = analysis.scratch;
-    fetcher.getLine(s.file);
-    fetcher.getLine(s.line);
-    return analysis.sites.intern(s.file, s.line);
+    std::string_view text;
+    fetcher.getLineView(text);
+    // Kept while the next line is read, which may move the fetcher's buffer.
+    const std::string* file = analysis.sites.recentFile(text);
+    if (!file) {
+        s.file.assign(text.data(), text.size());
+        file = &s.file;
+    }
+    fetcher.getLineView(text);
+    return analysis.sites.intern(*file, text);
 }
 
 bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     ReplayScratch& s = analysis.scratch;
-    fetcher.peekLine(s.first);
+    fetcher.peekLineView(s.first);
     if (s.first == fixed::done) return true;
     for (;;) {
-        fetcher.getLine(s.first);
+        fetcher.getLineView(s.first);
         if (analysis.live) analysis.live->nextRecord();
         std::size_t domain = 0;
         if (!findDomain(analysis, s.first, domain)) {
-            fetcher.getLine(s.second);
+            fetcher.getLineView(s.second);
             if (s.second != fixed::forkCall) return false;
             const SiteId at = readCallSite(fetcher, analysis);
             Finding f;
@@ -317,35 +345,38 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
             });
             return false;
         }
-        fetcher.getLine(s.second);
-        const TorKind kind = findTorKind(analysis, domain, s.second);
-        if (kind == TorKind::none) {
+        fetcher.getLineView(s.second);
+        TorKind kind;
+        const Tor* found = findTor(domainOf(analysis, domain), s.second, kind);
+        if (!found) {
             complain(analysis, "Unexpected tor name '", Quoted{s.second}, "' in domain '",
                      Quoted{domainOf(analysis, domain).name}, "'.");
             return false;
         }
+        // The template's copy of the name outlives the line.
+        const std::string& tor = found->name;
         const SiteId site = readCallSite(fetcher, analysis);
         HandleRecord& record = s.record;
         record = HandleRecord();  // empty sites, no handle or size, valid, allocated
         bool ok = false;
         switch (kind) {
             case TorKind::allocator:
-                ok = readAllocatorRecord(fetcher, analysis, site, s.second, domain, record);
+                ok = readAllocatorRecord(fetcher, analysis, site, tor, domain, record);
                 break;
             case TorKind::operator_:
-                ok = readOperatorRecord(fetcher, analysis, site, s.second);
+                ok = readOperatorRecord(fetcher, analysis, site, tor);
                 break;
             case TorKind::reallocator:
-                ok = ReallocatorEngine(fetcher, analysis, site, s.second, domain, record);
+                ok = ReallocatorEngine(fetcher, analysis, site, tor, domain, record);
                 break;
             case TorKind::deallocator:
-                ok = readDeallocatorRecord(fetcher, analysis, site, s.second, domain, record);
+                ok = readDeallocatorRecord(fetcher, analysis, site, tor, domain, record);
                 break;
             case TorKind::none:
                 break;
         }
         if (!ok) return false;
-        fetcher.peekLine(s.first);
+        fetcher.peekLineView(s.first);
         if (s.first == fixed::done) return true;
     }
 }
@@ -353,13 +384,13 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
 bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
                          std::size_t domain, HandleRecord& record) {
     const Domain& d = domainOf(analysis, domain);
-    std::string& x = analysis.scratch.lineA;
+    std::string_view& x = analysis.scratch.lineA;
     record.allocatedAt = site;
     if (d.float_handle) {
-        fetcher.getLine(x);
+        fetcher.getLineView(x);
         record.size = hexField(x);
     }
-    std::int64_t n = fetcher.getLine(x);
+    std::int64_t n = fetcher.getLineView(x);
     if (x.size() == kelproto::kHex16Digits) {
         if (!d.float_handle) {
             complain(analysis, "Strange error: domain '", Quoted{d.name}, "' isn't float, but allocator ", Quoted{tor},
@@ -375,14 +406,14 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId
             return false;
         }
         record.size = product;
-        n = fetcher.getLine(x);
+        n = fetcher.getLineView(x);
     }
     if (x != fixed::ok && x != fixed::bad) {
         complain(analysis, "Unexpected value '", Quoted{x}, "' instead of OK or BAD at line ", n, ".");
         return false;
     }
-    std::string& h = analysis.scratch.lineB;
-    fetcher.getLine(h);
+    std::string_view& h = analysis.scratch.lineB;
+    fetcher.getLineView(h);
     if (h.size() < 4) {
         complain(analysis, "Unexpected number of chars. Must be at least 4.");
         return false;
@@ -390,10 +421,10 @@ bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId
     std::string_view handle;
     if (startsWith(h, fixed::okPrefix)) {
         record.handleState = valid;
-        handle = std::string_view(h).substr(fixed::okPrefix.size());
+        handle = h.substr(fixed::okPrefix.size());
     } else if (startsWith(h, fixed::badPrefix)) {
         record.handleState = bad;
-        handle = std::string_view(h).substr(fixed::badPrefix.size());
+        handle = h.substr(fixed::badPrefix.size());
     } else {
         complain(analysis, "Strange values at begging of line '", Quoted{h}, "'.");
         return false;
@@ -409,7 +440,7 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, Site
                            std::size_t domain, HandleRecord& record) {
     ReplayScratch& s = analysis.scratch;
     record.deallocatedAt = site;
-    fetcher.getLine(s.lineA);
+    fetcher.getLineView(s.lineA);
     const std::string_view* chunks = s.chunks;
     if (splitLine(s.lineA, s.chunks, 3) != 3) {
         complain(analysis, "Unexpected numer of chunks at ", "tracer", ":", 476);
@@ -424,20 +455,24 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, Site
         return false;
     }
     record.handle = hexField(chunks[2]);
+    // The handle's text as the trace wrote it (1 to 16 digits, as hexField
+    // checked), for a message after the line is gone.
+    char written[kelproto::kHex16Digits];
+    const std::size_t writtenSize = chunks[2].copy(written, sizeof written);
     // Applied before the outcome is read: the program may have died inside
     // the call, and the release is what it was doing.
     DeallocatorEngine(analysis, site, tor, domain, record);
 
-    std::string& b = s.lineB;
+    std::string_view& b = s.lineB;
     std::int64_t n = 0;
     try {
-        n = fetcher.getLine(b);
+        n = fetcher.getLineView(b);
     } catch (const char*) {
         Finding f =
             callFinding(analysis, FindingKind::diedInside, domainOf(analysis, domain).name, tor, record.handle, site);
         analysis.report.add(f, [&](MessageText& m) {
-            m << "Looks like target code execution died after calling " << Quoted{tor} << "(0x" << Quoted{chunks[2]}
-              << ") at " << analysis.sites.shown(site);
+            m << "Looks like target code execution died after calling " << Quoted{tor} << "(0x"
+              << Quoted{std::string_view(written, writtenSize)} << ") at " << analysis.sites.shown(site);
         });
         return false;
     }
@@ -457,7 +492,7 @@ bool readDeallocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, Site
         complain(analysis, "Unexpected value '", Quoted{b}, "' at ", n, ".");
         return false;
     }
-    n = fetcher.getLine(b);
+    n = fetcher.getLineView(b);
     if (b != fixed::nothing) {
         complain(analysis, "Unexpected value '", Quoted{b}, "' at ", n, ".");
         return false;
@@ -470,9 +505,9 @@ bool readOperatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId 
     for (;;) {
         // Either the result line "-" or a handle line, which is read next in
         // any case: take it at once rather than look at it first.
-        fetcher.getLine(s.lineA);
+        fetcher.getLineView(s.lineA);
         if (s.lineA == fixed::nothing) {
-            fetcher.getLine(s.lineA);  // the handle line, "-" for an operator
+            fetcher.getLineView(s.lineA);  // the handle line, "-" for an operator
             return true;
         }
         if (splitLine(s.lineA, s.chunks, 3) != 3) {
@@ -678,7 +713,7 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
 bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
                        std::size_t domain, HandleRecord& record) {
     ReplayScratch& s = analysis.scratch;
-    const std::int64_t n = fetcher.getLine(s.lineA);
+    const std::int64_t n = fetcher.getLineView(s.lineA);
     if (splitLine(s.lineA, s.chunks, 3) != 3) {
         complain(analysis, "Unexpected value '", Quoted{s.lineA}, "' at ", n, ".");
         throw AnalysisExit{statusMalformedRealloc};
@@ -693,11 +728,11 @@ bool ReallocatorEngine(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId s
 bool reallocFromBadHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
                           std::size_t domain, HandleRecord& record) {
     ReplayScratch& s = analysis.scratch;
-    std::string& text = s.lineB;
-    fetcher.getLine(text);
+    std::string_view& text = s.lineB;
+    fetcher.getLineView(text);
     const std::uint64_t newSize = hexField(text);
     if (!callSucceeded(fetcher, text)) return true;
-    const std::int64_t n = fetcher.getLine(text);
+    const std::int64_t n = fetcher.getLineView(text);
     // The old handle's line is done with: its chunks make room for these.
     if (splitLine(text, s.chunks, 3) != 2) {
         complain(analysis, "Unexpected format string \"", Quoted{text}, "\" at tracefile line ", n, ". ", "tracer",
@@ -742,8 +777,8 @@ bool reallocValidHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId 
         throw AnalysisExit{statusReallocNotSupported};
     }
     const RecordId m = matches.front();
-    std::string& text = s.lineB;
-    std::int64_t n = fetcher.getLine(text);
+    std::string_view& text = s.lineB;
+    std::int64_t n = fetcher.getLineView(text);
     if (text.size() != kelproto::kHex16Digits) {
         complain(analysis, "Unexpected format string \"", Quoted{text}, "\" at tracefile line ", n, ". ", "tracer",
                  ":", 626);
@@ -754,8 +789,8 @@ bool reallocValidHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId 
         // realloc(p, 0) frees p.
         record.deallocatedAt = site;
         DeallocatorEngine(analysis, site, tor, domain, record);
-        fetcher.getLine(text);
-        fetcher.getLine(text);
+        fetcher.getLineView(text);
+        fetcher.getLineView(text);
         return true;
     }
     if (table.record(m).size == newSize) {
@@ -770,12 +805,12 @@ bool reallocValidHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId 
     }
     // A failed reallocation leaves the old resource in place.
     if (!callSucceeded(fetcher, text)) return true;
-    n = fetcher.getLine(text);
+    n = fetcher.getLineView(text);
     if (!startsWith(text, fixed::okPrefix)) {
         say(analysis, "Abnormal content \"", Quoted{text}, "\" at tracefile line ", n);
         throw AnalysisExit{statusMalformedRealloc};
     }
-    const std::uint64_t newHandle = hexField(std::string_view(text).substr(fixed::okPrefix.size()));
+    const std::uint64_t newHandle = hexField(text.substr(fixed::okPrefix.size()));
     if (analysis.live) analysis.live->resized(domain, table.record(m).size, newSize);
     table.reallocate(m, newHandle, newSize, site, analysis.report.torId(tor));
     return true;
@@ -871,13 +906,14 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
         status = exit.status;
         ended = true;
     }
-    const Report& report = analysis.report;
+    Report& report = analysis.report;
     if (!ended) {
         postTransactionAnalyzer(analysis);
         if (options.errorExitcode != 0) {
             status = static_cast<std::uint8_t>(report.totals().errors > 0 ? options.errorExitcode : 0);
         }
     }
+    report.flushLines();
     if (report.settings().group) report.printGroups(out);
     out.flush();
 

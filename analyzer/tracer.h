@@ -22,16 +22,19 @@
 #include "report.h"
 #include "report_html.h"
 
-// The replay's working buffers, reused from record to record so that a long
-// trace allocates nothing per line. Chunks are views into the line last cut:
-// the first three chunks, all that a reader looks at.
+// The replay's working state, reused from record to record so that a long
+// trace allocates nothing per line. The lines are views into the fetcher's
+// buffer, valid until the next read; chunks are views into the line last
+// cut: the first three chunks, all that a reader looks at.
 struct ReplayScratch {
-    std::string first, second, file, line;  // a record's domain, tor and call site lines
-    std::string lineA, lineB;               // the body's lines
+    std::string_view first, second;  // a record's domain and tor lines
+    std::string file;                // its call site's file, kept while the line after it is read
+    std::string_view lineA, lineB;   // the body's lines
     std::string_view chunks[3];
     std::vector<RecordId> matches;
     HandleRecord record;
-    MessageText message;                    // complaints on err and out
+    MessageText message;             // complaints on err and out
+    std::string header;              // the header's lines
 };
 
 // The whole state of one analysis. Table i belongs to domain i of tmpl.

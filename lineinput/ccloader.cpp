@@ -16,6 +16,18 @@ constexpr std::size_t kMaxLine = 254;
 constexpr std::size_t kFileReadSize = 256 * 1024;
 }  // namespace
 
+std::int64_t CVLineFetcher::getLineView(std::string_view& line) {
+    const std::int64_t number = getLine(held_);
+    line = held_;
+    return number;
+}
+
+std::int64_t CVLineFetcher::peekLineView(std::string_view& line) {
+    const std::int64_t number = peekLine(held_);
+    line = held_;
+    return number;
+}
+
 CFdLineFetcher::CFdLineFetcher(std::size_t readSize)
     // Room for a whole block after the start of a line that is not complete yet.
     : readSize(std::max<std::size_t>(readSize, 1)), buffer(this->readSize + kMaxLine + 1) {}
@@ -50,8 +62,35 @@ bool CFdLineFetcher::fill() {
 }
 
 std::int64_t CFdLineFetcher::getLine(std::string& line) {
+    std::string_view view;
+    const std::int64_t number = getLineView(view);
+    line.assign(view.data(), view.size());
+    return number;
+}
+
+std::int64_t CFdLineFetcher::getLineView(std::string_view& line) {
+    // Nearly every line is whole in the buffer, with no NUL byte up to its
+    // line feed: that case is kept short, the rest is nextLine's.
+    if (!pushedBack && !ended && !failed) {
+        const char* start = buffer.data() + pos;
+        if (const void* nl = std::memchr(start, '\n', std::min(end - pos, kMaxLine + 1))) {
+            const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
+            if (nulAt > pos + n) {
+                pos += n + 1;
+                const std::string_view text(start, n);
+                pending = text;
+                line = text;
+                return ++lineNumber;
+            }
+        }
+    }
+    return nextLine(line);
+}
+
+std::int64_t CFdLineFetcher::nextLine(std::string_view& line) {
     if (pushedBack) {
-        line.assign(pending.data(), pending.size());
+        // The peeked line is still in the buffer: nothing was read since.
+        line = pending;
         pushedBack = false;
         return lineNumber;
     }
@@ -69,7 +108,8 @@ std::int64_t CFdLineFetcher::getLine(std::string& line) {
             const std::size_t from = pos;
             pos += n + 1;
             ++lineNumber;
-            pending = std::string_view(start, n);
+            const std::string_view text(start, n);
+            pending = text;
             if (nulAt < pos) {
                 // The NUL is in this line, or in its line feed's place: look for the next one.
                 const bool inLine = nulAt < from + n;
@@ -77,7 +117,8 @@ std::int64_t CFdLineFetcher::getLine(std::string& line) {
                 nulAt = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data()) : end;
                 if (inLine) throw "nul byte";
             }
-            line.assign(start, n);
+            // From the registers, not from pending just stored in two halves.
+            line = text;
             return lineNumber;
         }
         if (avail > kMaxLine) {
@@ -101,8 +142,15 @@ std::int64_t CFdLineFetcher::getLine(std::string& line) {
 }
 
 std::int64_t CFdLineFetcher::peekLine(std::string& line) {
+    std::string_view view;
+    const std::int64_t number = peekLineView(view);
+    line.assign(view.data(), view.size());
+    return number;
+}
+
+std::int64_t CFdLineFetcher::peekLineView(std::string_view& line) {
     if (pushedBack) throw "malfunction";
-    const std::int64_t number = getLine(line);
+    const std::int64_t number = getLineView(line);
     pushedBack = true;
     return number;
 }
@@ -154,15 +202,37 @@ std::uint64_t splitLine(const std::string& line, std::vector<std::string>& chunk
     return n;
 }
 
+namespace {
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "separators() numbers bytes from the lowest");
+
+// The high bit of each byte of `word` that is a blank or a tab, exactly
+// (no borrow from one byte into the next).
+std::uint64_t separators(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kLow7 = 0x7F * kOnes, kHigh = 0x80 * kOnes;
+    auto zeros = [](std::uint64_t v) { return ~(((v & kLow7) + kLow7) | v) & kHigh; };
+    return zeros(word ^ (' ' * kOnes)) | zeros(word ^ ('\t' * kOnes));
+}
+}  // namespace
+
 std::uint64_t splitLine(std::string_view line, std::string_view* chunks, std::size_t room) {
     if (line.empty()) return 0;
     std::size_t n = 0, start = 0;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == ' ' || line[i] == '\t') {
-            if (n < room) chunks[n] = line.substr(start, i - start);
-            ++n;
-            start = i + 1;
-        }
+    auto cut = [&](std::size_t at) {
+        if (n < room) chunks[n] = line.substr(start, at - start);
+        ++n;
+        start = at + 1;
+    };
+    // Eight characters at a time, then the rest one by one.
+    const char* text = line.data();
+    std::size_t i = 0;
+    for (; i + 8 <= line.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        for (std::uint64_t found = separators(word); found != 0; found &= found - 1)
+            cut(i + static_cast<std::size_t>(__builtin_ctzll(found)) / 8);
+    }
+    for (; i < line.size(); ++i) {
+        if (text[i] == ' ' || text[i] == '\t') cut(i);
     }
     if (n < room) chunks[n] = line.substr(start);
     return n + 1;

@@ -19,6 +19,17 @@ public:
     virtual int attach(int s) = 0;
     virtual std::int64_t getLine(std::string& line) = 0;
     virtual std::int64_t peekLine(std::string& line) = 0;
+
+    // The same lines, numbers and failures, handed out as views instead of
+    // copies: for a reader that only looks at a line. A view stays valid
+    // until the next call of any of these four. This default copies through
+    // a string of the fetcher's own; a source with a buffer of its own hands
+    // out views into it.
+    virtual std::int64_t getLineView(std::string_view& line);
+    virtual std::int64_t peekLineView(std::string_view& line);
+
+private:
+    std::string held_;
 };
 
 // Lines read from a descriptor in large blocks and cut with memchr: the one
@@ -34,6 +45,8 @@ public:
 
     std::int64_t getLine(std::string& line) override;
     std::int64_t peekLine(std::string& line) override;
+    std::int64_t getLineView(std::string_view& line) override;
+    std::int64_t peekLineView(std::string_view& line) override;
 
     // Called before every read from the descriptor, that is before every
     // possible wait for input: a live analysis flushes its output there.
@@ -48,6 +61,9 @@ protected:
 
 private:
     bool fill();  // false at the end of input (ended) or on a read error (failed)
+    // getLineView's every case: a peeked line, the end, a failure, a NUL
+    // byte, a line not whole in the buffer yet.
+    __attribute__((noinline)) std::int64_t nextLine(std::string_view& line);
 
     std::function<void()> beforeRead;
     std::size_t readSize;

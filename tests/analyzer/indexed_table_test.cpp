@@ -304,6 +304,40 @@ TEST(IndexedHandleTable, ShadowedDeallocatedRecordsAreReleased) {
     EXPECT_EQ(all[3], "77777|0|h=8192|size=0|hs=0|rs=0");
 }
 
+// Enough handles for the index to outgrow several bucket arrays of its own
+// huge pages, whose memory then holds records: every record must read back
+// as written, and the report must list the live ones in table order.
+TEST(IndexedHandleTable, RecordsPlacedInOutgrownIndexMemoryStayIntact) {
+    IndexedHandleTable t;
+    constexpr std::uint32_t kHandles = 600000;
+    auto handleOf = [](std::uint32_t i) { return 0x10000 + 16 * std::uint64_t(i); };
+    for (std::uint32_t i = 0; i < kHandles; ++i) {
+        t.append(fresh(handleOf(i), i, i + 1));
+        if (i % 3 == 0) {
+            RecordId id = 0;
+            ASSERT_TRUE(t.findLastHandle(handleOf(i), id));
+            t.markDeallocated(id, 1000000 + i);
+        }
+    }
+    for (std::uint32_t i = 0; i < kHandles; ++i) {
+        RecordId id = 0;
+        ASSERT_TRUE(t.findLastHandle(handleOf(i), id)) << i;
+        const HandleRecord& r = t.record(id);
+        ASSERT_EQ(r.handle, handleOf(i));
+        ASSERT_EQ(r.size, i + 1u);
+        ASSERT_EQ(r.allocatedAt, i);
+        ASSERT_EQ(r.deallocatedAt, i % 3 == 0 ? 1000000 + i : kNoSite);
+        ASSERT_EQ(r.resourceState, i % 3 == 0 ? deallocated : allocated);
+    }
+    std::vector<SiteId> live;
+    t.forEachLive([&](const HandleRecord& r) { live.push_back(r.allocatedAt); });
+    ASSERT_EQ(live.size(), kHandles - (kHandles + 2) / 3);
+    for (std::size_t k = 0; k < live.size(); ++k) {
+        // Table order: 1, 2, 4, 5, 7, 8, ...
+        ASSERT_EQ(live[k], SiteId(k / 2 * 3 + 1 + k % 2)) << k;
+    }
+}
+
 // A deallocated record that a later live record of the same handle hides can
 // surface again once that live record moves to another handle: it must stay.
 TEST(IndexedHandleTable, DeallocatedRecordHiddenByLiveOneSurvivesItsReallocation) {

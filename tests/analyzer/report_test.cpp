@@ -214,6 +214,60 @@ TEST(ReportGroups, GroupModeFormatsNoMessage) {
               "Summary: 3 errors (0 leaks, 0 bytes leaked), 0 warnings, 0 suppressed\n");
 }
 
+TEST(ReportLines, HeldLinesGoOutInBlocksAndInOrder) {
+    ReportSettings settings;
+    settings.holdLines = true;
+    std::ostringstream out;
+    Report report(out, settings);
+    const std::string mem = "mem", tor = "free";
+    const CallSite site{"a.c", "1"};
+    Finding f;
+    f.kind = FindingKind::doubleFree;
+    f.domain = &mem;
+    f.tor = &tor;
+    f.call = &site;
+    std::string expected;
+    int added = 0;
+    // Lines of 100 characters: nothing is written before 64 KB are held.
+    for (; expected.size() < 60000; ++added) {
+        const std::string text = std::to_string(added) + std::string(99 - std::to_string(added).size(), '.');
+        report.add(f, [&](MessageText& m) { m << text; });
+        expected += text + "\n";
+    }
+    EXPECT_EQ(out.str(), "");
+    report.flushLines();
+    EXPECT_EQ(out.str(), expected);
+    report.flushLines();  // nothing held: nothing written twice
+    EXPECT_EQ(out.str(), expected);
+    for (; expected.size() < 200000; ++added) {
+        const std::string text = std::to_string(added) + std::string(99 - std::to_string(added).size(), '.');
+        report.add(f, [&](MessageText& m) { m << text; });
+        expected += text + "\n";
+    }
+    // Two blocks went out by themselves; what is held still waits.
+    EXPECT_GT(out.str().size(), 60000u + 2 * 64 * 1024u - 100);
+    EXPECT_LT(out.str().size(), expected.size());
+    EXPECT_EQ(out.str(), expected.substr(0, out.str().size()));
+    report.flushLines();
+    EXPECT_EQ(out.str(), expected);
+}
+
+TEST(ReportLines, WithoutHoldingEachLineIsWrittenAtOnce) {
+    std::ostringstream out;
+    Report report(out, ReportSettings{});
+    const std::string mem = "mem", tor = "free";
+    Finding f;
+    f.kind = FindingKind::doubleFree;
+    f.domain = &mem;
+    f.tor = &tor;
+    report.add(f, [](MessageText& m) { m << "one"; });
+    EXPECT_EQ(out.str(), "one\n");
+    report.add(f, [](MessageText& m) { m << "two"; });
+    EXPECT_EQ(out.str(), "one\ntwo\n");
+    report.flushLines();
+    EXPECT_EQ(out.str(), "one\ntwo\n");
+}
+
 // A trace over tests/analyzer/templates/kt.xml, in a folder of its own.
 class Files : public ::testing::Test {
 protected:

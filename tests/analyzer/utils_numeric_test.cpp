@@ -67,6 +67,37 @@ TEST(ParseHex, RejectsWithTheThrownText) {
     }
 }
 
+// Every byte value in every place of a 16-digit field (the trace's own
+// width, read eight digits at a time), and in a field of 15: accepted with
+// its value exactly when it is 0-9 or A-F.
+TEST(ParseHex, EveryByteInEveryPlace) {
+    const std::string base = "0123456789ABCDEF";
+    for (const std::size_t width : {std::size_t(16), std::size_t(15)}) {
+        for (std::size_t place = 0; place < width; ++place) {
+            for (int byte = 0; byte < 256; ++byte) {
+                std::string text = base.substr(0, width);
+                text[place] = static_cast<char>(byte);
+                const bool digit = (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'F');
+                std::uint64_t expected = 0;
+                for (const char c : text) {
+                    const int d = c >= 'A' ? c - 'A' + 10 : c - '0';
+                    expected = expected << 4 | static_cast<std::uint64_t>(d & 0xF);
+                }
+                SCOPED_TRACE("width " + std::to_string(width) + ", place " + std::to_string(place) + ", byte " +
+                             std::to_string(byte));
+                try {
+                    const std::uint64_t value = parseHex(text.data(), text.size());
+                    EXPECT_TRUE(digit) << "accepted";
+                    EXPECT_EQ(value, expected);
+                } catch (const char* thrown) {
+                    EXPECT_FALSE(digit) << "refused";
+                    EXPECT_STREQ(thrown, "non xdigit");
+                }
+            }
+        }
+    }
+}
+
 TEST(ToHex16, PadsToSixteenUpperCaseDigits) {
     struct Case {
         std::uint64_t value;

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "ccloader.h"
 #include "temp_file.h"
@@ -20,6 +22,46 @@ std::string drain(CVLineFetcher& f) {
         }
     }
 }
+
+// The same through views, each copied out before the next read.
+std::string drainViews(CVLineFetcher& f) {
+    std::string out;
+    std::string_view line;
+    for (;;) {
+        try {
+            const std::int64_t n = f.getLineView(line);
+            out += std::to_string(n) + ":" + std::string(line) + "|";
+        } catch (const char* what) {
+            return out + "<" + what + ">";
+        }
+    }
+}
+
+// A source without a buffer of its own: the interface's copying views.
+class ListFetcher : public CVLineFetcher {
+public:
+    explicit ListFetcher(std::vector<std::string> lines) : lines_(std::move(lines)) {}
+    int attach(const char*) override { return 0; }
+    int attach(int) override { return 0; }
+    std::int64_t getLine(std::string& line) override {
+        if (next_ >= lines_.size()) throw "eof";
+        line = lines_[next_++];
+        pushedBack_ = false;
+        return static_cast<std::int64_t>(next_);
+    }
+    std::int64_t peekLine(std::string& line) override {
+        if (pushedBack_) throw "malfunction";
+        const std::int64_t n = getLine(line);
+        --next_;
+        pushedBack_ = true;
+        return n;
+    }
+
+private:
+    std::vector<std::string> lines_;
+    std::size_t next_ = 0;
+    bool pushedBack_ = false;
+};
 
 TEST(FileLineFetcher, LinesAndTheirEnd) {
     struct Case {
@@ -44,7 +86,61 @@ TEST(FileLineFetcher, LinesAndTheirEnd) {
         CFileLineFetcher f;
         ASSERT_EQ(0, f.attach(file.path()));
         EXPECT_EQ(c.expected, drain(f));
+        CFileLineFetcher viewed;
+        ASSERT_EQ(0, viewed.attach(file.path()));
+        EXPECT_EQ(c.expected, drainViews(viewed));
     }
+}
+
+TEST(FileLineFetcher, ViewsAcrossBlockBoundaries) {
+    // Lines of every length up to 254, over several read blocks, so that
+    // lines straddle the blocks' ends and are moved to the buffer's front.
+    std::string content;
+    for (int i = 0; content.size() < 3 * 256 * 1024; ++i) content += std::string(i % 255, char('a' + i % 26)) + "\n";
+    TempFile file(content);
+    CFileLineFetcher copied, viewed;
+    ASSERT_EQ(0, copied.attach(file.path()));
+    ASSERT_EQ(0, viewed.attach(file.path()));
+    const std::string expected = drain(copied);
+    EXPECT_EQ(expected, drainViews(viewed));
+    EXPECT_EQ("<eof>", expected.substr(expected.size() - 5));
+}
+
+TEST(FileLineFetcher, PeekedViewIsTheLineDeliveredNext) {
+    TempFile file("one\ntwo\n");
+    CFileLineFetcher f;
+    ASSERT_EQ(0, f.attach(file.path()));
+    std::string_view peeked, got;
+    EXPECT_EQ(1, f.peekLineView(peeked));
+    EXPECT_EQ("one", peeked);
+    EXPECT_EQ(1, f.getLineView(got));
+    EXPECT_EQ("one", got);
+    EXPECT_EQ(2, f.peekLineView(peeked));
+    try {
+        f.peekLineView(peeked);
+        FAIL() << "second look-ahead accepted";
+    } catch (const char* what) {
+        EXPECT_STREQ("malfunction", what);
+    }
+    std::string line;
+    EXPECT_EQ(2, f.getLine(line));  // a copy of the peeked view
+    EXPECT_EQ("two", line);
+    try {
+        f.getLineView(got);
+        FAIL() << "read past the end";
+    } catch (const char* what) {
+        EXPECT_STREQ("eof", what);
+    }
+}
+
+TEST(LineFetcher, ViewsOfASourceWithoutABuffer) {
+    ListFetcher f({"a", "", "b c"});
+    std::string_view line;
+    EXPECT_EQ(1, f.peekLineView(line));
+    EXPECT_EQ("a", line);
+    EXPECT_EQ(1, f.getLineView(line));
+    EXPECT_EQ("a", line);
+    EXPECT_EQ("2:|3:b c|<eof>", drainViews(f));
 }
 
 TEST(FileLineFetcher, ALineWithANulIsCountedAndReadingGoesOn) {

@@ -1,6 +1,7 @@
 // splitLine: every blank or tab is a separator by itself.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,24 @@ TEST(SplitLine, Table) {
                 EXPECT_EQ(expected, std::string(views[i])) << "chunk " << i;
             }
         }
+    }
+}
+
+// The view form against the string form on lines of every length up to 40
+// (whole words of eight characters and a rest), with separators, their
+// neighbouring byte values and high bytes in every place.
+TEST(SplitLine, ViewFormAgreesWithStringForm) {
+    const char alphabet[] = {' ', '\t', 'a', '\x08', '\x0A', '\x1F', '!', '\xA0', '\x89', '\xFF', '0'};
+    std::mt19937 random(2026);
+    for (int round = 0; round < 20000; ++round) {
+        std::string line(random() % 41, 'x');
+        for (char& c : line) c = alphabet[random() % sizeof alphabet];
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<std::string> chunks;
+        const std::uint64_t n = splitLine(line, chunks);
+        std::string_view views[3];
+        ASSERT_EQ(n, splitLine(std::string_view(line), views, 3));
+        for (std::size_t i = 0; i < 3 && i < n; ++i) ASSERT_EQ(chunks[i], views[i]) << "chunk " << i;
     }
 }
 
