@@ -135,7 +135,6 @@ public:
             placeInLeaf(leaf, at, key, value);
             return true;
         }
-        forgetFingers();  // nodes split
         std::uint64_t separator = 0;
         Node* split = nullptr;
         insertInto(root_, key, value, separator, split, true);
@@ -161,7 +160,7 @@ public:
             removeFromLeaf(leaf, at);
             return true;
         }
-        forgetFingers();  // a leaf goes
+        forgetFinger(leaf);  // the leaf goes; its neighbours' ranges only grow
         if (leaf == root_) {
             leaves_.put(leaf);
             root_ = nullptr;
@@ -267,6 +266,15 @@ private:
         return static_cast<int>(base - keys) + (*base <= key);
     }
 
+    // A node's keys span eight cache lines, which a binary search would
+    // otherwise fetch one after another: a large tree's lower levels are
+    // seldom in the cache, so all are asked for at once.
+    static void prefetchKeys(const Node* n) {
+        const char* p = reinterpret_cast<const char*>(n);
+        for (std::size_t at = 0; at < sizeof(Node) + sizeof(std::uint64_t) * kCap; at += 64)
+            __builtin_prefetch(p + at);
+    }
+
     // The leaf whose range holds `key`; it becomes a finger.
     Leaf* leafFor(std::uint64_t key) const {
         for (const Finger& f : fingers_)
@@ -279,6 +287,7 @@ private:
             if (child > 0) lo = in->keys[child - 1];
             if (child < in->count - 1) hi = in->keys[child];
             n = in->children[child];
+            prefetchKeys(n);
         }
         // The last key of all (kTop) lies outside every finger: it always
         // takes a descent.
@@ -288,8 +297,16 @@ private:
         return f.leaf;
     }
 
-    void forgetFingers() {
-        for (Finger& f : fingers_) f.leaf = nullptr;
+    void forgetFinger(const Leaf* leaf) {
+        for (Finger& f : fingers_)
+            if (f.leaf == leaf) f.leaf = nullptr;
+    }
+
+    // A leaf split at `separator` keeps only the keys below it. No other
+    // leaf's range changes when nodes split, borrow or merge.
+    void narrowFinger(const Leaf* leaf, std::uint64_t separator) {
+        for (Finger& f : fingers_)
+            if (f.leaf == leaf && f.hi > separator) f.hi = separator;
     }
 
     // The common case of assign: everything happens in the leaf of hi. False
@@ -370,6 +387,7 @@ private:
                 placeInLeaf(right, at - keep, key, value);
             separator = right->keys[0];
             split = right;
+            narrowFinger(leaf, separator);
             return;
         }
         Inner* in = static_cast<Inner*>(n);
