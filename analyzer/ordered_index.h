@@ -350,11 +350,14 @@ private:
     // How many entries (or children) a full node keeps when it splits for a
     // new one at position `at`. At an end it keeps more than half, since keys
     // that arrive in order go on arriving there; on the tree's right edge (a
-    // heap's top) it keeps all it can and hands on the new one (a leaf) or
-    // its last child and the new one (an inner node). Such a node may hold
-    // fewer than kMin until the keys after it arrive.
+    // heap's top) a leaf keeps all but an eighth, room for the blocks that
+    // later land between its keys (a full leaf would split in half for the
+    // first of them, and both halves stay half empty), and hands on the new
+    // one; an inner node keeps all but its last child and hands on that and
+    // the new one. Such a node may hold fewer than kMin until the keys after
+    // it arrive.
     static int keepOnSplit(int at, bool rightmost, bool leaf) {
-        if (at == kCap) return rightmost ? (leaf ? kCap : kCap - 1) : kCap - kCap / 4;
+        if (at == kCap) return rightmost ? (leaf ? kCap - kCap / 8 : kCap - 1) : kCap - kCap / 4;
         if (at == 0) return kCap / 4;
         return kCap / 2;
     }
