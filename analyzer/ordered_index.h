@@ -135,7 +135,6 @@ public:
             placeInLeaf(leaf, at, key, value);
             return true;
         }
-        forgetFingers();  // nodes split
         std::uint64_t separator = 0;
         Node* split = nullptr;
         insertInto(root_, key, value, separator, split, true);
@@ -161,7 +160,7 @@ public:
             removeFromLeaf(leaf, at);
             return true;
         }
-        forgetFingers();  // a leaf goes
+        forgetFinger(leaf);  // the leaf goes; its neighbours' ranges only grow
         if (leaf == root_) {
             leaves_.put(leaf);
             root_ = nullptr;
@@ -267,6 +266,15 @@ private:
         return static_cast<int>(base - keys) + (*base <= key);
     }
 
+    // A node's keys span eight cache lines, which a binary search would
+    // otherwise fetch one after another: a large tree's lower levels are
+    // seldom in the cache, so all are asked for at once.
+    static void prefetchKeys(const Node* n) {
+        const char* p = reinterpret_cast<const char*>(n);
+        for (std::size_t at = 0; at < sizeof(Node) + sizeof(std::uint64_t) * kCap; at += 64)
+            __builtin_prefetch(p + at);
+    }
+
     // The leaf whose range holds `key`; it becomes a finger.
     Leaf* leafFor(std::uint64_t key) const {
         for (const Finger& f : fingers_)
@@ -279,6 +287,7 @@ private:
             if (child > 0) lo = in->keys[child - 1];
             if (child < in->count - 1) hi = in->keys[child];
             n = in->children[child];
+            prefetchKeys(n);
         }
         // The last key of all (kTop) lies outside every finger: it always
         // takes a descent.
@@ -288,8 +297,16 @@ private:
         return f.leaf;
     }
 
-    void forgetFingers() {
-        for (Finger& f : fingers_) f.leaf = nullptr;
+    void forgetFinger(const Leaf* leaf) {
+        for (Finger& f : fingers_)
+            if (f.leaf == leaf) f.leaf = nullptr;
+    }
+
+    // A leaf split at `separator` keeps only the keys below it. No other
+    // leaf's range changes when nodes split, borrow or merge.
+    void narrowFinger(const Leaf* leaf, std::uint64_t separator) {
+        for (Finger& f : fingers_)
+            if (f.leaf == leaf && f.hi > separator) f.hi = separator;
     }
 
     // The common case of assign: everything happens in the leaf of hi. False
@@ -333,11 +350,14 @@ private:
     // How many entries (or children) a full node keeps when it splits for a
     // new one at position `at`. At an end it keeps more than half, since keys
     // that arrive in order go on arriving there; on the tree's right edge (a
-    // heap's top) it keeps all it can and hands on the new one (a leaf) or
-    // its last child and the new one (an inner node). Such a node may hold
-    // fewer than kMin until the keys after it arrive.
+    // heap's top) a leaf keeps all but an eighth, room for the blocks that
+    // later land between its keys (a full leaf would split in half for the
+    // first of them, and both halves stay half empty), and hands on the new
+    // one; an inner node keeps all but its last child and hands on that and
+    // the new one. Such a node may hold fewer than kMin until the keys after
+    // it arrive.
     static int keepOnSplit(int at, bool rightmost, bool leaf) {
-        if (at == kCap) return rightmost ? (leaf ? kCap : kCap - 1) : kCap - kCap / 4;
+        if (at == kCap) return rightmost ? (leaf ? kCap - kCap / 8 : kCap - 1) : kCap - kCap / 4;
         if (at == 0) return kCap / 4;
         return kCap / 2;
     }
@@ -370,6 +390,7 @@ private:
                 placeInLeaf(right, at - keep, key, value);
             separator = right->keys[0];
             split = right;
+            narrowFinger(leaf, separator);
             return;
         }
         Inner* in = static_cast<Inner*>(n);
