@@ -17,6 +17,7 @@
 #include "linear_table.h"
 #include "sockloader.h"
 #include "tracer.h"
+#include "work_in_temp_dir.h"
 
 namespace {
 
@@ -57,17 +58,6 @@ const char* const kLeak =
 // Each run works in its own folder: the analysis writes template.tmp there.
 class InProcess : public ::testing::Test {
 protected:
-    InProcess() {
-        char name[] = "/tmp/kel_analysis_XXXXXX";
-        folder = mkdtemp(name);
-        previous = std::filesystem::current_path();
-        std::filesystem::current_path(folder);
-    }
-    ~InProcess() override {
-        std::filesystem::current_path(previous);
-        std::filesystem::remove_all(folder);
-    }
-
     std::uint8_t run(const std::string& trace) {
         std::ofstream("trace") << trace;
         CFileLineFetcher fetcher;
@@ -75,8 +65,8 @@ protected:
         return runAnalysis(fetcher, linearTables(), out, err);
     }
 
-    std::string folder;
-    std::filesystem::path previous;
+    WorkInTempDir scratch;
+    const std::string& folder = scratch.path();
     std::ostringstream out, err;
 };
 

@@ -28,6 +28,7 @@
 #include "linear_table.h"
 #include "trace_protocol.h"
 #include "tracer.h"
+#include "work_in_temp_dir.h"
 
 namespace {
 
@@ -267,17 +268,6 @@ Outcome analyse(const std::string& tracePath, const HandleTableFactory& tables) 
 // into the working folder, and test processes run side by side.
 class Differential : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/kel_diff_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        work = dir;
-        previous = fs::current_path();
-        fs::current_path(work);
-    }
-    void TearDown() override {
-        fs::current_path(previous);
-        fs::remove_all(work);
-    }
 
     // Runs one seed; returns false on a difference (already reported).
     bool same(unsigned seed, std::map<std::string, int>* seen = nullptr, Shape shape = kSmall,
@@ -336,7 +326,7 @@ protected:
         "Error: deallocation of address 0x",  // a release of an inner address
     };
 
-    fs::path work, previous;
+    WorkInTempDir scratch;
 };
 
 TEST_F(Differential, FixedSeedsGiveIdenticalReports) {

@@ -19,6 +19,7 @@
 #include "command_line.h"
 #include "keltrace_status.h"
 #include "report_html.h"
+#include "work_in_temp_dir.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -86,17 +87,6 @@ std::string templateLines() {
 // sock), analysed in a folder of their own.
 class HtmlPage : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/kel_html_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        work = dir;
-        previous = fs::current_path();
-        fs::current_path(work);
-    }
-    void TearDown() override {
-        fs::current_path(previous);
-        fs::remove_all(work);
-    }
 
     void writeTrace(const std::string& name, const std::string& records) {
         std::ofstream(name) << "KEL TRACING BEGIN\nKEL PROTOCOL 01\n" << templateLines() << records
@@ -140,7 +130,7 @@ protected:
         return index.is_null() ? "-" : data["strings"][index.get<std::size_t>()].get<std::string>();
     }
 
-    fs::path work, previous;
+    WorkInTempDir scratch;
     std::string stdoutText, stderrText, page, dataText, outside;
     json data;
 };

@@ -16,6 +16,7 @@
 #include "findings.h"
 #include "keltrace_status.h"
 #include "report.h"
+#include "work_in_temp_dir.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -272,11 +273,6 @@ TEST(ReportLines, WithoutHoldingEachLineIsWrittenAtOnce) {
 class Files : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/kel_report_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        work = dir;
-        previous = fs::current_path();
-        fs::current_path(work);
         std::ifstream tmpl(std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt.xml");
         std::string trace = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
         for (std::string l; std::getline(tmpl, l);)
@@ -284,10 +280,6 @@ protected:
         trace += records;
         std::ofstream("trace") << trace << "KEL TRACING DONE\n";
         std::ofstream("rules") << "leak:FILE:*\n";
-    }
-    void TearDown() override {
-        fs::current_path(previous);
-        fs::remove_all(work);
     }
 
     int run(std::vector<const char*> args) {
@@ -316,7 +308,7 @@ protected:
         "mem\ncalloc\nm.c\n5\n0000000000000004\n0000000000000008\nOK\nOK 0000000000000020\n"
         "FILE\nfopen\nf.c\n6\nOK\nOK 00000000000000A0\n";
 
-    fs::path work, previous;
+    WorkInTempDir scratch;
     std::string stdoutText, stderrText;
 };
 
