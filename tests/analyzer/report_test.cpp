@@ -28,6 +28,21 @@ KeltraceCommand parse(std::vector<const char*> args) {
     return parseCommandLine(static_cast<int>(args.size()), args.data());
 }
 
+// A double free by mem:free at a.c:1: the finding the tests of groups and
+// lines add over and over. It points into this object, so it lives as long.
+struct DoubleFree {
+    const std::string mem = "mem", tor = "free";
+    const CallSite site{"a.c", "1"};
+    Finding finding() const {
+        Finding f;
+        f.kind = FindingKind::doubleFree;
+        f.domain = &mem;
+        f.tor = &tor;
+        f.call = &site;
+        return f;
+    }
+};
+
 TEST(CommandLine, FormsAndProblems) {
     using A = KeltraceCommand::Action;
     struct Case {
@@ -198,13 +213,8 @@ TEST(ReportGroups, GroupModeFormatsNoMessage) {
     settings.group = true;
     std::ostringstream out;
     Report report(out, settings);
-    const std::string mem = "mem", tor = "free";
-    const CallSite site{"a.c", "1"};
-    Finding f;
-    f.kind = FindingKind::doubleFree;
-    f.domain = &mem;
-    f.tor = &tor;
-    f.call = &site;
+    const DoubleFree doubleFree;
+    const Finding f = doubleFree.finding();
     bool formatted = false;
     for (int i = 0; i < 3; ++i) report.add(f, [&](MessageText&) { formatted = true; });
     EXPECT_FALSE(formatted);
@@ -220,13 +230,8 @@ TEST(ReportLines, HeldLinesGoOutInBlocksAndInOrder) {
     settings.holdLines = true;
     std::ostringstream out;
     Report report(out, settings);
-    const std::string mem = "mem", tor = "free";
-    const CallSite site{"a.c", "1"};
-    Finding f;
-    f.kind = FindingKind::doubleFree;
-    f.domain = &mem;
-    f.tor = &tor;
-    f.call = &site;
+    const DoubleFree doubleFree;
+    const Finding f = doubleFree.finding();
     std::string expected;
     int added = 0;
     // Lines of 100 characters: nothing is written before 64 KB are held.
@@ -256,11 +261,8 @@ TEST(ReportLines, HeldLinesGoOutInBlocksAndInOrder) {
 TEST(ReportLines, WithoutHoldingEachLineIsWrittenAtOnce) {
     std::ostringstream out;
     Report report(out, ReportSettings{});
-    const std::string mem = "mem", tor = "free";
-    Finding f;
-    f.kind = FindingKind::doubleFree;
-    f.domain = &mem;
-    f.tor = &tor;
+    const DoubleFree doubleFree;
+    const Finding f = doubleFree.finding();
     report.add(f, [](MessageText& m) { m << "one"; });
     EXPECT_EQ(out.str(), "one\n");
     report.add(f, [](MessageText& m) { m << "two"; });
