@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "same_text.h"
 #include "utils_numeric.h"
 #include "visible_text.h"
 
@@ -24,8 +25,8 @@ SiteId SiteTable::intern(std::string_view file, std::string_view line) {
         const Recent hit = recent_[i];
         const CallSite& site = *hit.site;
         // The file is often the table's own copy (recentFile): no need to compare it then.
-        const bool sameFile = (site.file.data() == file.data() && site.file.size() == file.size()) || site.file == file;
-        if (site.line == line && sameFile) {
+        const bool sameFile = (site.file.data() == file.data() && site.file.size() == file.size()) || sameText(site.file, file);
+        if (sameText(site.line, line) && sameFile) {
             // Moved to the front, so that the sites of a loop stay in reach.
             for (; i > 0; --i) recent_[i] = recent_[i - 1];
             recent_[0] = hit;
@@ -41,7 +42,7 @@ SiteId SiteTable::intern(std::string_view file, std::string_view line) {
 const std::string* SiteTable::recentFile(std::string_view file) const {
     for (const Recent& hit : recent_) {
         const std::string& known = hit.site->file;
-        if (known == file) return &known;
+        if (sameText(known, file)) return &known;
     }
     return nullptr;
 }

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "same_text.h"
+
 namespace {
 
 std::string trim(const std::string& s) {
@@ -91,7 +93,7 @@ std::uint32_t Report::intern(const std::string& text) {
 std::uint32_t Report::torId(const std::string& name) {
     // A template has few tors: a short scan beats hashing every record's name.
     for (const auto& [text, id] : torCache_)
-        if (*text == name) return id;
+        if (sameText(*text, name)) return id;
     const std::uint32_t id = intern(name);
     torCache_.emplace_back(texts_[id], id);
     return id;

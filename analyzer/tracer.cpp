@@ -14,6 +14,7 @@
 #include "keltrace_status.h"
 #include "message_line.h"
 #include "report_files.h"
+#include "same_text.h"
 #include "trace_protocol.h"
 #include "utils_numeric.h"
 #include "visible_text.h"
@@ -77,24 +78,6 @@ const char* const kUnreadable = "cannot be read: longer than 254 characters, or 
 // file name), so the line is refused whole.
 const char* const kNulByte = "malformed: the line holds a NUL byte";
 
-// Remembers the number of the last line delivered, so that a failure the
-// fetcher throws (which carries no number) can be reported with one.
-class CountingFetcher : public CVLineFetcher {
-public:
-    explicit CountingFetcher(CVLineFetcher& inner) : inner(inner) {}
-    int attach(const char* path) override { return inner.attach(path); }
-    int attach(int s) override { return inner.attach(s); }
-    std::int64_t getLine(std::string& text) override { return last = inner.getLine(text); }
-    std::int64_t peekLine(std::string& text) override { return last = inner.peekLine(text); }
-    std::int64_t getLineView(std::string_view& text) override { return last = inner.getLineView(text); }
-    std::int64_t peekLineView(std::string_view& text) override { return last = inner.peekLineView(text); }
-
-    std::int64_t last = 0;
-
-private:
-    CVLineFetcher& inner;
-};
-
 std::uint64_t hexField(std::string_view text) {
     try {
         return parseHex(text.data(), text.size());
@@ -132,7 +115,7 @@ Finding callFinding(const TraceAnalysis& a, FindingKind kind, const std::string&
 // The tor named `name` among one list of a domain, or null.
 const Tor* findTorIn(const std::vector<Tor>& tors, std::string_view name) {
     for (const Tor& t : tors)
-        if (t.name == name) return &t;
+        if (sameText(t.name, name)) return &t;
     return nullptr;
 }
 
@@ -262,7 +245,7 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
 
 bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::size_t& domain) {
     for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) {
-        if (analysis.tmpl.domains[i].name == name) {
+        if (sameText(analysis.tmpl.domains[i].name, name)) {
             domain = i;
             return true;
         }
@@ -273,7 +256,7 @@ bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::siz
 namespace {
 bool findDomain(const TraceAnalysis& analysis, std::string_view name, std::size_t& domain) {
     for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) {
-        if (analysis.tmpl.domains[i].name == name) {
+        if (sameText(analysis.tmpl.domains[i].name, name)) {
             domain = i;
             return true;
         }
@@ -864,15 +847,14 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& table
 std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options, const HandleTableFactory& tables,
                          std::ostream& out, std::ostream& err) {
     TraceAnalysis analysis(tables, out, err, options.report);
-    CountingFetcher counted(fetcher);
     // A read failure names the line after the last one delivered.
     auto unread = [&](const char* failure, const char* atEnd) {
         if (std::strcmp(failure, "eof") == 0) {
-            complainAt(analysis, counted.last + 1, atEnd);
+            complainAt(analysis, fetcher.lastDelivered() + 1, atEnd);
         } else if (std::strcmp(failure, "nul byte") == 0) {
-            complainAt(analysis, counted.last + 1, kNulByte);
+            complainAt(analysis, fetcher.lastDelivered() + 1, kNulByte);
         } else {
-            complainAt(analysis, counted.last + 1, kUnreadable);
+            complainAt(analysis, fetcher.lastDelivered() + 1, kUnreadable);
         }
     };
     std::uint8_t status = statusAnalysed;
@@ -880,10 +862,10 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
     try {
         bool header;
         try {
-            header = readHeader(counted, analysis);
+            header = readHeader(fetcher, analysis);
         } catch (const char* failure) {
             // Nothing has been replayed yet, so there is nothing to report.
-            unread(failure, counted.last < 2 ? "the trace ends inside its header"
+            unread(failure, fetcher.lastDelivered() < 2 ? "the trace ends inside its header"
                                              : "the trace ends inside its embedded template (no line \"</template>\")");
             complain(analysis, "Unable to read header.");
             return statusNotATrace;
@@ -894,12 +876,12 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
         }
         if (!options.htmlPath.empty()) analysis.live = std::make_unique<LiveSampler>(analysis.tmpl.domains.size());
         try {
-            replayRecords(counted, analysis);
+            replayRecords(fetcher, analysis);
         } catch (const char* failure) {
             // The leak report is most useful exactly when the program died.
             unread(failure, "the trace ends without \"KEL TRACING DONE\": the traced program did not exit normally");
         } catch (const MalformedField& bad) {
-            complainAt(analysis, counted.last, "'", Quoted{bad.text},
+            complainAt(analysis, fetcher.lastDelivered(), "'", Quoted{bad.text},
                        "' is not a hexadecimal field of 1 to 16 upper-case digits (", bad.reason, ")");
         }
     } catch (const AnalysisExit& exit) {

@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -16,21 +20,23 @@ constexpr std::size_t kMaxLine = 254;
 constexpr std::size_t kFileReadSize = 256 * 1024;
 }  // namespace
 
-std::int64_t CVLineFetcher::getLineView(std::string_view& line) {
-    const std::int64_t number = getLine(held_);
+std::int64_t CVLineFetcher::readLineView(std::string_view& line) {
+    const std::int64_t number = readLine(held_);
     line = held_;
     return number;
 }
 
-std::int64_t CVLineFetcher::peekLineView(std::string_view& line) {
-    const std::int64_t number = peekLine(held_);
+std::int64_t CVLineFetcher::readPeekView(std::string_view& line) {
+    const std::int64_t number = readPeek(held_);
     line = held_;
     return number;
 }
 
 CFdLineFetcher::CFdLineFetcher(std::size_t readSize)
     // Room for a whole block after the start of a line that is not complete yet.
-    : readSize(std::max<std::size_t>(readSize, 1)), buffer(this->readSize + kMaxLine + 1) {}
+    : readSize(std::max<std::size_t>(readSize, 1)),
+      buffer(this->readSize + kMaxLine + 1),
+      newlines(buffer.size() / 64 + 2, 0) {}
 
 CFdLineFetcher::~CFdLineFetcher() {
     if (fd >= 0) ::close(fd);
@@ -48,6 +54,7 @@ bool CFdLineFetcher::fill() {
                             : end + static_cast<std::size_t>(n);
             }
             end += static_cast<std::size_t>(n);
+            markNewlines();
             return true;
         }
         if (n == 0) {
@@ -61,20 +68,63 @@ bool CFdLineFetcher::fill() {
     }
 }
 
-std::int64_t CFdLineFetcher::getLine(std::string& line) {
+namespace {
+// One bit per byte of the 64 at `p` that is a line feed, the first byte's lowest.
+inline std::uint64_t lineFeeds64(const char* p) {
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    std::uint64_t bits = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        bits |= std::uint64_t(static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl)))) << (16 * k);
+    }
+    return bits;
+#else
+    std::uint64_t bits = 0;
+    for (unsigned i = 0; i < 64; ++i) bits |= std::uint64_t(p[i] == '\n') << i;
+    return bits;
+#endif
+}
+}  // namespace
+
+void CFdLineFetcher::markNewlines() {
+    // Once per read, over the whole buffer: the line moved to its front
+    // before the read has moved its line feeds too.
+    const char* data = buffer.data();
+    const std::size_t words = end / 64;
+    for (std::size_t w = 0; w < words; ++w) newlines[w] = lineFeeds64(data + 64 * w);
+    std::uint64_t bits = 0;
+    for (std::size_t i = 64 * words; i < end; ++i)
+        if (data[i] == '\n') bits |= std::uint64_t(1) << (i - 64 * words);
+    newlines[words] = bits;
+    // Marks of an earlier, longer fill past the end are cleared.
+    for (std::size_t w = words + 1; w < markedWords; ++w) newlines[w] = 0;
+    markedWords = words + 1;
+}
+
+std::int64_t CFdLineFetcher::readLine(std::string& line) {
     std::string_view view;
-    const std::int64_t number = getLineView(view);
+    const std::int64_t number = readLineView(view);
     line.assign(view.data(), view.size());
     return number;
 }
 
-std::int64_t CFdLineFetcher::getLineView(std::string_view& line) {
-    // Nearly every line is whole in the buffer, with no NUL byte up to its
-    // line feed: that case is kept short, the rest is nextLine's.
+std::int64_t CFdLineFetcher::readLineView(std::string_view& line) {
+    // Nearly every line is whole in the buffer, ends within the next two
+    // words of the line feed marks, and holds no NUL byte: that case is kept
+    // short, the rest is nextLine's.
     if (!pushedBack && !ended && !failed) {
-        const char* start = buffer.data() + pos;
-        if (const void* nl = std::memchr(start, '\n', std::min(end - pos, kMaxLine + 1))) {
-            const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
+        const std::size_t w = pos / 64, shift = pos % 64;
+        std::size_t n = 0;
+        if (const std::uint64_t here = newlines[w] >> shift) {
+            n = static_cast<std::size_t>(__builtin_ctzll(here));
+        } else if (const std::uint64_t next = newlines[w + 1]) {
+            n = 64 - shift + static_cast<std::size_t>(__builtin_ctzll(next));
+        } else {
+            return nextLine(line);
+        }
+        {
+            const char* start = buffer.data() + pos;
             if (nulAt > pos + n) {
                 pos += n + 1;
                 const std::string_view text(start, n);
@@ -141,16 +191,16 @@ std::int64_t CFdLineFetcher::nextLine(std::string_view& line) {
     }
 }
 
-std::int64_t CFdLineFetcher::peekLine(std::string& line) {
+std::int64_t CFdLineFetcher::readPeek(std::string& line) {
     std::string_view view;
-    const std::int64_t number = peekLineView(view);
+    const std::int64_t number = readPeekView(view);
     line.assign(view.data(), view.size());
     return number;
 }
 
-std::int64_t CFdLineFetcher::peekLineView(std::string_view& line) {
+std::int64_t CFdLineFetcher::readPeekView(std::string_view& line) {
     if (pushedBack) throw "malfunction";
-    const std::int64_t number = getLineView(line);
+    const std::int64_t number = readLineView(line);
     pushedBack = true;
     return number;
 }

@@ -17,19 +17,30 @@ public:
     virtual ~CVLineFetcher() = default;
     virtual int attach(const char* path) = 0;
     virtual int attach(int s) = 0;
-    virtual std::int64_t getLine(std::string& line) = 0;
-    virtual std::int64_t peekLine(std::string& line) = 0;
 
+    std::int64_t getLine(std::string& line) { return delivered_ = readLine(line); }
+    std::int64_t peekLine(std::string& line) { return delivered_ = readPeek(line); }
     // The same lines, numbers and failures, handed out as views instead of
     // copies: for a reader that only looks at a line. A view stays valid
-    // until the next call of any of these four. This default copies through
-    // a string of the fetcher's own; a source with a buffer of its own hands
-    // out views into it.
-    virtual std::int64_t getLineView(std::string_view& line);
-    virtual std::int64_t peekLineView(std::string_view& line);
+    // until the next call of any of these four.
+    std::int64_t getLineView(std::string_view& line) { return delivered_ = readLineView(line); }
+    std::int64_t peekLineView(std::string_view& line) { return delivered_ = readPeekView(line); }
+
+    // The number of the line delivered last (0 before the first): a failure
+    // carries no number, and a reader names the line after this one.
+    std::int64_t lastDelivered() const { return delivered_; }
+
+protected:
+    virtual std::int64_t readLine(std::string& line) = 0;
+    virtual std::int64_t readPeek(std::string& line) = 0;
+    // These defaults copy through a string of the fetcher's own; a source
+    // with a buffer of its own hands out views into it.
+    virtual std::int64_t readLineView(std::string_view& line);
+    virtual std::int64_t readPeekView(std::string_view& line);
 
 private:
     std::string held_;
+    std::int64_t delivered_ = 0;
 };
 
 // Lines read from a descriptor in large blocks and cut with memchr: the one
@@ -43,11 +54,6 @@ public:
     CFdLineFetcher(const CFdLineFetcher&) = delete;
     CFdLineFetcher& operator=(const CFdLineFetcher&) = delete;
 
-    std::int64_t getLine(std::string& line) override;
-    std::int64_t peekLine(std::string& line) override;
-    std::int64_t getLineView(std::string_view& line) override;
-    std::int64_t peekLineView(std::string_view& line) override;
-
     // Called before every read from the descriptor, that is before every
     // possible wait for input: a live analysis flushes its output there.
     void setBeforeRead(std::function<void()> hook) { beforeRead = std::move(hook); }
@@ -56,18 +62,29 @@ protected:
     // At most `readSize` bytes are asked for per read.
     explicit CFdLineFetcher(std::size_t readSize);
 
+    std::int64_t readLine(std::string& line) override;
+    std::int64_t readPeek(std::string& line) override;
+    std::int64_t readLineView(std::string_view& line) override;
+    std::int64_t readPeekView(std::string_view& line) override;
+
     int fd = -1;
     bool failed = false;
 
 private:
     bool fill();  // false at the end of input (ended) or on a read error (failed)
-    // getLineView's every case: a peeked line, the end, a failure, a NUL
+    // Sets the bits of `newlines` for the line feeds in buffer[0, end).
+    void markNewlines();
+    // readLineView's every case: a peeked line, the end, a failure, a NUL
     // byte, a line not whole in the buffer yet.
     __attribute__((noinline)) std::int64_t nextLine(std::string_view& line);
 
     std::function<void()> beforeRead;
     std::size_t readSize;
     std::vector<char> buffer;      // unread bytes are buffer[pos, end)
+    // Bit i of word w: buffer[64 w + i] is a line feed (below end only), and
+    // a zero word after the last: a line is found without a search.
+    std::vector<std::uint64_t> newlines;
+    std::size_t markedWords = 0;   // the words of newlines that may hold marks
     std::size_t pos = 0, end = 0;
     std::size_t nulAt = 0;         // the first NUL byte at or after pos, or end when there is none
     bool ended = false;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "same_text.h"
 #include "utils_numeric.h"
 
 namespace {
@@ -145,3 +146,25 @@ TEST(HandleStateName, NamesBothStates) {
 }
 
 }  // namespace
+
+TEST(SameText, EveryLengthAndEveryPositionOfADifference) {
+    // The comparison takes its loads from both ends of a text: every length
+    // it treats apart (up to 3, 4-7, 8-16, 17-32, longer), with the texts in
+    // separate buffers and one byte changed at each position in turn.
+    for (std::size_t n = 0; n <= 40; ++n) {
+        SCOPED_TRACE(n);
+        std::string a, b;
+        for (std::size_t i = 0; i < n; ++i) a += char('a' + (i * 7) % 26);
+        b = a;
+        EXPECT_TRUE(sameText(a, b));
+        EXPECT_FALSE(sameText(a, b + "x"));
+        EXPECT_FALSE(sameText(a + "x", b));
+        for (std::size_t i = 0; i < n; ++i) {
+            SCOPED_TRACE(i);
+            std::string c = a;
+            c[i] = char(c[i] ^ 0x20);
+            EXPECT_FALSE(sameText(a, c));
+            EXPECT_FALSE(sameText(c, a));
+        }
+    }
+}

@@ -43,15 +43,16 @@ public:
     explicit ListFetcher(std::vector<std::string> lines) : lines_(std::move(lines)) {}
     int attach(const char*) override { return 0; }
     int attach(int) override { return 0; }
-    std::int64_t getLine(std::string& line) override {
+protected:
+    std::int64_t readLine(std::string& line) override {
         if (next_ >= lines_.size()) throw "eof";
         line = lines_[next_++];
         pushedBack_ = false;
         return static_cast<std::int64_t>(next_);
     }
-    std::int64_t peekLine(std::string& line) override {
+    std::int64_t readPeek(std::string& line) override {
         if (pushedBack_) throw "malfunction";
-        const std::int64_t n = getLine(line);
+        const std::int64_t n = readLine(line);
         --next_;
         pushedBack_ = true;
         return n;
@@ -93,17 +94,35 @@ TEST(FileLineFetcher, LinesAndTheirEnd) {
 }
 
 TEST(FileLineFetcher, ViewsAcrossBlockBoundaries) {
-    // Lines of every length up to 254, over several read blocks, so that
-    // lines straddle the blocks' ends and are moved to the buffer's front.
-    std::string content;
-    for (int i = 0; content.size() < 3 * 256 * 1024; ++i) content += std::string(i % 255, char('a' + i % 26)) + "\n";
-    TempFile file(content);
-    CFileLineFetcher copied, viewed;
-    ASSERT_EQ(0, copied.attach(file.path()));
-    ASSERT_EQ(0, viewed.attach(file.path()));
-    const std::string expected = drain(copied);
-    EXPECT_EQ(expected, drainViews(viewed));
-    EXPECT_EQ("<eof>", expected.substr(expected.size() - 5));
+    // Over several read blocks, so that lines straddle the blocks' ends and
+    // are moved to the buffer's front, and lines start and end at every
+    // offset of the fetcher's 64-byte words of line feed marks. The expected
+    // text is cut here, independently of the fetcher.
+    struct Case {
+        const char* name;
+        std::size_t (*length)(std::size_t i);
+    };
+    const Case cases[] = {
+        {"every length up to 254", [](std::size_t i) { return i % 255; }},
+        {"short lines, as in traces", [](std::size_t i) { return (i * 7919 + i / 3) % 23; }},
+        {"around the word sizes", [](std::size_t i) { return std::size_t(62) + i % 5 + 64 * (i / 5 % 3); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string content, expected;
+        for (std::size_t i = 0; content.size() < 3 * 256 * 1024; ++i) {
+            const std::string line(c.length(i), char('a' + i % 26));
+            content += line + "\n";
+            expected += std::to_string(i + 1) + ":" + line + "|";
+        }
+        expected += "<eof>";
+        TempFile file(content);
+        CFileLineFetcher copied, viewed;
+        ASSERT_EQ(0, copied.attach(file.path()));
+        ASSERT_EQ(0, viewed.attach(file.path()));
+        EXPECT_EQ(expected, drain(copied));
+        EXPECT_EQ(expected, drainViews(viewed));
+    }
 }
 
 TEST(FileLineFetcher, PeekedViewIsTheLineDeliveredNext) {
@@ -159,8 +178,11 @@ TEST(FileLineFetcher, ALineWithANulIsCountedAndReadingGoesOn) {
             EXPECT_STREQ("nul byte", what);
         }
     }
+    // The refused lines were never delivered: a reader names the line after line 1.
+    EXPECT_EQ(1, f.lastDelivered());
     // Nothing is pending after the refused look-ahead; lines 2 and 3 were consumed.
     EXPECT_EQ(4, f.getLine(line));
+    EXPECT_EQ(4, f.lastDelivered());
     EXPECT_EQ("four", line);
 }
 
