@@ -16,8 +16,10 @@
 namespace {
 // Longest line delivered, without its line feed.
 constexpr std::size_t kMaxLine = 254;
-// A file is read in blocks of this size.
-constexpr std::size_t kFileReadSize = 256 * 1024;
+// A file is read in blocks of this size: small enough that the block the
+// kernel copies into, and that the lines are then cut from, stays in the
+// processor's near caches (256 KB blocks made reading a third slower).
+constexpr std::size_t kFileReadSize = 32 * 1024;
 }  // namespace
 
 std::int64_t CVLineFetcher::readLineView(std::string_view& line) {
