@@ -284,6 +284,28 @@ const Tor* findTor(const Domain& d, std::string_view name, TorKind& kind) {
 }
 }  // namespace
 
+namespace {
+const Tor* findRecentTor(TraceAnalysis& analysis, std::size_t domain, std::string_view name, TorKind& kind) {
+    ReplayScratch::RecentTor* recent = analysis.scratch.recentTors;
+    constexpr std::size_t kRecent = ReplayScratch::kRecentTors;
+    for (std::size_t i = 0; i < kRecent; ++i) {
+        const ReplayScratch::RecentTor hit = recent[i];
+        if (hit.tor && hit.domain == domain && sameText(hit.tor->name, name)) {
+            for (; i > 0; --i) recent[i] = recent[i - 1];
+            recent[0] = hit;
+            kind = hit.kind;
+            return hit.tor;
+        }
+    }
+    const Tor* found = findTor(domainOf(analysis, domain), name, kind);
+    if (found) {
+        for (std::size_t i = kRecent - 1; i > 0; --i) recent[i] = recent[i - 1];
+        recent[0] = ReplayScratch::RecentTor{domain, found, kind};
+    }
+    return found;
+}
+}  // namespace
+
 TorKind findTorKind(const TraceAnalysis& analysis, std::size_t domain, const std::string& name) {
     TorKind kind;
     findTor(domainOf(analysis, domain), name, kind);
@@ -330,7 +352,7 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
         }
         fetcher.getLineView(s.second);
         TorKind kind;
-        const Tor* found = findTor(domainOf(analysis, domain), s.second, kind);
+        const Tor* found = findRecentTor(analysis, domain, s.second, kind);
         if (!found) {
             complain(analysis, "Unexpected tor name '", Quoted{s.second}, "' in domain '",
                      Quoted{domainOf(analysis, domain).name}, "'.");

@@ -22,6 +22,8 @@
 #include "report.h"
 #include "report_html.h"
 
+enum class TorKind { none, allocator, deallocator, reallocator, operator_ };
+
 // The replay's working state, reused from record to record so that a long
 // trace allocates nothing per line. The lines are views into the fetcher's
 // buffer, valid until the next read; chunks are views into the line last
@@ -35,6 +37,16 @@ struct ReplayScratch {
     HandleRecord record;
     MessageText message;             // complaints on err and out
     std::string header;              // the header's lines
+    // The tors of the records replayed last, newest first: a program calls a
+    // few tors over and over, and comparing with these settles their names
+    // without searching the domain's lists.
+    struct RecentTor {
+        std::size_t domain;
+        const Tor* tor;  // null: none yet
+        TorKind kind;
+    };
+    static constexpr std::size_t kRecentTors = 2;
+    RecentTor recentTors[kRecentTors] = {};
 };
 
 // The whole state of one analysis. Table i belongs to domain i of tmpl.
@@ -79,8 +91,6 @@ struct MalformedField {
     std::string text;
     std::string reason;  // what parseHex threw
 };
-
-enum class TorKind { none, allocator, deallocator, reallocator, operator_ };
 
 // Whether a domain's handles may point inside its blocks: interior="true" on
 // a domain with sizes. Its table then keeps address ranges.

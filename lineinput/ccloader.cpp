@@ -255,37 +255,43 @@ std::uint64_t splitLine(const std::string& line, std::vector<std::string>& chunk
 }
 
 namespace {
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "separators() numbers bytes from the lowest");
-
-// The high bit of each byte of `word` that is a blank or a tab, exactly
-// (no borrow from one byte into the next).
-std::uint64_t separators(std::uint64_t word) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kLow7 = 0x7F * kOnes, kHigh = 0x80 * kOnes;
-    auto zeros = [](std::uint64_t v) { return ~(((v & kLow7) + kLow7) | v) & kHigh; };
-    return zeros(word ^ (' ' * kOnes)) | zeros(word ^ ('\t' * kOnes));
+#if defined(__SSE2__)
+// Bit i: the byte at p + i is a blank or a tab, for the 16 bytes at p.
+inline std::uint64_t separators16(const char* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+    return static_cast<std::uint16_t>(_mm_movemask_epi8(hit));
 }
+#endif
 }  // namespace
 
 std::uint64_t splitLine(std::string_view line, std::string_view* chunks, std::size_t room) {
     if (line.empty()) return 0;
-    std::size_t n = 0, start = 0;
-    auto cut = [&](std::size_t at) {
-        if (n < room) chunks[n] = line.substr(start, at - start);
-        ++n;
-        start = at + 1;
-    };
-    // Eight characters at a time, then the rest one by one.
     const char* text = line.data();
+    const std::size_t size = line.size();
+    std::size_t n = 0, start = 0;
+    // found: bit k for a separator at base + k.
+    auto cut = [&](std::uint64_t found, std::size_t base) {
+        for (; found != 0; found &= found - 1) {
+            const std::size_t at = base + static_cast<std::size_t>(__builtin_ctzll(found));
+            if (n < room) chunks[n] = std::string_view(text + start, at - start);
+            ++n;
+            start = at + 1;
+        }
+    };
     std::size_t i = 0;
-    for (; i + 8 <= line.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text + i, 8);
-        for (std::uint64_t found = separators(word); found != 0; found &= found - 1)
-            cut(i + static_cast<std::size_t>(__builtin_ctzll(found)) / 8);
+#if defined(__SSE2__)
+    // Sixteen characters at a time; the rest as the last sixteen of the
+    // line, without the ones looked at already.
+    for (; i + 16 <= size; i += 16) cut(separators16(text + i), i);
+    if (i < size && size >= 16) {
+        cut(separators16(text + size - 16) >> (16 - (size - i)), i);
+        i = size;
     }
-    for (; i < line.size(); ++i) {
-        if (text[i] == ' ' || text[i] == '\t') cut(i);
+#endif
+    for (; i < size; ++i) {
+        if (text[i] == ' ' || text[i] == '\t') cut(1, i);
     }
-    if (n < room) chunks[n] = line.substr(start);
+    if (n < room) chunks[n] = std::string_view(text + start, size - start);
     return n + 1;
 }
