@@ -22,6 +22,8 @@ constexpr std::size_t kMaxLine = 254;
 constexpr std::size_t kFileReadSize = 32 * 1024;
 }  // namespace
 
+const std::uint64_t CVLineFetcher::kNoMarks[2] = {0, 0};
+
 std::int64_t CVLineFetcher::readLineView(std::string_view& line) {
     const std::int64_t number = readLine(held_);
     line = held_;
@@ -38,7 +40,19 @@ CFdLineFetcher::CFdLineFetcher(std::size_t readSize)
     // Room for a whole block after the start of a line that is not complete yet.
     : readSize(std::max<std::size_t>(readSize, 1)),
       buffer(this->readSize + kMaxLine + 1),
-      newlines(buffer.size() / 64 + 2, 0) {}
+      newlines(buffer.size() / 64 + 2, 0) {
+    window_.text = buffer.data();
+    window_.marks = newlines.data();
+}
+
+void CFdLineFetcher::setFailed(bool failed) {
+    failed_ = failed;
+    settle();
+}
+
+void CFdLineFetcher::settle() {
+    window_.limit = pushedBack || ended || failed_ ? 0 : std::min(end, nulAt);
+}
 
 CFdLineFetcher::~CFdLineFetcher() {
     if (fd >= 0) ::close(fd);
@@ -57,14 +71,16 @@ bool CFdLineFetcher::fill() {
             }
             end += static_cast<std::size_t>(n);
             markNewlines();
+            settle();
             return true;
         }
         if (n == 0) {
             ended = true;
+            settle();
             return false;
         }
         if (errno != EINTR) {
-            failed = true;
+            setFailed(true);
             return false;
         }
     }
@@ -106,51 +122,27 @@ void CFdLineFetcher::markNewlines() {
 
 std::int64_t CFdLineFetcher::readLine(std::string& line) {
     std::string_view view;
-    const std::int64_t number = readLineView(view);
+    const std::int64_t number = getLineView(view);
     line.assign(view.data(), view.size());
     return number;
 }
 
 std::int64_t CFdLineFetcher::readLineView(std::string_view& line) {
-    // Nearly every line is whole in the buffer, ends within the next two
-    // words of the line feed marks, and holds no NUL byte: that case is kept
-    // short, the rest is nextLine's.
-    if (!pushedBack && !ended && !failed) {
-        const std::size_t w = pos / 64, shift = pos % 64;
-        std::size_t n = 0;
-        if (const std::uint64_t here = newlines[w] >> shift) {
-            n = static_cast<std::size_t>(__builtin_ctzll(here));
-        } else if (const std::uint64_t next = newlines[w + 1]) {
-            n = 64 - shift + static_cast<std::size_t>(__builtin_ctzll(next));
-        } else {
-            return nextLine(line);
-        }
-        {
-            const char* start = buffer.data() + pos;
-            if (nulAt > pos + n) {
-                pos += n + 1;
-                const std::string_view text(start, n);
-                pending = text;
-                line = text;
-                return ++lineNumber;
-            }
-        }
-    }
-    return nextLine(line);
-}
-
-std::int64_t CFdLineFetcher::nextLine(std::string_view& line) {
+    // Every case the window leaves: a peeked line, the end, a failure, a NUL
+    // byte, a line not whole in the buffer yet or ending far on.
     if (pushedBack) {
         // The peeked line is still in the buffer: nothing was read since.
         line = pending;
         pushedBack = false;
-        return lineNumber;
+        settle();
+        return window_.number;
     }
     if (ended) throw "eof";
-    if (failed || fd < 0) {
-        failed = true;
+    if (failed_ || fd < 0) {
+        setFailed(true);
         throw "i/o error";
     }
+    std::size_t& pos = window_.pos;
     for (;;) {
         const char* start = buffer.data() + pos;
         const std::size_t avail = end - pos;
@@ -159,23 +151,21 @@ std::int64_t CFdLineFetcher::nextLine(std::string_view& line) {
             const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
             const std::size_t from = pos;
             pos += n + 1;
-            ++lineNumber;
-            const std::string_view text(start, n);
-            pending = text;
+            ++window_.number;
             if (nulAt < pos) {
                 // The NUL is in this line, or in its line feed's place: look for the next one.
                 const bool inLine = nulAt < from + n;
                 const void* nul = std::memchr(buffer.data() + pos, '\0', end - pos);
                 nulAt = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data()) : end;
+                settle();
                 if (inLine) throw "nul byte";
             }
-            // From the registers, not from pending just stored in two halves.
-            line = text;
-            return lineNumber;
+            line = std::string_view(start, n);
+            return window_.number;
         }
         if (avail > kMaxLine) {
             // More than 254 characters before the line feed.
-            failed = true;
+            setFailed(true);
             throw "i/o error";
         }
         // The start of a line: move it to the front and read the rest after it.
@@ -184,6 +174,7 @@ std::int64_t CFdLineFetcher::nextLine(std::string_view& line) {
             nulAt -= pos;
             pos = 0;
             end = avail;
+            settle();
         }
         if (!fill()) {
             // A last line without line feed is not delivered.
@@ -195,15 +186,17 @@ std::int64_t CFdLineFetcher::nextLine(std::string_view& line) {
 
 std::int64_t CFdLineFetcher::readPeek(std::string& line) {
     std::string_view view;
-    const std::int64_t number = readPeekView(view);
+    const std::int64_t number = peekLineView(view);
     line.assign(view.data(), view.size());
     return number;
 }
 
 std::int64_t CFdLineFetcher::readPeekView(std::string_view& line) {
     if (pushedBack) throw "malfunction";
-    const std::int64_t number = readLineView(line);
+    const std::int64_t number = getLineView(line);
+    pending = line;
     pushedBack = true;
+    settle();
     return number;
 }
 
@@ -213,15 +206,15 @@ int CFileLineFetcher::attach(const char* path) {
     // A second file on an open source fails and leaves it failed, so every
     // later read throws.
     if (fd >= 0) {
-        failed = true;
+        setFailed(true);
         return -1;
     }
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        failed = true;
+        setFailed(true);
         return -1;
     }
-    failed = false;
+    setFailed(false);
     return 0;
 }
 

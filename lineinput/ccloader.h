@@ -23,7 +23,23 @@ public:
     // The same lines, numbers and failures, handed out as views instead of
     // copies: for a reader that only looks at a line. A view stays valid
     // until the next call of any of these four.
-    std::int64_t getLineView(std::string_view& line) { return delivered_ = readLineView(line); }
+    std::int64_t getLineView(std::string_view& line) {
+        // Nearly every line: whole in the source's window, handed out here
+        // without a call.
+        const std::size_t w = window_.pos / 64, shift = window_.pos % 64;
+        std::size_t n;
+        if (const std::uint64_t here = window_.marks[w] >> shift) {
+            n = static_cast<std::size_t>(__builtin_ctzll(here));
+        } else if (const std::uint64_t next = window_.marks[w + 1]) {
+            n = 64 - shift + static_cast<std::size_t>(__builtin_ctzll(next));
+        } else {
+            return delivered_ = readLineView(line);
+        }
+        if (window_.pos + n >= window_.limit) return delivered_ = readLineView(line);
+        line = std::string_view(window_.text + window_.pos, n);
+        window_.pos += n + 1;
+        return delivered_ = ++window_.number;
+    }
     std::int64_t peekLineView(std::string_view& line) { return delivered_ = readPeekView(line); }
 
     // The number of the line delivered last (0 before the first): a failure
@@ -31,6 +47,22 @@ public:
     std::int64_t lastDelivered() const { return delivered_; }
 
 protected:
+    // The lines a source has read and marked, which getLineView hands out
+    // itself: text[pos, limit) holds no NUL byte, and each line feed there
+    // has its bit in marks (bit i of marks[w] for text[64 w + i]), up to a
+    // zero word after the last. A line is taken when its line feed lies
+    // below limit; otherwise the source's readLineView decides. The source
+    // keeps pos (the start of the next line) and number (the number of the
+    // line taken last) in here as its own, and sets limit to 0 to take every
+    // line itself (a look-ahead pending, the end reached, a failure).
+    struct Window {
+        const char* text = nullptr;
+        const std::uint64_t* marks = kNoMarks;
+        std::size_t pos = 0, limit = 0;
+        std::int64_t number = 0;
+    };
+    Window window_;
+
     virtual std::int64_t readLine(std::string& line) = 0;
     virtual std::int64_t readPeek(std::string& line) = 0;
     // These defaults copy through a string of the fetcher's own; a source
@@ -39,6 +71,7 @@ protected:
     virtual std::int64_t readPeekView(std::string_view& line);
 
 private:
+    static const std::uint64_t kNoMarks[2];  // no line feed: an empty window
     std::string held_;
     std::int64_t delivered_ = 0;
 };
@@ -68,29 +101,28 @@ protected:
     std::int64_t readPeekView(std::string_view& line) override;
 
     int fd = -1;
-    bool failed = false;
+    void setFailed(bool failed);
 
 private:
     bool fill();  // false at the end of input (ended) or on a read error (failed)
+    // The window's limit after any change of the state below.
+    void settle();
     // Sets the bits of `newlines` for the line feeds in buffer[0, end).
     void markNewlines();
-    // readLineView's every case: a peeked line, the end, a failure, a NUL
-    // byte, a line not whole in the buffer yet.
-    __attribute__((noinline)) std::int64_t nextLine(std::string_view& line);
 
     std::function<void()> beforeRead;
     std::size_t readSize;
-    std::vector<char> buffer;      // unread bytes are buffer[pos, end)
+    std::vector<char> buffer;      // unread bytes are buffer[window_.pos, end)
     // Bit i of word w: buffer[64 w + i] is a line feed (below end only), and
     // a zero word after the last: a line is found without a search.
     std::vector<std::uint64_t> newlines;
     std::size_t markedWords = 0;   // the words of newlines that may hold marks
-    std::size_t pos = 0, end = 0;
+    std::size_t end = 0;
     std::size_t nulAt = 0;         // the first NUL byte at or after pos, or end when there is none
     bool ended = false;
+    bool failed_ = false;
     bool pushedBack = false;
-    std::string_view pending;      // the last line delivered; in buffer until the next read
-    std::int64_t lineNumber = 0;
+    std::string_view pending;      // the line peeked at; in buffer until the next read
 };
 
 // A file named by a path.

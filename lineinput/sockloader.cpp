@@ -5,16 +5,16 @@
 CSockLineFetcher::CSockLineFetcher(std::size_t bufferSize) : CFdLineFetcher(bufferSize) {}
 
 int CSockLineFetcher::attach(const char*) {
-    failed = true;
+    setFailed(true);
     return -1;
 }
 
 int CSockLineFetcher::attach(int s) {
     if (fd >= 0 || s < 0 || ::fcntl(s, F_GETFD) == -1) {
-        failed = true;
+        setFailed(true);
         return -1;
     }
     fd = s;
-    failed = false;
+    setFailed(false);
     return 0;
 }

@@ -250,6 +250,16 @@ TEST(FileLineFetcher, AttachFailures) {
     EXPECT_EQ(-1, twice.attach(file.path()));
     EXPECT_EQ("<i/o error>", drain(twice));
 
+    // A second file while lines of the first are held unread: those are not
+    // delivered either.
+    TempFile lines("a\nb\nc\n");
+    CFileLineFetcher reading;
+    ASSERT_EQ(0, reading.attach(lines.path()));
+    std::string_view line;
+    EXPECT_EQ(1, reading.getLineView(line));
+    EXPECT_EQ(-1, reading.attach(lines.path()));
+    EXPECT_EQ("<i/o error>", drainViews(reading));
+
     CFileLineFetcher descriptor;
     try {
         descriptor.attach(0);
