@@ -328,10 +328,9 @@ SiteId readCallSite(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
 
 bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     ReplayScratch& s = analysis.scratch;
-    fetcher.peekLineView(s.first);
-    if (s.first == fixed::done) return true;
-    for (;;) {
-        fetcher.getLineView(s.first);
+    // Each record's first line, or the end: read once, not looked at first.
+    fetcher.getLineView(s.first);
+    for (; s.first != fixed::done; fetcher.getLineView(s.first)) {
         if (analysis.live) analysis.live->nextRecord();
         std::size_t domain = 0;
         if (!findDomain(analysis, s.first, domain)) {
@@ -381,9 +380,8 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
                 break;
         }
         if (!ok) return false;
-        fetcher.peekLineView(s.first);
-        if (s.first == fixed::done) return true;
     }
+    return true;
 }
 
 bool readAllocatorRecord(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId site, const std::string& tor,
