@@ -572,6 +572,30 @@ void AllocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& to
     });
 }
 
+namespace {
+// " by domain:tor at site while allocated at site which never operated."
+std::string_view neverUsedTail(TraceAnalysis& analysis, std::size_t domain, const std::string& tor, SiteId call,
+                               SiteId allocated) {
+    ReplayScratch& s = analysis.scratch;
+    for (ReplayScratch::WarningTail& t : s.neverUsedTails) {
+        if (t.used && t.domain == domain && t.call == call && t.allocated == allocated && sameText(t.tor, tor))
+            return t.text.str();
+    }
+    ReplayScratch::WarningTail& t = s.neverUsedTails[s.nextTail];
+    s.nextTail = (s.nextTail + 1) % ReplayScratch::kWarningTails;
+    t.used = true;
+    t.domain = domain;
+    t.tor = tor;
+    t.call = call;
+    t.allocated = allocated;
+    t.text.clear();
+    t.text << " by " << Quoted{domainOf(analysis, domain).name} << ":" << Quoted{tor} << " at "
+           << analysis.sites.shown(call) << " while allocated at " << analysis.sites.shown(allocated)
+           << " which never operated.";
+    return t.text.str();
+}
+}  // namespace
+
 void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& tor, std::size_t domain,
                        const HandleRecord& record) {
     (void)site;  // the call's site travels in record.deallocatedAt
@@ -628,9 +652,8 @@ void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& 
                 f.bytes = e.size;
                 f.sized = d.float_handle;
                 analysis.report.add(f, [&](MessageText& m) {
-                    m << "Warning: deallocation of resource 0x" << Hex16{record.handle} << " by " << Quoted{d.name}
-                      << ":" << Quoted{tor} << " at " << sites.shown(call) << " while allocated at "
-                      << sites.shown(e.allocatedAt) << " which never operated.";
+                    m << "Warning: deallocation of resource 0x" << Hex16{record.handle}
+                      << neverUsedTail(analysis, domain, tor, call, e.allocatedAt);
                 });
             }
             if (analysis.live) analysis.live->released(domain, e.size);

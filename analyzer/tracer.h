@@ -47,6 +47,19 @@ struct ReplayScratch {
     };
     static constexpr std::size_t kRecentTors = 2;
     RecentTor recentTors[kRecentTors] = {};
+    // The text after the handle of the "never operated" warnings written
+    // last, by what it names: most releases of a program that does not use
+    // its blocks give one, from a few places, differing only in the handle.
+    struct WarningTail {
+        bool used = false;
+        std::size_t domain = 0;
+        std::string tor;
+        SiteId call = kNoSite, allocated = kNoSite;
+        MessageText text;
+    };
+    static constexpr std::size_t kWarningTails = 4;
+    WarningTail neverUsedTails[kWarningTails];
+    std::size_t nextTail = 0;  // the one replaced next
 };
 
 // The whole state of one analysis. Table i belongs to domain i of tmpl.

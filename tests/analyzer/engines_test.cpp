@@ -493,6 +493,31 @@ TEST(EnginesDeathTest, UnknownRecordStateStopsTheRun) {
     }
 }
 
+// Releases of unused blocks from more places than the replay keeps the
+// warning's text for, in an order that comes back to each: every warning
+// names its own tor and sites.
+TEST_P(Engines, NeverUsedWarningsFromManyPlaces) {
+    const char* allocLines[] = {"1", "2", "3"};
+    const char* freeLines[] = {"10", "20"};
+    const char* tors[] = {"free", "cfree"};
+    std::string expected;
+    for (std::uint64_t i = 0; i < 24; ++i) {
+        const std::uint64_t handle = 0x1000 + 16 * i;
+        const char* allocLine = allocLines[i % 3];
+        const char* freeLine = freeLines[i / 3 % 2];
+        const std::string tor = tors[i / 6 % 2];
+        run(alloc(handle, 8, allocLine));
+        HandleRecord r;
+        r.deallocatedAt = at(freeLine);
+        r.handle = handle;
+        DeallocatorEngine(analysis, r.deallocatedAt, tor, 0, r);
+        expected += "Warning: deallocation of resource 0x" + toHex16(handle) + " by mem:" + tor + " at s.c:" +
+                    freeLine + " while allocated at s.c:" + allocLine + " which never operated.\n";
+    }
+    EXPECT_EQ(out.str(), expected);
+    EXPECT_EQ(err.str(), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Tables, Engines, ::testing::Values("linear", "indexed"),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
