@@ -243,17 +243,6 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
 
 // ---------------------------------------------------------------- replay
 
-bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::size_t& domain) {
-    for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) {
-        if (sameText(analysis.tmpl.domains[i].name, name)) {
-            domain = i;
-            return true;
-        }
-    }
-    return false;
-}
-
-namespace {
 bool findDomain(const TraceAnalysis& analysis, std::string_view name, std::size_t& domain) {
     for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) {
         if (sameText(analysis.tmpl.domains[i].name, name)) {
@@ -263,7 +252,6 @@ bool findDomain(const TraceAnalysis& analysis, std::string_view name, std::size_
     }
     return false;
 }
-}  // namespace
 
 namespace {
 // The tor named `name` in a domain and its kind; null and none when there is

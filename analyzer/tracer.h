@@ -122,7 +122,7 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis);
 // True when the replay ended at the closing line, false for any other end.
 bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis);
 
-bool findDomain(const TraceAnalysis& analysis, const std::string& name, std::size_t& domain);
+bool findDomain(const TraceAnalysis& analysis, std::string_view name, std::size_t& domain);
 TorKind findTorKind(const TraceAnalysis& analysis, std::size_t domain, const std::string& name);
 // The file and line lines of a record, interned in the analysis's sites.
 SiteId readCallSite(CVLineFetcher& fetcher, TraceAnalysis& analysis);

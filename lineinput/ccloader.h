@@ -76,7 +76,8 @@ private:
     std::int64_t delivered_ = 0;
 };
 
-// Lines read from a descriptor in large blocks and cut with memchr: the one
+// Lines read from a descriptor in blocks, their line feeds marked once per
+// block (the window above) and the rare cases cut with memchr: the one
 // reader behind the file and the socket sources, so that both deliver the
 // same lines, numbers and failures. The end of input ("eof") and a failure
 // ("i/o error": a line longer than 254 characters, a read error, no source)
