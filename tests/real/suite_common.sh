@@ -53,7 +53,7 @@ kel_collect_traces() {
     local stamp=$1 into=$2 f
     shift 2
     find "$@" -type f -newer "$stamp" -not -path "$into/*" 2>/dev/null | while read -r f; do
-        if [ "$(head -c 17 "$f" 2>/dev/null)" = "KEL TRACING BEGIN" ]; then
+        if [ "$(head -c 17 "$f" 2>/dev/null | tr -d '\000')" = "KEL TRACING BEGIN" ]; then
             mv "$f" "$into/$(basename "$f" .trace)-$(echo "$f" | md5sum | cut -c1-8).trace"
         fi
     done

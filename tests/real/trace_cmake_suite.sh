@@ -41,6 +41,9 @@
 #                       suite whose tests are interpreter scripts runs the
 #                       interpreter under valgrind too: -R narrows it)
 #   KEL_JOBS            parallel build jobs (default 2)
+#   KEL_SUITE_REANALYSE=1  build and run nothing: run keltrace again over
+#                       OUT/traces (with the KEL of KEL_PREFIX) and print the
+#                       table from the logs of the earlier run
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/suite_common.sh"
@@ -61,7 +64,18 @@ cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}")
 echo "== KEL: $("$KELTRACE" --version 2>&1 | head -1), prefix $KEL_PREFIX"
 echo "== templates: ${TEMPLATES[*]}"
 
+reanalyse=${KEL_SUITE_REANALYSE:-0}
+# Each run's figures, kept for a later KEL_SUITE_REANALYSE.
+record() { eval "$1=\$2"; echo "$1=$2" >>"$out/figures.sh"; }
+if [ "$reanalyse" = 1 ]; then
+    [ -f "$out/figures.sh" ] || kel_die "$out has no earlier run to analyse again"
+    . "$out/figures.sh"
+else
+    : >"$out/figures.sh"
+fi
+
 # 1. The copy with the documented lines.
+[ "$reanalyse" = 1 ] || {
 kel_copy_tree "$src" "$out/src"
 if [ ${#TEMPLATES[@]} -eq 1 ]; then
     template_args="TEMPLATE \"${TEMPLATES[0]}\""
@@ -100,6 +114,7 @@ EOF
 if [ -n "${KEL_SUITE_CMAKE_EXTRA:-}" ]; then
     cat "$KEL_SUITE_CMAKE_EXTRA" >>"$out/src/CMakeLists.txt"
 fi
+}
 
 # 2. The traced build and suite.
 stamp=$out/.stamp
@@ -117,7 +132,7 @@ build_and_test() {  # name source-folder
         grep -m 20 -E 'error|Error' "$out/$name-build.log" >&2 || tail -20 "$out/$name-build.log" >&2
         kel_die "$name: building failed (whole log: $out/$name-build.log)"
     fi
-    eval "BUILD_SECONDS_$name=$(kel_elapsed "$start" "$(kel_now)")"
+    record "BUILD_SECONDS_$name" "$(kel_elapsed "$start" "$(kel_now)")"
 }
 run_suite() {  # name build-folder [wrapper...]
     local name=$1 build=$2 start
@@ -128,19 +143,22 @@ run_suite() {  # name build-folder [wrapper...]
     touch "$stamp"
     start=$(kel_now)
     (cd "$build" && "$@" ctest --output-on-failure "${ctest_args[@]}" "${extra[@]}" >"$out/$name-ctest.log" 2>&1) || true
-    eval "SECONDS_$name=$(kel_elapsed "$start" "$(kel_now)")"
+    record "SECONDS_$name" "$(kel_elapsed "$start" "$(kel_now)")"
     local counts
     counts=$(kel_ctest_counts "$out/$name-ctest.log")
     [ -n "$counts" ] || counts="? ?"
-    eval "PASSED_$name=${counts% *} TOTAL_$name=${counts#* }"
+    record "PASSED_$name" "${counts% *}"
+    record "TOTAL_$name" "${counts#* }"
     grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*(Failed|Exception|Timeout|Not Run)' "$out/$name-ctest.log" | sed "s/^/$name: /" || true
 }
 
-build_and_test traced "$out/src"
-rm -rf "$out/traces"
-mkdir -p "$out/traces"
-run_suite traced "$out/build-traced" env KEL_TRACE_DIR="$out/traces"
-kel_collect_traces "$stamp" "$out/traces" "$out/src" "$out/build-traced"
+if [ "$reanalyse" != 1 ]; then
+    build_and_test traced "$out/src"
+    rm -rf "$out/traces"
+    mkdir -p "$out/traces"
+    run_suite traced "$out/build-traced" env KEL_TRACE_DIR="$out/traces"
+    kel_collect_traces "$stamp" "$out/traces" "$out/src" "$out/build-traced"
+fi
 trace_count=$(find "$out/traces" -name '*.trace' | wc -l)
 trace_size=$(kel_size "$out/traces")
 
@@ -150,14 +168,18 @@ kel_analyse_traces "$out/traces" "$out/keltrace"
 summary_line=$(grep -h '^Summary:' "$out/keltrace/group.txt" || true)
 
 # 4. Untraced, then under valgrind.
-build_and_test plain "$src"
-run_suite plain "$out/build-plain"
-vg_row=""
-if [ "${KEL_VALGRIND:-1}" != 0 ]; then
+if [ "$reanalyse" != 1 ]; then
+    build_and_test plain "$src"
+    run_suite plain "$out/build-plain"
     rm -rf "$out/valgrind"
-    mkdir -p "$out/valgrind"
-    run_suite valgrind "$out/build-plain" valgrind --trace-children=yes --leak-check=full --track-fds=yes \
-        --log-file="$out/valgrind/%p.log"
+    if [ "${KEL_VALGRIND:-1}" != 0 ]; then
+        mkdir -p "$out/valgrind"
+        run_suite valgrind "$out/build-plain" valgrind --trace-children=yes --leak-check=full --track-fds=yes \
+            --log-file="$out/valgrind/%p.log"
+    fi
+fi
+vg_row=""
+if [ -d "$out/valgrind" ]; then
     kel_summarise_valgrind "$out/valgrind" "$out/"
     vg_row="| valgrind (untraced build) | $PASSED_valgrind / $TOTAL_valgrind | $SECONDS_valgrind | $VG_PROCESSES processes of the project: $VG_ERRORS errors, $VG_INUSE bytes in use at exit ($VG_DEFINITELY definitely, $VG_INDIRECTLY indirectly, $VG_POSSIBLY possibly lost), $VG_FDS descriptors left open |"
 fi
@@ -173,7 +195,7 @@ fi
     [ -z "$vg_row" ] || echo "$vg_row"
     echo
     echo "Traces: $trace_count files, $trace_size; keltrace: $KELTRACE_SECONDS s ($([ "${KELTRACE_MANY:-yes}" = yes ] && echo "one run over all traces" || echo "one run per trace, groups added up"))."
-    echo "Build: untraced $BUILD_SECONDS_plain s, traced $BUILD_SECONDS_traced s."
+    echo "Build: untraced ${BUILD_SECONDS_plain:-?} s, traced ${BUILD_SECONDS_traced:-?} s."
     echo
     echo "Findings by group:"
     echo
