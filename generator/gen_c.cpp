@@ -4,6 +4,7 @@
 // output files from gen_output.
 #include "gen_c.h"
 
+#include <cctype>
 #include <iostream>
 
 #include "gen_checks.h"
@@ -71,6 +72,17 @@ std::string parameterNames(const Tor& tor) {
     std::string s = passedParameters(tor);
     if (!s.empty()) s.resize(s.size() - 2);
     return s;
+}
+
+// va_forward: the tor's last args entry is "...", and its wrapper hands the
+// caller's variable arguments to the va_list function named there.
+bool forwardsVariadic(const Tor& tor) { return !tor.va_forward.empty() && !tor.args.empty(); }
+
+// The tor without its "..." entry: the named parameters.
+Tor namedPart(const Tor& tor) {
+    Tor named = tor;
+    if (forwardsVariadic(tor)) named.args.pop_back();
+    return named;
 }
 
 // A trace field as a C string literal.
@@ -342,7 +354,11 @@ void writeDeclarations(const Template& t, std::ostream& out) {
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             forEachWrapper(tor, [&](const Tor& arity, const std::string& name) {
                 line(out, returnType(arity));
-                line(out, t.prefix, name, "(", declaredParameters(arity), "const char *file, size_t line);");
+                if (forwardsVariadic(arity))
+                    line(out, t.prefix, name, "(const char *file, size_t line, ", declaredParameters(namedPart(arity)),
+                         "...);");
+                else
+                    line(out, t.prefix, name, "(", declaredParameters(arity), "const char *file, size_t line);");
                 line(out);
             });
         });
@@ -358,7 +374,11 @@ void writeRedefinitions(const Template& t, std::ostream& out) {
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
-            if (hasOptionalParameters(tor))
+            if (forwardsVariadic(tor))
+                // The call site comes first: what the caller passes after
+                // the named parameters is not counted.
+                line(out, "#define ", tor.name, "(...)\t", t.prefix, tor.name, "(__FILE__, __LINE__, __VA_ARGS__)");
+            else if (hasOptionalParameters(tor))
                 writeArityDispatch(t, tor, out);
             else
                 line(out, "#define ", tor.name, "(", parameterNames(tor), ")\t", t.prefix, tor.name, "(",
@@ -787,6 +807,12 @@ void writeForkTrap(const Template& t, std::ostream& out) {
 int writeRuntime(const Template& t, const char* templatePath, std::ostream& out) {
     writeBanner(t, out);
     line(out, "#define KEL_NO_REDEF");
+    if (t.compiler_type == "gcc" && t.gnu_source) {
+        // The GNU functions that wrappers call (asprintf, vasprintf, dup3).
+        line(out, "#ifndef _GNU_SOURCE");
+        line(out, "#define _GNU_SOURCE");
+        line(out, "#endif");
+    }
     if (t.compiler_type == "gcc") {
         // The POSIX declarations the runtime uses (sockets, fork's pid_t),
         // also when kel.c is built with -std=c99 or -std=c11.
@@ -820,6 +846,18 @@ void escapeQuotes(std::string& s) { s = cStringContent(s); }
 
 // ---------------------------------------------------------------- wrappers
 
+namespace {
+
+void writeWrapperHead(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
+                      const std::string& wrapperName);
+void writeUntracedCall(const Template& t, const Tor& tor, std::ostream& out);
+void writeTracedCall(const Template& t, const Tor& tor, const std::string& assign, std::ostream& out);
+void writeRecordStart(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
+bool recordsAfterCall(const Tor& tor);
+void writeAfterCallWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
+
+}  // namespace
+
 int writeWrappers(const Template& t, std::ostream& out) {
     line(out, "/* *** BEGIN **************************************/");
     for (const Domain& d : t.domains)
@@ -829,6 +867,7 @@ int writeWrappers(const Template& t, std::ostream& out) {
 }
 
 void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+    if (recordsAfterCall(tor)) return writeAfterCallWrapper(t, d, tor, out);
     forEachWrapper(tor, [&](const Tor& arity, const std::string& name) {
         writeWrapperPrologue(t, d, arity, out, name);
         writeArgumentChecks(t, d, arity, out);
@@ -840,15 +879,67 @@ void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostre
 void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
                           const std::string& wrapperName) {
     if (isAliased(tor)) return;
+    writeWrapperHead(t, d, tor, out, wrapperName);
+    line(out);
+    writeUntracedCall(t, tor, out);
+    writeRecordStart(t, d, tor, out);
+}
+
+namespace {
+
+void writeWrapperHead(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
+                      const std::string& wrapperName) {
     const std::string& p = t.prefix;
-    const MutexBlocks& mutex = mutexBlocks(mutexKind(t));
-    line(out, returnType(tor), "\t", p, wrapperName.empty() ? tor.name : wrapperName, "(", declaredParameters(tor), "const char *", p, "file, size_t ", p,
-         "line){");
+    const std::string& name = wrapperName.empty() ? tor.name : wrapperName;
+    if (forwardsVariadic(tor))
+        line(out, returnType(tor), "\t", p, name, "(const char *", p, "file, size_t ", p, "line, ",
+             declaredParameters(namedPart(tor)), "...){");
+    else
+        line(out, returnType(tor), "\t", p, name, "(", declaredParameters(tor), "const char *", p, "file, size_t ",
+             p, "line){");
     if (!isVoid(returnType(tor))) line(out, "\t", returnType(tor), " ", p, "stored_retcode;");
     if (tor.is_handle_arg_out) line(out, "\t", d.handle, " ", p, "stored_handle;");
-    block(out, mutex.wrapperLocals);
+    block(out, mutexBlocks(mutexKind(t)).wrapperLocals);
     if (t.buffered_records) line(out, "\tkel_record kel_rec;");
-    line(out);
+}
+
+// traced_if: a call for which the condition is false goes to the function
+// without a record (realpath into the caller's own buffer allocates nothing).
+void writeUntracedCall(const Template& t, const Tor& tor, std::ostream& out) {
+    if (tor.traced_if.empty()) return;
+    line(out, "\tif(!(", tor.traced_if, ")){");
+    if (isVoid(returnType(tor))) {
+        writeTracedCall(t, tor, "\t\t", out);
+        line(out, "\t\treturn;");
+    } else {
+        writeTracedCall(t, tor, "\t\t" + t.prefix + "stored_retcode = ", out);
+        line(out, "\t\treturn (", t.prefix, "stored_retcode);");
+    }
+    line(out, "\t}");
+}
+
+// The call of the traced function after `assign`; a forwarding wrapper hands
+// its variable arguments over as a va_list.
+void writeTracedCall(const Template& t, const Tor& tor, const std::string& assign, std::ostream& out) {
+    if (!forwardsVariadic(tor)) {
+        line(out, assign, tor.name, "(", parameterNames(tor), ");");
+        return;
+    }
+    const Tor named = namedPart(tor);
+    const std::string indent = assign.substr(0, assign.find_first_not_of('\t'));
+    const std::string list = t.prefix + "va_args";
+    line(out, indent, "{");
+    line(out, indent, "va_list ", list, ";");
+    line(out, indent, "va_start(", list, ", ", named.args.back().name, ");");
+    line(out, assign, tor.va_forward, "(", passedParameters(named), list, ");");
+    line(out, indent, "va_end(", list, ");");
+    line(out, indent, "}");
+}
+
+// The lock, then the record's domain, tor, file and line.
+void writeRecordStart(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+    const std::string& p = t.prefix;
+    const MutexBlocks& mutex = mutexBlocks(mutexKind(t));
     block(out, mutex.lock);
     if (t.buffered_records) {
         line(out, "\tkel_rec.used = 0;");
@@ -862,6 +953,8 @@ void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, st
         line(out, "\tkel_trace(1, kelsize_t2str(", p, "line));");
     }
 }
+
+}  // namespace
 
 void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
     if (isAliased(tor)) return;
@@ -953,6 +1046,141 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
     line(out, "}");
     line(out);
 }
+
+// ---------------------------------------------------------------- wrappers that record after the call
+//
+// A handle that comes back through a pointer (handle_arg_deref) exists only
+// once the call has returned, and a forwarded variable argument list
+// (va_forward) is consumed by the call: such a wrapper calls first and then
+// writes its records, whole, with the same lines as any other wrapper.
+//   handle_arg_deref 1 on an allocator: one record with the handle *arg; a
+//     call that failed by the tor's expr records nothing.
+//   handle_arg_deref n > 1: one record per handle arg[0] .. arg[n-1].
+//   handle_arg_deref 1 on a reallocator: the old handle is *arg before the
+//     call and the new one *arg after it, the sizes are read after it; a
+//     call that changed neither the handle nor a size records nothing, and
+//     one that did is a reallocation whatever it returned (getline
+//     allocates its buffer even when it returns -1 at the end of a file).
+// No lock is held across such a call.
+
+namespace {
+
+// float_size_expr may name the result by args entry 0's name (realpath's
+// copy is strlen(ret) + 1): its value exists only after the call.
+bool sizeNamesResult(const Tor& tor) {
+    if (tor.float_size_expr.empty() || tor.args.empty() || !isCIdentifier(tor.args[0].name)) return false;
+    const std::string& e = tor.float_size_expr;
+    const std::string& name = tor.args[0].name;
+    const auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    for (std::size_t at = e.find(name); at != std::string::npos; at = e.find(name, at + 1)) {
+        const std::size_t end = at + name.size();
+        if ((at == 0 || !word(e[at - 1])) && (end == e.size() || !word(e[end]))) return true;
+    }
+    return false;
+}
+
+bool recordsAfterCall(const Tor& tor) {
+    return !isAliased(tor) && (tor.handle_arg_deref > 0 || forwardsVariadic(tor) || sizeNamesResult(tor));
+}
+
+bool isReallocator(const Domain& d, const Tor& tor) {
+    for (const Tor& r : d.reallocators)
+        if (&r == &tor) return true;
+    return false;
+}
+
+// The verdict lines of a record written after the call: the result line is
+// "OK" (a call that failed wrote no record), the handle line tests `handle`.
+void writeOutcome(const Template& t, const Domain& d, const Tor& tor, const std::string& handle, std::ostream& out) {
+    const bool buffered = t.buffered_records;
+    auto marker = [&](const char* text) {
+        if (buffered)
+            line(out, "\tKEL_PUT_TEXT(&kel_rec, \"", text, "\\n\");");
+        else
+            line(out, "\t", kelTrace1(text));
+    };
+    if (tor.expr.type == "void")
+        marker(kelproto::kVoid);
+    else if (tor.expr.type.empty())
+        marker(kelproto::kNothing);
+    else
+        marker(kelproto::kOK);
+    if (!tor.is_handle_arg_out) {
+        marker(kelproto::kNothing);
+    } else {
+        const std::string condition = handle + " " + d.expr.oper + " " + d.expr.value;
+        if (buffered) {
+            writePutVerdict(out, condition, "", " ");
+            line(out, "\tkel_put_hex(&kel_rec, ", asHex(handle), ");");
+        } else {
+            writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + asHex(handle) + "));");
+        }
+    }
+    if (buffered) line(out, "\tkel_record_end(&kel_rec);");
+    block(out, mutexBlocks(mutexKind(t)).unlock);
+}
+
+void writeAfterCallWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+    const std::string& p = t.prefix;
+    const bool returns = !isVoid(returnType(tor));
+    const std::string ret = p + "stored_retcode";
+    const std::string handle = p + "stored_handle";
+    const std::string index = p + "handle_index";
+    const std::string oldHandle = p + "old_handle";
+    const std::string returnLine = returns ? "\treturn (" + ret + ");" : "\treturn;";
+    const std::int64_t count = tor.handle_arg_deref;
+    const bool resized = isReallocator(d, tor);
+    const std::vector<std::string> sizes = sizeValues(d, tor);
+    const std::string arg = tor.is_handle_arg_out && tor.handle_arg_out > 0 ? argName(tor, tor.handle_arg_out) : "";
+
+    writeWrapperHead(t, d, tor, out, tor.name);
+    if (count > 1) line(out, "\tint ", index, ";");
+    if (resized) {
+        line(out, "\t", d.handle, " ", oldHandle, ";");
+        for (std::size_t i = 0; i < sizes.size(); ++i) line(out, "\tkeluint64 ", p, "old_size", i, ";");
+    }
+    line(out);
+    writeUntracedCall(t, tor, out);
+    if (resized) {
+        line(out, "\t", oldHandle, " = *", arg, ";");
+        for (std::size_t i = 0; i < sizes.size(); ++i) line(out, "\t", p, "old_size", i, " = ", asHex(sizes[i]), ";");
+    }
+    writeTracedCall(t, tor, returns ? "\t" + ret + " = " : "\t", out);
+    if (!resized && returns && !tor.expr.type.empty() && !isVoid(tor.expr.type))
+        line(out, "\tif(", ret, " ", tor.expr.oper, " ", tor.expr.value, ") ", returnLine.substr(1));
+    if (returns && sizeNamesResult(tor)) line(out, "\t", returnType(tor), " ", tor.args[0].name, " = ", ret, ";");
+
+    // The record's lines, as the tor's other wrappers would write them,
+    // with the old handle standing for the argument that points to it.
+    Tor view = tor;
+    if (resized) view.args[static_cast<std::size_t>(tor.handle_arg_out)].name = oldHandle;
+    std::string produced;
+    if (tor.is_handle_arg_out) {
+        if (count == 0)
+            produced = tor.handle_arg_out == 0 ? ret : arg;
+        else
+            produced = count > 1 ? arg + "[" + index + "]" : "*" + arg;
+    }
+    if (resized) {
+        std::string unchanged = handle + " == " + oldHandle;
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+            unchanged += " && " + asHex(sizes[i]) + " == " + p + "old_size" + std::to_string(i);
+        line(out, "\t", handle, " = ", produced, ";");
+        line(out, "\tif(", unchanged, ") ", returnLine.substr(1));
+    }
+    const std::string body = count > 1 ? "\t" : "";
+    if (count > 1) line(out, "\tfor(", index, " = 0; ", index, " < ", count, "; ", index, "++){");
+    if (tor.is_handle_arg_out && !resized) line(out, body, "\t", handle, " = ", produced, ";");
+    writeRecordStart(t, d, tor, out);
+    writeArgumentChecks(t, d, view, out);
+    writeOutcome(t, d, tor, handle, out);
+    if (count > 1) line(out, "\t}");
+    line(out, returnLine);
+    line(out, "}");
+    line(out);
+}
+
+}  // namespace
 
 int findDomainIndex(const Template& t, const std::string& name) {
     for (std::size_t i = 0; i < t.domains.size(); ++i)
