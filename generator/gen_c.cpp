@@ -853,6 +853,7 @@ void writeWrapperHead(const Template& t, const Domain& d, const Tor& tor, std::o
 void writeUntracedCall(const Template& t, const Tor& tor, std::ostream& out);
 void writeTracedCall(const Template& t, const Tor& tor, const std::string& assign, std::ostream& out);
 void writeRecordStart(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
+void writeReleaseRecord(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
 bool recordsAfterCall(const Tor& tor);
 void writeAfterCallWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
 
@@ -882,6 +883,7 @@ void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, st
     writeWrapperHead(t, d, tor, out, wrapperName);
     line(out);
     writeUntracedCall(t, tor, out);
+    writeReleaseRecord(t, d, tor, out);
     writeRecordStart(t, d, tor, out);
 }
 
@@ -952,6 +954,35 @@ void writeRecordStart(const Template& t, const Domain& d, const Tor& tor, std::o
         line(out, "\tkel_trace(1, ", p, "file);");
         line(out, "\tkel_trace(1, kelsize_t2str(", p, "line));");
     }
+}
+
+// release_tor: a call that releases another handle on its way (dup2 closes
+// its target descriptor, if open, before reusing its number) first writes,
+// when release_if holds, the record of that release: the deallocator
+// release_tor of the domain, for the argument at release_arg. Its expr type
+// is "void" (the checks see to that), so its record needs no result.
+void writeReleaseRecord(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+    if (tor.release_tor.empty()) return;
+    const Tor* release = nullptr;
+    for (const Tor& r : d.deallocators)
+        if (r.name == tor.release_tor && !release) release = &r;
+    if (release == nullptr) return;
+    Tor view = *release;
+    view.cpp_alias = "";
+    if (view.args.size() > 1) view.args[1].name = argName(tor, tor.release_arg);
+    const bool conditional = !tor.release_if.empty();
+    if (conditional) line(out, "\tif(", tor.release_if, "){");
+    writeRecordStart(t, d, view, out);
+    writeArgumentChecks(t, d, view, out);
+    if (t.buffered_records) {
+        line(out, "\tKEL_PUT_TEXT(&kel_rec, \"", kelproto::kVoid, "\\n", kelproto::kNothing, "\\n\");");
+        line(out, "\tkel_record_end(&kel_rec);");
+    } else {
+        line(out, "\t", kelTrace1(kelproto::kVoid));
+        line(out, "\t", kelTrace1(kelproto::kNothing));
+    }
+    block(out, mutexBlocks(mutexKind(t)).unlock);
+    if (conditional) line(out, "\t}");
 }
 
 }  // namespace
@@ -1141,6 +1172,7 @@ void writeAfterCallWrapper(const Template& t, const Domain& d, const Tor& tor, s
     }
     line(out);
     writeUntracedCall(t, tor, out);
+    writeReleaseRecord(t, d, tor, out);
     if (resized) {
         line(out, "\t", oldHandle, " = *", arg, ";");
         for (std::size_t i = 0; i < sizes.size(); ++i) line(out, "\t", p, "old_size", i, " = ", asHex(sizes[i]), ";");

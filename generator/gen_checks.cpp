@@ -145,6 +145,22 @@ bool checkAfterCall(const Domain& d, const Tor& tor, const char* kind, const cha
             return false;
         }
     }
+    if (!tor.release_tor.empty()) {
+        const Tor* release = nullptr;
+        for (const Tor& r : d.deallocators)
+            if (r.name == tor.release_tor && !release) release = &r;
+        if (release == nullptr || release->expr.type != "void" || release->args.size() != 2) {
+            refuse() << "release_tor " << quote(tor.release_tor)
+                     << " names no deallocator of the domain with one parameter and expr type \"void\"" << std::endl;
+            return false;
+        }
+        if (tor.release_arg < 1 || static_cast<std::uint64_t>(tor.release_arg) >= tor.args.size() ||
+            tor.args[static_cast<std::size_t>(tor.release_arg)].optional) {
+            refuse() << "release_arg is " << tor.release_arg << "; expected the position of a parameter every call passes"
+                     << std::endl;
+            return false;
+        }
+    }
     if ((tor.handle_arg_deref > 0 || !tor.va_forward.empty()) && hasOptionalParameters(tor)) {
         refuse() << "handle_arg_deref and va_forward do not go with optional parameters" << std::endl;
         return false;

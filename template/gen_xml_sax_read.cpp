@@ -83,7 +83,8 @@ bool operator==(const Tor& a, const Tor& b) {
            a.float_arg_n2 == b.float_arg_n2 && a.validateDom_before == b.validateDom_before &&
            a.is_handle_arg_out == b.is_handle_arg_out && a.handle_arg_out == b.handle_arg_out && a.expr == b.expr &&
            a.cpp_alias == b.cpp_alias && a.bad_handle_ok == b.bad_handle_ok && a.float_size_expr == b.float_size_expr &&
-           a.handle_arg_deref == b.handle_arg_deref && a.traced_if == b.traced_if && a.va_forward == b.va_forward;
+           a.handle_arg_deref == b.handle_arg_deref && a.traced_if == b.traced_if && a.va_forward == b.va_forward &&
+           a.release_tor == b.release_tor && a.release_arg == b.release_arg && a.release_if == b.release_if;
 }
 
 bool operator==(const Domain& a, const Domain& b) {
@@ -429,6 +430,9 @@ int torLoader(Tor& tor, ChunkList& list) {
         {&tor.handle_arg_deref, "handle_arg_deref", vkInteger},
         {&tor.traced_if, "traced_if", vkOptionalString},
         {&tor.va_forward, "va_forward", vkOptionalString},
+        {&tor.release_tor, "release_tor", vkOptionalString},
+        {&tor.release_arg, "release_arg", vkInteger},
+        {&tor.release_if, "release_if", vkOptionalString},
     };
     loadAttributes(c, table, sizeof table / sizeof table[0]);
 

@@ -50,6 +50,12 @@ struct Tor {
     std::int64_t handle_arg_deref = 0;
     std::string traced_if;   // a C condition over the parameters: false, the call is not traced (realpath's buffer)
     std::string va_forward;  // the va_list function a variadic wrapper calls (asprintf through vasprintf)
+    // A call that first releases another handle (dup2's target descriptor):
+    // when release_if holds before the call, the wrapper writes a record of
+    // the deallocator release_tor for the argument at release_arg.
+    std::string release_tor;
+    std::int64_t release_arg = 0;
+    std::string release_if;
 };
 
 struct Domain {

@@ -12,7 +12,8 @@
 //                 that matches), "keltrace-args: ..."
 //                 (options before --file), "valgrind: yes" (the program
 //                 runs under valgrind --leak-check=full, as a developer
-//                 would run it, its log in valgrind.log)
+//                 would run it, its log in valgrind.log), "valgrind-args:
+//                 ..." (more valgrind options, such as --track-fds=yes)
 //   *.c, *.h      the program (every .c is compiled with kel.c); any other
 //                 file (a suppressions file) is copied beside it
 //   expected.out  keltrace's standard output, handles masked
@@ -144,7 +145,8 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
 
     const bool underValgrind = settings["valgrind"] == "yes";
     const std::string program =
-        underValgrind ? "valgrind --leak-check=full --log-file=valgrind.log ./prog" : std::string("./prog");
+        underValgrind ? "valgrind --leak-check=full " + settings["valgrind-args"] + " --log-file=valgrind.log ./prog"
+                      : std::string("./prog");
     r = runCommand(in + "{ " + program + "; echo $? >prog.status; }");
     const int programStatus = std::stoi(readWholeFile(dir.file("prog.status")));
     if (settings.at("program") == "signal") {

@@ -310,6 +310,19 @@ Tor asprintfTor() {
     return tor;
 }
 
+// dup2-like: a call that releases its argument at `position` first.
+Tor releasing(const char* releaseTor, std::int64_t position) {
+    Tor tor;
+    tor.name = "dup2";
+    tor.args = {arg("void*", "ret"), arg("void*", "from"), arg("void*", "onto")};
+    tor.validateDom_before = {"-"};
+    tor.is_handle_arg_out = true;
+    tor.expr = Expr{"==", "void*", "NULL"};
+    tor.release_tor = releaseTor;
+    tor.release_arg = position;
+    return tor;
+}
+
 TEST(CheckTemplateRecords, HandlesAfterTheCallAndForwardedArguments) {
     auto add = [](Template& t, Tor tor) { t.domains[0].allocators.push_back(std::move(tor)); };
     const char* const dealloc = "domain 'mem', tor 'free': handle_arg_deref is for allocators and reallocators, "
@@ -394,6 +407,24 @@ TEST(CheckTemplateRecords, HandlesAfterTheCallAndForwardedArguments) {
          },
          "domain 'mem', tor 'asprintf': args entry 3 is variadic ('...'), which cannot be wrapped; write out the "
          "parameters callers may pass and mark them optional=\"true\"\n"},
+        {"a release by free", [&](Template& t) { add(t, releasing("free", 1)); }, ""},
+        {"a release by no deallocator",
+         [&](Template& t) { add(t, releasing("malloc", 1)); },
+         "domain 'mem', tor 'dup2': release_tor 'malloc' names no deallocator of the domain with one parameter and "
+         "expr type \"void\"\n"},
+        {"a release whose deallocator tests a result",
+         [&](Template& t) {
+             t.domains[0].deallocators[0].expr = Expr{"!=", "int", "0"};
+             add(t, releasing("free", 1));
+         },
+         "domain 'mem', tor 'dup2': release_tor 'free' names no deallocator of the domain with one parameter and "
+         "expr type \"void\"\n"},
+        {"a release of the return value",
+         [&](Template& t) { add(t, releasing("free", 0)); },
+         "domain 'mem', tor 'dup2': release_arg is 0; expected the position of a parameter every call passes\n"},
+        {"a release past the parameters",
+         [&](Template& t) { add(t, releasing("free", 3)); },
+         "domain 'mem', tor 'dup2': release_arg is 3; expected the position of a parameter every call passes\n"},
         {"with an optional parameter",
          [&](Template& t) {
              Tor tor = memalign();

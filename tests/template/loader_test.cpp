@@ -473,6 +473,9 @@ TEST(Loader, OptionalAttributesKeepTheirDefaultsWhenAbsent) {
     EXPECT_EQ(0, t.domains[0].allocators[0].handle_arg_deref);
     EXPECT_EQ("", t.domains[0].allocators[0].traced_if);
     EXPECT_EQ("", t.domains[0].allocators[0].va_forward);
+    EXPECT_EQ("", t.domains[0].allocators[0].release_tor);
+    EXPECT_EQ(0, t.domains[0].allocators[0].release_arg);
+    EXPECT_EQ("", t.domains[0].allocators[0].release_if);
     for (const Arg& a : t.domains[0].allocators[0].args) EXPECT_FALSE(a.optional);
 }
 
@@ -505,6 +508,11 @@ TEST(Loader, OptionalAttributesWhenGiven) {
          [](const Template& t) { return t.domains[0].allocators[0].traced_if == "buf == NULL"; }},
         {"cpp_alias=\"\"", " va_forward=\"vasprintf\"", "",
          [](const Template& t) { return t.domains[0].allocators[0].va_forward == "vasprintf"; }},
+        {"cpp_alias=\"\"", " release_tor=\"dup2_target\" release_arg=\"2\" release_if=\"newfd &gt; 2\"", "",
+         [](const Template& t) {
+             const Tor& tor = t.domains[0].allocators[0];
+             return tor.release_tor == "dup2_target" && tor.release_arg == 2 && tor.release_if == "newfd > 2";
+         }},
         {"name=\"size\"", " optional=\"true\"", "",
          [](const Template& t) {
              const std::vector<Arg>& a = t.domains[0].allocators[0].args;
@@ -607,6 +615,9 @@ TEST(Records, EqualityComparesEveryFieldDeeply) {
         {"handle_arg_deref", [](Template& t) { t.domains[0].allocators[0].handle_arg_deref = 1; }},
         {"traced_if", [](Template& t) { t.domains[0].allocators[0].traced_if = "buf == NULL"; }},
         {"va_forward", [](Template& t) { t.domains[0].allocators[0].va_forward = "vasprintf"; }},
+        {"release_tor", [](Template& t) { t.domains[0].allocators[0].release_tor = "close_target"; }},
+        {"release_arg", [](Template& t) { t.domains[0].allocators[0].release_arg = 2; }},
+        {"release_if", [](Template& t) { t.domains[0].allocators[0].release_if = "newfd > 2"; }},
     };
     bool setting = true;  // the root's fields come first in the table
     for (const Case& c : cases) {
