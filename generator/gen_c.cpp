@@ -374,6 +374,8 @@ void writeRedefinitions(const Template& t, std::ostream& out) {
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
+            // c_only: C++ has its own functions of the name (std::getline).
+            if (tor.c_only) line(out, "#ifndef __cplusplus");
             if (forwardsVariadic(tor))
                 // The call site comes first: what the caller passes after
                 // the named parameters is not counted.
@@ -383,6 +385,7 @@ void writeRedefinitions(const Template& t, std::ostream& out) {
             else
                 line(out, "#define ", tor.name, "(", parameterNames(tor), ")\t", t.prefix, tor.name, "(",
                      passedParameters(tor), "__FILE__, __LINE__)");
+            if (tor.c_only) line(out, "#endif");
         });
     line(out, "#endif");
     line(out, "/* foo redef END ****************************************/");

@@ -84,7 +84,8 @@ bool operator==(const Tor& a, const Tor& b) {
            a.is_handle_arg_out == b.is_handle_arg_out && a.handle_arg_out == b.handle_arg_out && a.expr == b.expr &&
            a.cpp_alias == b.cpp_alias && a.bad_handle_ok == b.bad_handle_ok && a.float_size_expr == b.float_size_expr &&
            a.handle_arg_deref == b.handle_arg_deref && a.traced_if == b.traced_if && a.va_forward == b.va_forward &&
-           a.release_tor == b.release_tor && a.release_arg == b.release_arg && a.release_if == b.release_if;
+           a.release_tor == b.release_tor && a.release_arg == b.release_arg && a.release_if == b.release_if &&
+           a.c_only == b.c_only;
 }
 
 bool operator==(const Domain& a, const Domain& b) {
@@ -433,6 +434,7 @@ int torLoader(Tor& tor, ChunkList& list) {
         {&tor.release_tor, "release_tor", vkOptionalString},
         {&tor.release_arg, "release_arg", vkInteger},
         {&tor.release_if, "release_if", vkOptionalString},
+        {&tor.c_only, "c_only", vkOptionalFlag},
     };
     loadAttributes(c, table, sizeof table / sizeof table[0]);
 

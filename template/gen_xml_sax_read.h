@@ -56,6 +56,7 @@ struct Tor {
     std::string release_tor;
     std::int64_t release_arg = 0;
     std::string release_if;
+    bool c_only = false;  // no redefinition in C++ sources (getline is also std::getline there)
 };
 
 struct Domain {

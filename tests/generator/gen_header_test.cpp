@@ -318,6 +318,42 @@ TEST(Header, DeclarationsAndMacrosInKindOrderSkippingAliases) {
               redef.str());
 }
 
+// va_forward: the call site comes first and the macro takes any arguments;
+// c_only: the redefinition is for C alone.
+TEST(Header, ForwardedVariadicAndCOnlyTors) {
+    Template t = mtExample();
+    t.fork_enabled = true;
+    Tor& m = t.domains[0].allocators[0];
+    m.name = "xprintf";
+    m.args = {arg("int", "ret"), arg("char**", "out"), arg("const char*", "fmt"), arg("...", "")};
+    m.va_forward = "vxprintf";
+    t.domains[0].deallocators[0].c_only = true;
+    std::ostringstream decl, redef;
+    writeDeclarations(t, decl);
+    writeRedefinitions(t, redef);
+    EXPECT_EQ(lines({"/* foo decl BEGIN ***********************************/",
+                     "int",
+                     "mt_xprintf(const char *file, size_t line, char** out, const char* fmt, ...);",
+                     "",
+                     "void",
+                     "mt_free(void* ptr, const char *file, size_t line);",
+                     "",
+                     "/* foo decl END *************************************/",
+                     ""}),
+              decl.str());
+    EXPECT_EQ(lines({
+                  "/* foo redef BEGIN **************************************/",
+                  "#ifndef KEL_NO_REDEF",
+                  "#define xprintf(...)\tmt_xprintf(__FILE__, __LINE__, __VA_ARGS__)",
+                  "#ifndef __cplusplus",
+                  "#define free(ptr)\tmt_free(ptr, __FILE__, __LINE__)",
+                  "#endif",
+                  "#endif",
+                  "/* foo redef END ****************************************/",
+              }),
+              redef.str());
+}
+
 TEST(Header, EveryTorAliased) {
     Template t = mtExample();
     t.fork_enabled = false;

@@ -476,6 +476,7 @@ TEST(Loader, OptionalAttributesKeepTheirDefaultsWhenAbsent) {
     EXPECT_EQ("", t.domains[0].allocators[0].release_tor);
     EXPECT_EQ(0, t.domains[0].allocators[0].release_arg);
     EXPECT_EQ("", t.domains[0].allocators[0].release_if);
+    EXPECT_FALSE(t.domains[0].allocators[0].c_only);
     for (const Arg& a : t.domains[0].allocators[0].args) EXPECT_FALSE(a.optional);
 }
 
@@ -513,6 +514,7 @@ TEST(Loader, OptionalAttributesWhenGiven) {
              const Tor& tor = t.domains[0].allocators[0];
              return tor.release_tor == "dup2_target" && tor.release_arg == 2 && tor.release_if == "newfd > 2";
          }},
+        {"cpp_alias=\"\"", " c_only=\"true\"", "", [](const Template& t) { return t.domains[0].allocators[0].c_only; }},
         {"name=\"size\"", " optional=\"true\"", "",
          [](const Template& t) {
              const std::vector<Arg>& a = t.domains[0].allocators[0].args;
@@ -618,6 +620,7 @@ TEST(Records, EqualityComparesEveryFieldDeeply) {
         {"release_tor", [](Template& t) { t.domains[0].allocators[0].release_tor = "close_target"; }},
         {"release_arg", [](Template& t) { t.domains[0].allocators[0].release_arg = 2; }},
         {"release_if", [](Template& t) { t.domains[0].allocators[0].release_if = "newfd > 2"; }},
+        {"c_only", [](Template& t) { t.domains[0].allocators[0].c_only = true; }},
     };
     bool setting = true;  // the root's fields come first in the table
     for (const Case& c : cases) {
