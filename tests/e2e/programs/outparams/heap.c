@@ -2,7 +2,9 @@
  * vasprintf, getline, getdelim), and aligned_alloc and realpath with and
  * without a buffer of the caller's. kel.h comes last, after the program's
  * own _GNU_SOURCE and headers. With
- * PLANT_BUGS it frees the asprintf text twice and leaks the getline buffer. */
+ * PLANT_BUGS it writes to the posix_memalign block after its free, frees the
+ * asprintf text twice, and leaks the aligned_alloc block and the getline
+ * and getdelim buffers. */
 #define _GNU_SOURCE
 #include <limits.h>
 #include <stdarg.h>
@@ -52,6 +54,9 @@ int main(void) {
     if (posix_memalign(&aligned, 64, 256) != 0) return 1;
     memset(aligned, 0, 256);
     free(aligned);
+#ifdef PLANT_BUGS
+    memset((char *)aligned + 64, 1, 16);  /* past what the allocator keeps there */
+#endif
 
     if (asprintf(&text, "%s-%d", "item", 42) < 0) return 1;
     joined = format("%s/%s", text, "tail");
@@ -65,7 +70,9 @@ int main(void) {
 
     page = aligned_alloc(4096, 8192);
     if (page == NULL) return 1;
+#ifndef PLANT_BUGS
     free(page);
+#endif
 
     resolved = realpath(".", NULL);
     if (resolved == NULL) return 1;
