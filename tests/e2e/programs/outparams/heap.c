@@ -1,16 +1,19 @@
 /* Blocks that come back through an argument (posix_memalign, asprintf,
- * vasprintf, getline, getdelim), and aligned_alloc and realpath with and
- * without a buffer of the caller's. kel.h comes last, after the program's
- * own _GNU_SOURCE and headers. With
- * PLANT_BUGS it writes to the posix_memalign block after its free, frees the
- * asprintf text twice, and leaks the aligned_alloc block and the getline
- * and getdelim buffers. */
+ * vasprintf, getline, getdelim), aligned_alloc, wcsdup,
+ * canonicalize_file_name, get_current_dir_name, and realpath and getcwd with
+ * and without a buffer of the caller's. kel.h comes last, after the
+ * program's own _GNU_SOURCE and headers. With PLANT_BUGS it writes to the
+ * posix_memalign block after its free, frees the asprintf text twice, and
+ * leaks the aligned_alloc block, the getline and getdelim buffers and the
+ * wcsdup copy. */
 #define _GNU_SOURCE
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+#include <wchar.h>
 
 #include "kel.h"
 
@@ -46,6 +49,7 @@ int main(void) {
     char *text = NULL;
     char *joined;
     char *resolved;
+    wchar_t *wide;
     char own[PATH_MAX];
     void *page;
     FILE *f;
@@ -79,6 +83,18 @@ int main(void) {
     if (realpath(".", own) == NULL) return 1;
     printf("%d\n", strcmp(resolved, own) == 0);
     free(resolved);
+    resolved = canonicalize_file_name(".");
+    if (resolved == NULL) return 1;
+    free(resolved);
+    resolved = getcwd(NULL, 0);
+    if (resolved == NULL || getcwd(own, sizeof own) == NULL) return 1;
+    free(resolved);
+    resolved = getcwd(NULL, PATH_MAX);
+    if (resolved == NULL) return 1;
+    free(resolved);
+    resolved = get_current_dir_name();
+    if (resolved == NULL) return 1;
+    free(resolved);
 
     f = fopen("lines.txt", "w");
     if (f == NULL) return 1;
@@ -96,5 +112,10 @@ int main(void) {
     if (f == NULL) return 1;
     fclose(f);
     printf("%d\n", countLines("empty.txt", '\n'));
+    wide = wcsdup(L"kel");
+    if (wide == NULL) return 1;
+#ifndef PLANT_BUGS
+    free(wide);
+#endif
     return 0;
 }
