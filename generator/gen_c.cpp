@@ -966,17 +966,16 @@ void writeRecordStart(const Template& t, const Domain& d, const Tor& tor, std::o
 // is "void" (the checks see to that), so its record needs no result.
 void writeReleaseRecord(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
     if (tor.release_tor.empty()) return;
-    const Tor* release = nullptr;
-    for (const Tor& r : d.deallocators)
-        if (r.name == tor.release_tor && !release) release = &r;
+    const Domain* owner = &d;
+    const Tor* release = findReleaseTor(t, d, tor.release_tor, owner);
     if (release == nullptr) return;
     Tor view = *release;
     view.cpp_alias = "";
     if (view.args.size() > 1) view.args[1].name = argName(tor, tor.release_arg);
     const bool conditional = !tor.release_if.empty();
     if (conditional) line(out, "\tif(", tor.release_if, "){");
-    writeRecordStart(t, d, view, out);
-    writeArgumentChecks(t, d, view, out);
+    writeRecordStart(t, *owner, view, out);
+    writeArgumentChecks(t, *owner, view, out);
     if (t.buffered_records) {
         line(out, "\tKEL_PUT_TEXT(&kel_rec, \"", kelproto::kVoid, "\\n", kelproto::kNothing, "\\n\");");
         line(out, "\tkel_record_end(&kel_rec);");
@@ -1216,6 +1215,22 @@ void writeAfterCallWrapper(const Template& t, const Domain& d, const Tor& tor, s
 }
 
 }  // namespace
+
+const Tor* findReleaseTor(const Template& t, const Domain& d, const std::string& text, const Domain*& owner) {
+    std::string name = text;
+    owner = &d;
+    const std::size_t colon = text.find(':');
+    if (colon != std::string::npos) {
+        const int k = findDomainIndex(t, text.substr(0, colon));
+        owner = nullptr;
+        if (k == -1) return nullptr;
+        owner = &t.domains[static_cast<std::size_t>(k)];
+        name = text.substr(colon + 1);
+    }
+    for (const Tor& r : owner->deallocators)
+        if (r.name == name) return &r;
+    return nullptr;
+}
 
 int findDomainIndex(const Template& t, const std::string& name) {
     for (std::size_t i = 0; i < t.domains.size(); ++i)

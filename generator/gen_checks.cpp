@@ -106,7 +106,8 @@ bool checkParameters(const Template& t, const char* templatePath, const Domain& 
 // handle_arg_deref and va_forward: the wrapper calls first and records
 // after the call, which only allocators, reallocators and operators can do
 // (a deallocator's record must reach the trace before the release).
-bool checkAfterCall(const Domain& d, const Tor& tor, const char* kind, const char* templatePath, std::ostream& err) {
+bool checkAfterCall(const Template& t, const Domain& d, const Tor& tor, const char* kind, const char* templatePath,
+                    std::ostream& err) {
     if (isAliased(tor)) return true;
     const std::string k = kind;
     const auto refuse = [&]() -> std::ostream& { return complainAbout(err, templatePath, d, tor); };
@@ -146,10 +147,10 @@ bool checkAfterCall(const Domain& d, const Tor& tor, const char* kind, const cha
         }
     }
     if (!tor.release_tor.empty()) {
-        const Tor* release = nullptr;
-        for (const Tor& r : d.deallocators)
-            if (r.name == tor.release_tor && !release) release = &r;
-        if (release == nullptr || release->expr.type != "void" || release->args.size() != 2) {
+        const Domain* owner = nullptr;
+        const Tor* release = findReleaseTor(t, d, tor.release_tor, owner);
+        // Another domain that the template lacks: nothing to release.
+        if (owner != nullptr && (release == nullptr || release->expr.type != "void" || release->args.size() != 2)) {
             refuse() << "release_tor " << quote(tor.release_tor)
                      << " names no deallocator of the domain with one parameter and expr type \"void\"" << std::endl;
             return false;
@@ -200,7 +201,7 @@ bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostr
                                                                          {&d.operators, "operator"}};
         for (const auto& [list, kind] : kinds)
             for (const Tor& tor : *list)
-                if (!checkAfterCall(d, tor, kind, templatePath, err)) return false;
+                if (!checkAfterCall(t, d, tor, kind, templatePath, err)) return false;
     }
     for (const Domain& d : t.domains) {
         bool ok = true;

@@ -408,6 +408,13 @@ TEST(CheckTemplateRecords, HandlesAfterTheCallAndForwardedArguments) {
          "domain 'mem', tor 'asprintf': args entry 3 is variadic ('...'), which cannot be wrapped; write out the "
          "parameters callers may pass and mark them optional=\"true\"\n"},
         {"a release by free", [&](Template& t) { add(t, releasing("free", 1)); }, ""},
+        {"a release named with its domain", [&](Template& t) { add(t, releasing("mem:free", 1)); }, ""},
+        {"a release in a domain the template lacks: nothing to release",
+         [&](Template& t) { add(t, releasing("fd:fdopen_stream", 1)); }, ""},
+        {"a release of another domain that has no such deallocator",
+         [&](Template& t) { add(t, releasing("mem:close", 1)); },
+         "domain 'mem', tor 'dup2': release_tor 'mem:close' names no deallocator of the domain with one parameter "
+         "and expr type \"void\"\n"},
         {"a release by no deallocator",
          [&](Template& t) { add(t, releasing("malloc", 1)); },
          "domain 'mem', tor 'dup2': release_tor 'malloc' names no deallocator of the domain with one parameter and "

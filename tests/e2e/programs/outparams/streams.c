@@ -1,6 +1,7 @@
 /* Streams from popen, open_memstream and fdopen, written with fprintf and
  * read with fscanf, and fileno. With PLANT_BUGS the popen stream is never
- * closed and fileno is called on a stream after its fclose. */
+ * closed, a descriptor is closed after the stream that owned it, and fileno
+ * is called on a stream after its fclose. */
 #define _GNU_SOURCE
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,6 +36,9 @@ int main(void) {
     if (out == NULL || in == NULL) return 1;
     fprintf(out, "%d\n", value + 1);
     fclose(out);
+#ifdef PLANT_BUGS
+    close(fds[1]);  /* the stream owned it, and fclose closed it */
+#endif
     if (fscanf(in, "%d", &value) != 1) return 1;
     printf("%d %d\n", value, fileno(in) >= 0);
     fclose(in);
