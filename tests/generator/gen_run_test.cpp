@@ -162,6 +162,33 @@ TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
     }
 }
 
+// The ready-made templates, one by one and merged into one, as projects
+// build them: kel.c with the strict set and -Werror, optimised (which
+// enables more of gcc's checks), by gcc and clang.
+TEST(GeneratedLibrary, ReadyMadeTemplatesCompileUnderTheStrictWarningSet) {
+    const std::string strict =
+        " -std=c11 -O2 -Wall -Wextra -Wpedantic -Wwrite-strings -Wcast-qual -Wshadow -Wstrict-prototypes"
+        " -Wmissing-prototypes -Wold-style-definition -Wundef -Wconversion -Wsign-conversion -Werror -c kel.c";
+    const std::string templates = std::string(KEL_SOURCE_DIR) + "/templates/";
+    const std::vector<std::string> sets = {"libc-heap.xml", "stdio.xml", "posix-fd.xml",
+                                           "libc-heap.xml stdio.xml posix-fd.xml"};
+    for (const std::string& set : sets) {
+        SCOPED_TRACE(set);
+        TempDir dir;
+        const std::string in = "cd " + dir.path() + " && ";
+        std::string paths;
+        std::istringstream names(set);
+        for (std::string name; names >> name;) paths += " " + templates + name;
+        ASSERT_EQ(0, runCommand(in + kKelgen + " --merge t.xml" + paths).status);
+        ASSERT_EQ(0, runCommand(in + kKelgen + " t.xml kel.h kel.c").status);
+        for (const char* cc : {"gcc", "clang"}) {
+            SCOPED_TRACE(cc);
+            const CommandResult r = runCommand(in + cc + strict);
+            EXPECT_EQ(0, r.status) << r.err;
+        }
+    }
+}
+
 // kel.h read by C++17: calls written std::name are traced too, also when the
 // C library's C++ headers (which #undef the C names) come after kel.h.
 TEST(GeneratedLibrary, CppProgramsCallTheWrappersThroughStd) {
@@ -463,7 +490,9 @@ TEST(GeneratedLibrary, TraceFolderFromTheEnvironment) {
         std::string pid = t.file("pid");
         pid.erase(pid.find_last_not_of('\n') + 1);
         const std::string left = c.leftBefore(pid);
-        if (!left.empty()) EXPECT_EQ("earlier\n", readWholeFile(folder + "/" + left));
+        if (!left.empty()) {
+            EXPECT_EQ("earlier\n", readWholeFile(folder + "/" + left));
+        }
         EXPECT_EQ(t.head() + kExampleRecords + "KEL TRACING DONE\n",
                   maskHandles(readWholeFile(folder + "/" + c.expected(pid))));
         // Nothing where trace_target points.
