@@ -91,6 +91,26 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+const char* flag(bool value) { return value ? "true" : "false"; }
+
+// The settings that change how the traced program runs: a later template
+// that wants another value is told that the first one's stays.
+void noteOtherSettings(const Template& first, const std::string& firstPath, const Template& t,
+                       const std::string& path, std::ostream& err) {
+    const std::pair<const char*, std::pair<std::string, std::string>> settings[] = {
+        {"multithreaded", {flag(first.multithreaded), flag(t.multithreaded)}},
+        {"threading", {first.threading, t.threading}},
+        {"remote_mode", {flag(first.remote_mode), flag(t.remote_mode)}},
+        {"force_flush", {flag(first.force_flush), flag(t.force_flush)}},
+        {"fork_enabled", {flag(first.fork_enabled), flag(t.fork_enabled)}},
+        {"compiler_type", {first.compiler_type, t.compiler_type}},
+    };
+    for (const auto& [name, values] : settings)
+        if (values.first != values.second)
+            err << "kelgen: note: " << path << " sets " << name << "=\"" << values.second
+                << "\"; the merged template keeps \"" << values.first << "\" from " << firstPath << std::endl;
+}
+
 }  // namespace
 
 bool splitTemplateText(const std::string& text, std::string& beforeClosing, std::size_t& contentStart) {
@@ -111,6 +131,7 @@ bool splitTemplateText(const std::string& text, std::string& beforeClosing, std:
 int mergeTemplates(const std::string& outputPath, const std::vector<std::string>& inputs, std::ostream& err) {
     std::map<std::string, std::string> domainFrom, torFrom;  // name -> template path
     std::string merged, names;
+    Template first;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         const std::string& path = inputs[i];
         Template t;
@@ -147,6 +168,10 @@ int mergeTemplates(const std::string& outputPath, const std::vector<std::string>
             return statusTemplateRejected;
         }
         names += (i == 0 ? "" : "+") + t.name;
+        if (i == 0)
+            first = t;
+        else
+            noteOtherSettings(first, inputs[0], t, path, err);
         if (i == 0) {
             merged = beforeClosing;
         } else {

@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
-// Writes the merged template to `outputPath`. A template that cannot be
+// Writes the merged template to `outputPath`. A later template whose settings
+// that change how the program runs (multithreaded, threading, remote_mode,
+// force_flush, fork_enabled, compiler_type) differ from the first one's gets
+// a note on `err`, one line per setting. A template that cannot be
 // loaded, a domain name or a traced function that two templates share (their
 // records or macros would collide), or a template whose text does not have
 // the shape the trace needs (a root start tag, and "</template>" alone on its

@@ -178,6 +178,23 @@ TEST(KelgenCli, MergeJoinsTheDomainsOfSeveralTemplates) {
     EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
 }
 
+// The first template's settings stay; a later one that wants another value
+// of a setting that changes how the program runs is told so.
+TEST(KelgenCli, MergeNotesTheSettingsOfLaterTemplatesThatDiffer) {
+    TempDir dir;
+    writeFile(dir.file("a.xml"), smallTemplate("", "a", "fd", "open_a"));
+    std::string threaded = smallTemplate("", "b", "sock", "socket_b");
+    threaded.replace(threaded.find("multithreaded=\"false\""), 21, "multithreaded=\"true\"");
+    threaded.replace(threaded.find("force_flush=\"false\""), 19, "force_flush=\"true\"");
+    writeFile(dir.file("b.xml"), threaded);
+    const CommandResult r = runCommand("cd " + dir.path() + " && " + kKelgen + " --merge m.xml a.xml b.xml");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("kelgen: note: b.xml sets multithreaded=\"true\"; the merged template keeps \"false\" from a.xml\n"
+              "kelgen: note: b.xml sets force_flush=\"true\"; the merged template keeps \"false\" from a.xml\n",
+              r.err);
+    EXPECT_NE(std::string::npos, readWholeFile(dir.file("m.xml")).find("multithreaded=\"false\""));
+}
+
 // Templates that cannot be merged: nothing is written.
 TEST(KelgenCli, MergeRefusesCollidingNamesAndUnloadableTemplates) {
     TempDir dir;
