@@ -7,6 +7,7 @@
 #include <cctype>
 #include <iostream>
 
+#include "gen_attributes.h"
 #include "gen_checks.h"
 #include "gen_literal.h"
 #include "gen_output.h"
@@ -274,7 +275,7 @@ namespace {
 void writePrototypes(const Template& t, std::ostream& out) {
     line(out, "char*\tkelsize_t2str(size_t size);");
     line(out, "char*\tkeluint64tostr", 1, " (keluint64 value);");
-    line(out, "void\tkelerrlog(char *msg, const char *file, size_t line);");
+    line(out, "void\tkelerrlog(const char *msg, const char *file, size_t line);");
     line(out, "void\tkel_trace(int n, ...);");
     line(out, "void\tkel_start(const char *appname);");
     line(out, "void\tkel_stop(void);");
@@ -299,6 +300,7 @@ void writeHeader(const Template& t, std::ostream& out) {
             writeGlobals(t, "extern ", out);
             writePrototypes(t, out);
             writeDeclarations(t, out);
+            writeAttributes(t, out);
             writeRedefinitions(t, out);
             line(out);
         });
@@ -412,11 +414,11 @@ void writeConversions(std::ostream& out) {
     line(out, "\tb = a % 16;");
     line(out, "\ta /= 16;");
     line(out, "\tif(b < 10) {");
-    line(out, "\t\tbuff[15 - i] = '0' + b;");
+    line(out, "\t\tbuff[15 - i] = (char)('0' + b);");
     line(out, "\t\t}");
     line(out, "\telse\t{");
     line(out, "\t\tb -= 10;");
-    line(out, "\t\tbuff[15 - i] = 'A' + b;");
+    line(out, "\t\tbuff[15 - i] = (char)('A' + b);");
     line(out, "\t\t}");
     line(out, "\t}");
     line(out, "buff[16] = 0;");
@@ -429,7 +431,8 @@ void writeConnectClient(std::ostream& out) {
     // The connect function reads this state; nothing else declares it.
     line(out, "static int\teconn_refused_state = 0;");
     line(out);
-    line(out, "int\tVorna_ConnectClient(char *host, unsigned short port){");
+    // static: nothing outside kel.c calls it, and it needs no prototype.
+    line(out, "static int\tVorna_ConnectClient(const char *host, unsigned short port){");
     line(out, "struct addrinfo hints;");
     line(out, "struct addrinfo *res;");
     line(out, "struct addrinfo *first;");
@@ -476,7 +479,7 @@ void writeConnectClient(std::ostream& out) {
 }
 
 void writeErrorLog(const Template& t, std::ostream& out) {
-    line(out, "void\tkelerrlog(char *msg, const char *file, size_t line){");
+    line(out, "void\tkelerrlog(const char *msg, const char *file, size_t line){");
     if (t.errlogmode.empty()) {
         line(out, "(void)msg; (void)file; (void)line;");
     } else if (t.errlogmode == "console") {
@@ -502,7 +505,6 @@ void writeErrorLog(const Template& t, std::ostream& out) {
 void writeKelTrace(const Template& t, std::ostream& out) {
     const TargetBlocks& w = targetBlocks(t);
     line(out, "void\tkel_trace(int n, ...){");
-    if (t.trap_on_io_err) line(out, "int kel_retval;");
     line(out, "int count; char *tmpstr; va_list ap; va_start(ap, n);");
     // Started by a constructor: nothing goes out before the start (another
     // constructor's call) or after the stop (a later exit handler's call).
@@ -510,9 +512,9 @@ void writeKelTrace(const Template& t, std::ostream& out) {
     line(out, "for(count = 1; count < n; count++){");
     line(out, "\ttmpstr = va_arg(ap, char *);");
     if (t.trap_on_io_err) {
-        line(out, "\tkel_retval = ", w.writeField);
+        line(out, "\tkel_retval = (int)", w.writeField);
         line(out, "\t", w.check);
-        line(out, "\tkel_retval = ", w.writeBlank);
+        line(out, "\tkel_retval = (int)", w.writeBlank);
         line(out, "\t", w.check);
     } else {
         line(out, "\t", w.writeField);
@@ -521,14 +523,14 @@ void writeKelTrace(const Template& t, std::ostream& out) {
     line(out, "\t}");
     line(out, "tmpstr = va_arg(ap, char *);");
     if (t.trap_on_io_err) {
-        line(out, "kel_retval = ", w.writeField);
+        line(out, "kel_retval = (int)", w.writeField);
         line(out, w.check);
     } else {
         line(out, "\t", w.writeField);
     }
     line(out, "va_end(ap);");
     if (t.trap_on_io_err) {
-        line(out, "kel_retval = ", w.writeEnd);
+        line(out, "kel_retval = (int)", w.writeEnd);
         line(out, w.check);
     } else {
         line(out, w.writeEnd);
@@ -711,8 +713,88 @@ void writeTracePath(const Template& t, std::ostream& out) {
     line(out);
 }
 
+// The trace folder: a file-mode runtime for gcc reads KEL_TRACE_DIR at
+// kel_start. When it names a folder, the trace goes there (the folder and its
+// parents are made when missing) under the trace_target's file name, with
+// the process id added when the name has none and ".trace" at the end. The
+// file is created exclusively: a name left by an earlier process with the
+// same id gets "-1", "-2", ... instead of being overwritten.
+bool tracesIntoFolder(const Template& t) { return !t.remote_mode && t.compiler_type == "gcc"; }
+
+void writeTraceFolder(const Template& t, std::ostream& out) {
+    line(out, "#include <errno.h>");
+    line(out, "#include <sys/stat.h>");
+    line(out);
+    line(out, "static char\tkel_trace_name[4096];");
+    line(out);
+    line(out, "static void\tkel_make_dirs(const char *dir){");
+    line(out, "char\tpath[4096];");
+    line(out, "size_t\ti;");
+    line(out, "snprintf(path, sizeof(path), \"%s\", dir);");
+    line(out, "for(i = 1; path[i]; i++){");
+    line(out, "\tif(path[i] == '/'){");
+    line(out, "\t\tpath[i] = 0;");
+    line(out, "\t\tmkdir(path, 0777);");
+    line(out, "\t\tpath[i] = '/';");
+    line(out, "\t\t}");
+    line(out, "\t}");
+    line(out, "mkdir(path, 0777);");
+    line(out, "}");
+    line(out);
+    line(out, "static FILE\t*kel_open_trace(const char *target, int named_by_pid){");
+    line(out, "const char\t*dir = getenv(\"KEL_TRACE_DIR\");");
+    line(out, "const char\t*base;");
+    line(out, "char\tpid[24];");
+    line(out, "char\tcopy[24];");
+    line(out, "size_t\tstem;");
+    line(out, "unsigned\tn;");
+    line(out, "FILE\t*file;");
+    line(out, "if(dir == NULL || *dir == 0){");
+    line(out, "\tsnprintf(kel_trace_name, sizeof(kel_trace_name), \"%s\", target);");
+    line(out, "\treturn fopen(target, \"w\");");
+    line(out, "\t}");
+    line(out, "kel_make_dirs(dir);");
+    line(out, "base = strrchr(target, '/');");
+    line(out, "base = base ? base + 1 : target;");
+    line(out, "stem = strlen(base);");
+    line(out, "if(stem > 6 && strcmp(base + stem - 6, \".trace\") == 0) stem -= 6;");
+    line(out, "pid[0] = 0;");
+    line(out, "if(!named_by_pid) snprintf(pid, sizeof(pid), \"-%lu\", (unsigned long)getpid());");
+    line(out, "for(n = 0; n < 10000; n++){");
+    line(out, "\tcopy[0] = 0;");
+    line(out, "\tif(n > 0) snprintf(copy, sizeof(copy), \"-%u\", n);");
+    line(out, "\tsnprintf(kel_trace_name, sizeof(kel_trace_name), \"%s/%.*s%s%s.trace\", dir, (int)stem, base, pid, copy);");
+    line(out, "\tfile = fopen(kel_trace_name, \"wx\");");
+    line(out, "\tif(file != NULL || errno != EEXIST) return file;");
+    line(out, "\t}");
+    line(out, "return NULL;");
+    line(out, "}");
+    line(out);
+    // One line that names the file and the reason, so that a user whose
+    // working folder is not writable knows what to change.
+    line(out, "static void\tkel_trace_failed(void){");
+    line(out, "char\tmsg[4400];");
+    line(out, "int\treason = errno;");
+    line(out, "snprintf(msg, sizeof(msg), \"KEL: cannot create the trace file '%s': %s\", kel_trace_name, strerror(reason));");
+    if (t.errlogmode.empty())
+        line(out, "(void)msg;");
+    else if (t.errlogmode == "console")
+        line(out, "fprintf(stderr, \"%s\\n\", msg);");
+    else
+        line(out, "kelerrlog(msg, __FILE__, __LINE__);");
+    line(out, "}");
+    line(out);
+}
+
 void writeOpenTarget(const Template& t, std::ostream& out) {
-    if (t.remote_mode) {
+    if (tracesIntoFolder(t)) {
+        if (perProcess(t))
+            line(out, "kel_tracefile = kel_open_trace(kel_trace_path(", quoted(t.trace_target), "), ",
+                 t.trace_target.find("%p") == std::string::npos ? 0 : 1, ");");
+        else
+            line(out, "kel_tracefile = kel_open_trace(", quoted(t.trace_target), ", 0);");
+        line(out, "if(kel_tracefile == NULL){kel_trace_failed();exit(-1);}");
+    } else if (t.remote_mode) {
         std::string host, port;
         splitTarget(t.trace_target, host, port);  // the checks refused a target without ':'
         line(out, "kel_socket = Vorna_ConnectClient(", quoted(host), ", ", port, ");");
@@ -833,6 +915,7 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
     writeKelTrace(t, out);
     if (buffersRecords(t)) writeRecordBuffer(t, out);
     if (perProcess(t)) writeTracePath(t, out);
+    if (tracesIntoFolder(t)) writeTraceFolder(t, out);
     writeKelStart(t, templatePath, out);
     writeKelStop(t, out);
     if (t.auto_start) writeAutoStart(out);
