@@ -20,7 +20,7 @@ struct LibraryFunction {
     std::size_t parameters;
     const char* attributes;   // for gcc and clang
     const char* deallocator;  // "" when the result is not paired
-    const char* realDeallocator;
+    const char* realDeallocator;  // "" when it may be undeclared where kel.h is read
 };
 
 const LibraryFunction kLibrary[] = {
@@ -39,7 +39,9 @@ const LibraryFunction kLibrary[] = {
     {"fdopen", 2, "__malloc__", "fclose", "fclose"},
     {"tmpfile", 0, "__malloc__", "fclose", "fclose"},
     {"open_memstream", 2, "__malloc__", "fclose", "fclose"},
-    {"popen", 2, "__malloc__", "pclose", "pclose"},
+    // pclose is POSIX: under a strict -std it is not declared, so only the
+    // wrapper can be named.
+    {"popen", 2, "__malloc__", "pclose", ""},
 };
 
 const LibraryFunction* libraryFunction(const Tor& tor) {
@@ -84,9 +86,11 @@ std::vector<Attributed> attributedWrappers(const Template& t) {
                 // macro, such as (free)(p)) or by its wrapper, when the
                 // template traces it.
                 // The C library's deallocators take the resource first.
-                a.pairing = std::string("__malloc__(") + f->realDeallocator + ", 1)";
-                if (tracedTor(t, f->deallocator) != nullptr)
-                    a.pairing += ", __malloc__(" + t.prefix + f->deallocator + ", 1)";
+                if (*f->realDeallocator != '\0') a.pairing = std::string("__malloc__(") + f->realDeallocator + ", 1)";
+                if (tracedTor(t, f->deallocator) != nullptr) {
+                    if (!a.pairing.empty()) a.pairing += ", ";
+                    a.pairing += "__malloc__(" + t.prefix + f->deallocator + ", 1)";
+                }
             }
             out.push_back(a);
         });
