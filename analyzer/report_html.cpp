@@ -118,6 +118,18 @@ void writeHtml(std::ostream& out, const Report& report, const HtmlContext& c) {
                            {"suppressed", t.suppressed}};
     head["error_exitcode"] = c.errorExitcode != 0 ? json(c.errorExitcode) : json();
     head["leak_report"] = c.leakReport;
+    // How the analysis ended, when there is something to say (as in the
+    // JSON file): a plain run's page stays as it was.
+    if (!c.names.traces.empty() || !c.names.note.empty()) {
+        head["incomplete"] = c.names.incomplete;
+        head["note"] = c.names.note.empty() ? json() : json(c.names.note);
+    }
+    if (!c.names.traces.empty()) {
+        json traces = json::array();
+        for (const TraceSummary& one : c.names.traces)
+            traces.push_back(json{{"trace", one.trace}, {"note", one.note.empty() ? json() : json(one.note)}});
+        head["traces"] = std::move(traces);
+    }
     head["occurrence_cap"] = c.occurrences;
     json kinds = json::array();
     for (std::size_t i = 0; i < kFindingKindCount; ++i) {

@@ -511,3 +511,86 @@ TEST_F(Files, InteriorFindingsReachEveryOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string readAll(const char* path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// How the replay ended reaches every output: a malformed record makes the
+// analysis incomplete (never a pass), a trace without its closing line is
+// judged by its findings but said to be unclosed.
+TEST_F(Files, HowTheReplayEndedIsSaidInEveryOutput) {
+    // 96 lines of header and template; then a malloc (97-103), a use
+    // (104-109) and its free (110-116): no finding.
+    const std::string clean =
+        "mem\nmalloc\nm.c\n1\n0000000000000010\nOK\nOK 0000000000000010\n"
+        "mem\nmemset\nm.c\n2\nmem OK 0000000000000010\n-\n-\n"
+        "mem\nfree\nm.c\n3\nmem OK 0000000000000010\nvoid\n-\n";
+    struct Case {
+        const char* name;
+        std::string tail;
+        int status;
+        std::string summaryNote;  // after "0 suppressed"
+        bool hasNote;
+        bool incomplete;
+        std::string note;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"complete", "KEL TRACING DONE\n", 0, "", false, false, "", ""},
+        {"a malformed verdict at line 122 in the record from 117",
+         "mem\nmalloc\nm.c\n4\n0000000000000010\nMAYBE\nOK 0000000000000030\nKEL TRACING DONE\n", 5,
+         "; incomplete at trace line 122", true, true, "incomplete at trace line 122",
+         "Unexpected value 'MAYBE' instead of OK or BAD at line 122.\n"
+         "keltrace: the replay stopped at trace line 122, in the record that begins at line 117: the findings are "
+         "incomplete (the records after it were not analysed)\n"},
+        {"no closing line", "", 0, "; the program ended without closing the trace", true, false,
+         "the program ended without closing the trace",
+         "keltrace: line 117: the trace ends without \"KEL TRACING DONE\": the program ended without closing the "
+         "trace\n"},
+    };
+    std::ifstream tmpl(std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt.xml");
+    std::string head = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
+    for (std::string l; std::getline(tmpl, l);)
+        if (!l.empty()) head += l + "\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream("ended") << head << clean << c.tail;
+        ASSERT_EQ(run({"--file", "ended", "--group", "--error-exitcode", "5", "--json", "out.json", "--sarif",
+                       "out.sarif", "--html", "out.html"}),
+                  c.status);
+        EXPECT_EQ(stdoutText, "Summary: 0 errors (0 leaks, 0 bytes leaked), 0 warnings, 0 suppressed" +
+                                  c.summaryNote + "\n");
+        EXPECT_EQ(stderrText, c.err);
+
+        const json doc = load("out.json");
+        const json sarif = load("out.sarif");
+        const json& run0 = sarif["runs"][0];
+        const std::string page = readAll("out.html");
+        if (!c.hasNote) {
+            // A plain run's files stay as they were.
+            EXPECT_FALSE(doc.contains("incomplete"));
+            EXPECT_FALSE(doc.contains("note"));
+            EXPECT_FALSE(run0.contains("invocations"));
+            EXPECT_EQ(page.find("\"note\""), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(doc["incomplete"], c.incomplete);
+        EXPECT_EQ(doc["note"], c.note);
+        EXPECT_EQ(run0["properties"]["note"], c.note);
+        ASSERT_EQ(run0["invocations"].size(), 1u);
+        const json& invocation = run0["invocations"][0];
+        EXPECT_EQ(invocation["executionSuccessful"], !c.incomplete);
+        ASSERT_EQ(invocation["toolExecutionNotifications"].size(), 1u);
+        EXPECT_EQ(invocation["toolExecutionNotifications"][0]["message"]["text"], c.note);
+        EXPECT_EQ(invocation["toolExecutionNotifications"][0]["level"], c.incomplete ? "error" : "note");
+        EXPECT_NE(page.find("\"incomplete\":" + std::string(c.incomplete ? "true" : "false") + ",\"note\":\"" +
+                            c.note + "\""),
+                  std::string::npos);
+    }
+}
+
+}  // namespace
