@@ -85,7 +85,7 @@ void writeJson(std::ostream& out, const Report& report, const ReportContext& con
     json head;
     head["tool"] = json{{"name", "keltrace"}, {"version", keltraceVersion()}};
     head["template"] = context.templateName;
-    head["trace"] = context.trace;
+    head["trace"] = context.traces.empty() ? json(context.trace) : json();
     json summary = summaryValue(report);
     summary["groups"] = groups.size();
     head["summary"] = summary;
@@ -138,7 +138,9 @@ void writeSarif(std::ostream& out, const Report& report, const ReportContext& co
     log["version"] = "2.1.0";
     json run;
     run["tool"] = {{"driver", {{"name", "keltrace"}, {"version", keltraceVersion()}, {"rules", rules}}}};
-    run["properties"] = {{"template", context.templateName}, {"trace", context.trace}, {"summary", summaryValue(report)}};
+    run["properties"] = {{"template", context.templateName},
+                         {"trace", context.traces.empty() ? json(context.trace) : json()},
+                         {"summary", summaryValue(report)}};
     addOutcome(run["properties"], context);
     if (!context.traces.empty() || !context.note.empty()) {
         // A replay that stopped early did not do what it was asked: the

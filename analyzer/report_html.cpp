@@ -111,7 +111,7 @@ void writeHtml(std::ostream& out, const Report& report, const HtmlContext& c) {
     json head;
     head["tool"] = json{{"name", "keltrace"}, {"version", keltraceVersion()}};
     head["template"] = c.names.templateName;
-    head["trace"] = c.names.trace;
+    head["trace"] = c.names.traces.empty() ? json(c.names.trace) : json();
     head["records"] = c.live ? c.live->records() : 0;
     head["summary"] = json{{"errors", t.errors},       {"warnings", t.warnings},
                            {"leaks", t.leaks},         {"bytes_leaked", t.bytesLeaked},

@@ -1072,6 +1072,11 @@ void printUsage(const char* program, std::ostream& out) {
     line(out, "Example: ", program, " --sock ", "localhost", ":12345");
     line(out, "Usage: ", program, " [OPTIONS] --file TRACE");
     line(out, "Usage: ", program, " [OPTIONS] --sock HOST:PORT");
+    line(out, "Usage: ", program, " [OPTIONS] --file TRACE|FOLDER... [--file TRACE|FOLDER...]");
+    line(out, "                        one report over many traces, analysed in parallel; a FOLDER");
+    line(out, "                        stands for the files *.trace in it; each trace's output is");
+    line(out, "                        introduced by a line \"=== trace I of N: PATH\"");
+    line(out, "Example: ", program, " --group --error-exitcode 1 --file kel-heap-*.trace");
     line(out, "Options (in any order):");
     line(out, "  --group               one line per finding kind, domain, tor and site with its count,");
     line(out, "                        most frequent first, then a summary; no line per finding");
