@@ -157,9 +157,10 @@ namespace {
 // cannot be read to its end must not leave a half-written template.tmp.
 constexpr std::size_t kMaxEmbeddedTemplate = 16u * 1024 * 1024;
 
-// Writes the template as a new file in the working folder and renames it to
-// template.tmp: whatever template.tmp was before (a symlink, a hard link to a
-// file elsewhere, a FIFO) is replaced, never written through.
+// Writes the template as a new file beside target (template.tmp in the
+// working folder, unless the analysis has its own) and renames it to target:
+// whatever stood there before (a symlink, a hard link to a file elsewhere, a
+// FIFO) is replaced, never written through.
 bool writeTemplateFile(const std::string& text, const std::string& target, std::string& failure) {
     std::string temp = target + ".XXXXXX";
     char* name = temp.data();
