@@ -171,10 +171,12 @@ int runKeltrace(const KeltraceCommand& command, const char* program, std::ostrea
         if (!listTraces(command.files, traces, many, err)) return statusNotATrace;
         if (many) {
             // Traces are independent: one analysis per core.
+            options.readToEnd = true;
             return runTraces(traces, options, std::max(1u, std::thread::hardware_concurrency()), out, err);
         }
         // Nobody watches a file's findings arrive: they go out in blocks.
         options.report.holdLines = true;
+        options.readToEnd = true;
         CFileLineFetcher fetcher;
         if (!attachTrace(fetcher, command.source.c_str(), err)) return statusNotATrace;
         return runAnalysis(fetcher, options, indexedTables(), out, err);

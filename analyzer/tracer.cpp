@@ -888,6 +888,25 @@ bool endsReplay(FindingKind kind) {
 
 const char* const kNotClosed = "the program ended without closing the trace";
 
+// After the closing line a trace file should end. Processes that inherited
+// one trace file across fork() each write their records and their closing
+// line into it: what follows the first closing line was not replayed.
+template <class Stopped>
+void linesAfterEnd(CVLineFetcher& fetcher, TraceAnalysis& analysis, Stopped& stopped) {
+    const std::int64_t end = fetcher.lastDelivered();
+    std::string_view more;
+    try {
+        do fetcher.getLineView(more);
+        while (more.empty());
+    } catch (const char*) {
+        return;  // the end of the file, or nothing readable after the end
+    }
+    complainAt(analysis, fetcher.lastDelivered(), "more lines follow \"", kelproto::kDone,
+               "\" (did several processes write to this trace file?)");
+    analysis.scratch.recordLine = 0;
+    stopped(end);
+}
+
 }  // namespace
 
 std::string outcomeNote(const TraceOutcome& outcome) {
@@ -949,7 +968,9 @@ TraceOutcome analyseTrace(CVLineFetcher& fetcher, TraceAnalysis& analysis, const
     if (!options.htmlPath.empty()) analysis.live = std::make_unique<LiveSampler>(analysis.tmpl.domains.size());
     try {
         try {
-            if (!replayRecords(fetcher, analysis)) {
+            if (replayRecords(fetcher, analysis)) {
+                if (options.readToEnd) linesAfterEnd(fetcher, analysis, stopped);
+            } else {
                 const FindingKind* last = analysis.report.lastKind();
                 if (last && *last == FindingKind::diedInside) {
                     outcome.notClosed = true;

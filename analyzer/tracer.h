@@ -97,6 +97,10 @@ struct AnalysisOptions {
     std::string htmlPath;   // empty: no HTML report (and no sampling of the live resources)
     std::size_t htmlOccurrences = kHtmlOccurrences;  // occurrences the page lists per group
     int errorExitcode = 0;  // 1 to 255: the status when an unsuppressed error remains (else 0); 0: always 1
+    // A file is read to its end: lines after the closing line (processes
+    // that shared one trace file, each closing it) make the analysis
+    // incomplete. Not for a socket, whose end may come much later.
+    bool readToEnd = false;
 };
 
 // How one analysis ended: what its report writers and the exit status need
