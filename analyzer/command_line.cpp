@@ -1,14 +1,19 @@
 #include "command_line.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "keltrace_status.h"
 #include "sockloader.h"
+#include "trace_batch.h"
 #include "trace_listener.h"
 
 namespace {
 
 using Action = KeltraceCommand::Action;
+
+const char* const kOneSource = "give exactly one of --file TRACE and --sock HOST:PORT";
 
 KeltraceCommand failure(std::string problem) {
     KeltraceCommand c;
@@ -71,11 +76,21 @@ KeltraceCommand parseCommandLine(int argc, const char* const* argv) {
             return failure("option '" + name + "' needs a value");
         }
         if (value.empty()) return failure("option '" + name + "' needs a value");
+        if (name == "--file" && !inlineValue && value[0] == '-') return failure("option '--file' needs a value");
 
-        if (name == "--file" || name == "--sock") {
-            if (haveSource) return failure("give exactly one of --file TRACE and --sock HOST:PORT");
+        if (name == "--file") {
+            if (c.action == Action::analyseSock) return failure(kOneSource);
+            c.action = Action::analyseFile;
             haveSource = true;
-            c.action = name == "--file" ? Action::analyseFile : Action::analyseSock;
+            if (c.files.empty()) c.source = value;
+            c.files.push_back(value);
+            // The paths a shell pattern expanded to follow as they are.
+            if (!inlineValue)
+                while (i + 1 < argc && argv[i + 1][0] != '-') c.files.push_back(argv[++i]);
+        } else if (name == "--sock") {
+            if (haveSource) return failure(kOneSource);
+            haveSource = true;
+            c.action = Action::analyseSock;
             c.source = value;
         } else if (name == "--suppressions") {
             c.suppressionFiles.push_back(value);
@@ -98,7 +113,7 @@ KeltraceCommand parseCommandLine(int argc, const char* const* argv) {
             path = value;
         }
     }
-    if (!haveSource) return failure("give exactly one of --file TRACE and --sock HOST:PORT");
+    if (!haveSource) return failure(kOneSource);
     if (!c.jsonPath.empty() && c.jsonPath == c.sarifPath) {
         return failure("--json and --sarif name the same file '" + c.jsonPath + "'");
     }
@@ -151,8 +166,17 @@ int runKeltrace(const KeltraceCommand& command, const char* program, std::ostrea
     options.errorExitcode = command.errorExitcode;
 
     if (command.action == Action::analyseFile) {
+        std::vector<std::string> traces;
+        bool many = false;
+        if (!listTraces(command.files, traces, many, err)) return statusNotATrace;
+        if (many) {
+            // Traces are independent: one analysis per core.
+            options.readToEnd = true;
+            return runTraces(traces, options, std::max(1u, std::thread::hardware_concurrency()), out, err);
+        }
         // Nobody watches a file's findings arrive: they go out in blocks.
         options.report.holdLines = true;
+        options.readToEnd = true;
         CFileLineFetcher fetcher;
         if (!attachTrace(fetcher, command.source.c_str(), err)) return statusNotATrace;
         return runAnalysis(fetcher, options, indexedTables(), out, err);

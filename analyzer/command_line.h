@@ -12,7 +12,10 @@
 struct KeltraceCommand {
     enum class Action { usage, version, analyseFile, analyseSock, error };
     Action action = Action::usage;
-    std::string source;                         // the trace file, or host:port
+    std::string source;                         // the (first) trace file, or host:port
+    // Every path given with --file, in order: traces, or folders that stand
+    // for the *.trace files directly in them.
+    std::vector<std::string> files;
     std::string problem;                        // Action::error: what is wrong, one line
     std::vector<std::string> suppressionFiles;  // in the order given
     bool group = false;
@@ -24,7 +27,9 @@ struct KeltraceCommand {
 };
 
 // Options may come in any order, with their value as the next argument or
-// after "=" (--json=out.json). Exactly one of --file and --sock.
+// after "=" (--json=out.json). --file takes every argument after it up to the
+// next one that starts with "-" (so that the shell's --file kel-*.trace
+// works), and may be given again; --sock excludes it.
 KeltraceCommand parseCommandLine(int argc, const char* const* argv);
 
 // Carries the command out and returns the exit status. program is the name

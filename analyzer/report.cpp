@@ -122,6 +122,8 @@ bool Report::suppressed(const Finding& f) const {
 bool Report::record(const Finding& f) {
     const FindingKindInfo& info = findingInfo(f.kind);
     const bool hidden = suppressed(f);
+    last_ = f.kind;
+    hasLast_ = true;
     if (hidden) {
         ++totals_.suppressed;
     } else if (info.severity == Severity::error) {
@@ -166,7 +168,39 @@ std::vector<const Report::Group*> Report::sortedGroups() const {
     return sorted;
 }
 
-void Report::printGroups(std::ostream& out) const {
+void Report::absorb(const Report& trace, const std::string& traceName) {
+    const std::uint32_t traceId = intern(traceName);
+    ++traces_;
+    const Totals& t = trace.totals_;
+    totals_.errors += t.errors;
+    totals_.warnings += t.warnings;
+    totals_.leaks += t.leaks;
+    totals_.bytesLeaked += t.bytesLeaked;
+    totals_.suppressed += t.suppressed;
+    auto text = [&](std::uint32_t id) { return id == kNone ? kNone : intern(trace.text(id)); };
+    auto site = [&](const Site& s) { return Site{text(s.file), text(s.line)}; };
+    for (const Group& g : trace.groups_) {
+        const std::uint32_t domain = text(g.domain), tor = text(g.tor);
+        const Site where = site(g.site);
+        const GroupKey key{domain, tor, where.file, where.line, static_cast<unsigned char>(g.kind), g.suppressed};
+        auto found = groupIndex_.find(key);
+        if (found == groupIndex_.end()) {
+            found = groupIndex_.emplace(key, groups_.size()).first;
+            groups_.push_back(Group{g.kind, g.suppressed, domain, tor, where, 0, 0, g.sized, {}, 0, traceId});
+        }
+        Group& mine = groups_[found->second];
+        mine.count += g.count;
+        mine.bytes += g.bytes;
+        ++mine.traces;
+        for (const Occurrence& o : g.occurrences) {
+            if (settings_.maxOccurrences != 0 && mine.occurrences.size() >= settings_.maxOccurrences) break;
+            mine.occurrences.push_back(
+                Occurrence{o.handle, o.bytes, site(o.call), site(o.allocated), site(o.deallocated), o.hasHandle, traceId});
+        }
+    }
+}
+
+void Report::printGroups(std::ostream& out, const std::string& note) const {
     for (const Group* g : sortedGroups()) {
         if (g->suppressed) continue;
         const FindingKindInfo& info = findingInfo(g->kind);
@@ -177,15 +211,19 @@ void Report::printGroups(std::ostream& out) const {
         if (g->tor != kNone) m << Quoted{text(g->tor)};
         if (g->site.file != kNone) m << " at " << Quoted{text(g->site.file)} << ":" << Quoted{text(g->site.line)};
         if (g->kind == FindingKind::leak && g->sized) m << ", " << g->bytes << plural(g->bytes, " byte", " bytes");
+        if (traces_ > 0) {
+            m << "; in " << g->traces << " of " << traces_ << plural(traces_, " trace", " traces") << " (first: "
+              << Quoted{text(g->firstTrace)} << ")";
+        }
         m.writeLine(out);
     }
-    printSummary(out);
+    printSummary(out, note);
 }
 
-void Report::printSummary(std::ostream& out) const {
+void Report::printSummary(std::ostream& out, const std::string& note) const {
     const Totals& t = totals_;
     out << "Summary: " << t.errors << plural(t.errors, " error", " errors") << " (" << t.leaks
         << plural(t.leaks, " leak", " leaks") << ", " << t.bytesLeaked << plural(t.bytesLeaked, " byte", " bytes")
         << " leaked), " << t.warnings << plural(t.warnings, " warning", " warnings") << ", " << t.suppressed
-        << " suppressed" << std::endl;
+        << " suppressed" << (note.empty() ? "" : "; ") << note << std::endl;
 }

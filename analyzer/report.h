@@ -65,6 +65,7 @@ public:
         std::uint64_t bytes = 0;
         Site call, allocated, deallocated;
         bool hasHandle = false;
+        std::uint32_t trace = kNone;  // in a report over many traces: the trace's name
     };
     struct Group {
         FindingKind kind;
@@ -75,6 +76,10 @@ public:
         std::uint64_t bytes = 0;
         bool sized = false;
         std::vector<Occurrence> occurrences;  // the first ones, up to the cap
+        // In a report over many traces: how many traces had this group, and
+        // the first of them by name.
+        std::uint32_t traces = 0;
+        std::uint32_t firstTrace = kNone;
     };
     struct Totals {
         std::uint64_t errors = 0;    // unsuppressed findings of severity error, leaks included
@@ -115,9 +120,21 @@ public:
     // The groups, most frequent first (first seen first among equal counts).
     std::vector<const Group*> sortedGroups() const;
 
+    // The kind of the finding recorded last, suppressed or not; null for none.
+    const FindingKind* lastKind() const { return hasLast_ ? &last_ : nullptr; }
+
+    // Adds the groups, occurrences and totals of one trace's report to this
+    // one, which then reports over many traces. Traces are absorbed in the
+    // order they are named, so the result does not depend on which analysis
+    // finished first.
+    void absorb(const Report& trace, const std::string& traceName);
+    // The traces absorbed; 0 for the report of a single analysis.
+    std::uint32_t traceCount() const { return traces_; }
+
     // The --group view: one line per unsuppressed group, then the summary.
-    void printGroups(std::ostream& out) const;
-    void printSummary(std::ostream& out) const;
+    // A note (how the analysis ended) closes the summary line after "; ".
+    void printGroups(std::ostream& out, const std::string& note = "") const;
+    void printSummary(std::ostream& out, const std::string& note = "") const;
 
 private:
     struct GroupKey {
@@ -149,4 +166,7 @@ private:
     std::vector<std::pair<const std::string*, std::uint32_t>> torCache_;
     std::unordered_map<GroupKey, std::size_t, GroupKeyHash> groupIndex_;
     std::vector<Group> groups_;
+    FindingKind last_ = FindingKind::leak;
+    bool hasLast_ = false;
+    std::uint32_t traces_ = 0;
 };

@@ -47,6 +47,37 @@ json summaryValue(const Report& report) {
                 {"bytes_leaked", t.bytesLeaked}, {"suppressed", t.suppressed}};
 }
 
+// The traces of a report over many, for the JSON and SARIF files.
+json tracesValue(const ReportContext& context) {
+    json list = json::array();
+    for (const TraceSummary& t : context.traces) {
+        list.push_back(json{{"trace", t.trace},
+                            {"template", t.templateName},
+                            {"complete", !t.incomplete},
+                            {"note", t.note.empty() ? json() : json(t.note)}});
+    }
+    return list;
+}
+
+// What the report files say of how the analysis ended; nothing for a single
+// trace read completely and closed.
+void addOutcome(json& object, const ReportContext& context) {
+    if (!context.traces.empty()) {
+        object["incomplete"] = context.incomplete;
+        object["note"] = context.note.empty() ? json() : json(context.note);
+        object["traces"] = tracesValue(context);
+    } else if (!context.note.empty()) {
+        object["incomplete"] = context.incomplete;
+        object["note"] = context.note;
+    }
+}
+
+// A text for a report over many traces: the one trace's name, and how many
+// traces had the group.
+json groupTraces(const Report& report, const Report::Group& g) {
+    return json{{"traces", g.traces}, {"first_trace", report.text(g.firstTrace)}};
+}
+
 }  // namespace
 
 void writeJson(std::ostream& out, const Report& report, const ReportContext& context) {
@@ -54,11 +85,12 @@ void writeJson(std::ostream& out, const Report& report, const ReportContext& con
     json head;
     head["tool"] = json{{"name", "keltrace"}, {"version", keltraceVersion()}};
     head["template"] = context.templateName;
-    head["trace"] = context.trace;
+    head["trace"] = context.traces.empty() ? json(context.trace) : json();
     json summary = summaryValue(report);
     summary["groups"] = groups.size();
     head["summary"] = summary;
     head["max_occurrences"] = report.settings().maxOccurrences;
+    addOutcome(head, context);
     out << openObject(head) << ",\"findings\":[";
     bool firstGroup = true;
     for (const Report::Group* g : groups) {
@@ -73,6 +105,7 @@ void writeJson(std::ostream& out, const Report& report, const ReportContext& con
         entry["bytes"] = g->bytes;
         entry["suppressed"] = g->suppressed;
         entry["occurrences_omitted"] = g->count - g->occurrences.size();
+        if (report.traceCount() > 0) entry.update(groupTraces(report, *g));
         out << (firstGroup ? "" : ",") << openObject(entry) << ",\"occurrences\":[";
         firstGroup = false;
         bool firstOccurrence = true;
@@ -83,6 +116,7 @@ void writeJson(std::ostream& out, const Report& report, const ReportContext& con
             if (o.allocated.file != Report::kNone) item["allocated"] = siteValue(report, o.allocated);
             if (o.deallocated.file != Report::kNone) item["deallocated"] = siteValue(report, o.deallocated);
             item["bytes"] = o.bytes;
+            if (o.trace != Report::kNone) item["trace"] = report.text(o.trace);
             out << (firstOccurrence ? "" : ",") << dumped(item);
             firstOccurrence = false;
         }
@@ -104,7 +138,24 @@ void writeSarif(std::ostream& out, const Report& report, const ReportContext& co
     log["version"] = "2.1.0";
     json run;
     run["tool"] = {{"driver", {{"name", "keltrace"}, {"version", keltraceVersion()}, {"rules", rules}}}};
-    run["properties"] = {{"template", context.templateName}, {"trace", context.trace}, {"summary", summaryValue(report)}};
+    run["properties"] = {{"template", context.templateName},
+                         {"trace", context.traces.empty() ? json(context.trace) : json()},
+                         {"summary", summaryValue(report)}};
+    addOutcome(run["properties"], context);
+    if (!context.traces.empty() || !context.note.empty()) {
+        // A replay that stopped early did not do what it was asked: the
+        // findings may miss errors in the records it did not read.
+        json notifications = json::array();
+        auto notify = [&](bool incomplete, const std::string& text) {
+            notifications.push_back(json{{"level", incomplete ? "error" : "note"}, {"message", {{"text", text}}}});
+        };
+        if (context.traces.empty()) notify(context.incomplete, context.note);
+        for (const TraceSummary& t : context.traces)
+            if (!t.note.empty()) notify(t.incomplete, t.trace + ": " + t.note);
+        json invocation{{"executionSuccessful", !context.incomplete}};
+        if (!notifications.empty()) invocation["toolExecutionNotifications"] = notifications;
+        run["invocations"] = json::array({invocation});
+    }
     run["results"] = json::array();
     log["runs"] = json::array({run});
     // The results come last and are written one by one: a trace can have
@@ -136,6 +187,7 @@ void writeSarif(std::ostream& out, const Report& report, const ReportContext& co
         result["properties"] = {{"domain", g->domain == Report::kNone ? json() : json(report.text(g->domain))},
                                 {"tor", g->tor == Report::kNone ? json() : json(report.text(g->tor))},
                                 {"bytes", g->bytes}};
+        if (report.traceCount() > 0) result["properties"].update(groupTraces(report, *g));
         if (g->suppressed) {
             result["suppressions"] =
                 json::array({json{{"kind", "external"}, {"justification", "matched a keltrace suppressions rule"}}});

@@ -7,12 +7,29 @@
 #include <functional>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "report.h"
+
+// How one of many traces went, for the files of a report over all of them.
+struct TraceSummary {
+    std::string trace;         // as the user named it (or found it in a folder)
+    std::string templateName;  // empty when the header could not be read
+    bool incomplete = false;
+    std::string note;          // outcomeNote: empty for a complete, closed trace
+};
 
 struct ReportContext {
     std::string templateName;  // the name attribute of the trace's template
     std::string trace;         // the trace as the user named it
+    // How the analysis ended (outcomeNote); empty: completely, with the
+    // trace closed. Said only when not empty, so a plain run's files stay
+    // as they were.
+    std::string note;
+    bool incomplete = false;   // the replay stopped early: never a pass
+    // A report over many traces: one entry per trace, in the order named.
+    // Empty for a single trace.
+    std::vector<TraceSummary> traces;
 };
 
 // The JSON document: template, trace, summary, and one entry per group with

@@ -111,13 +111,25 @@ void writeHtml(std::ostream& out, const Report& report, const HtmlContext& c) {
     json head;
     head["tool"] = json{{"name", "keltrace"}, {"version", keltraceVersion()}};
     head["template"] = c.names.templateName;
-    head["trace"] = c.names.trace;
+    head["trace"] = c.names.traces.empty() ? json(c.names.trace) : json();
     head["records"] = c.live ? c.live->records() : 0;
     head["summary"] = json{{"errors", t.errors},       {"warnings", t.warnings},
                            {"leaks", t.leaks},         {"bytes_leaked", t.bytesLeaked},
                            {"suppressed", t.suppressed}};
     head["error_exitcode"] = c.errorExitcode != 0 ? json(c.errorExitcode) : json();
     head["leak_report"] = c.leakReport;
+    // How the analysis ended, when there is something to say (as in the
+    // JSON file): a plain run's page stays as it was.
+    if (!c.names.traces.empty() || !c.names.note.empty()) {
+        head["incomplete"] = c.names.incomplete;
+        head["note"] = c.names.note.empty() ? json() : json(c.names.note);
+    }
+    if (!c.names.traces.empty()) {
+        json traces = json::array();
+        for (const TraceSummary& one : c.names.traces)
+            traces.push_back(json{{"trace", one.trace}, {"note", one.note.empty() ? json() : json(one.note)}});
+        head["traces"] = std::move(traces);
+    }
     head["occurrence_cap"] = c.occurrences;
     json kinds = json::array();
     for (std::size_t i = 0; i < kFindingKindCount; ++i) {

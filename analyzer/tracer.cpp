@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string_view>
 
 #include "kel_version.h"
@@ -20,8 +21,6 @@
 #include "visible_text.h"
 
 namespace {
-
-const char* const kTemplateFile = "template.tmp";
 
 // The protocol's fixed texts as views: comparing a line with one of them
 // checks the length first, which settles most comparisons at once.
@@ -158,11 +157,13 @@ namespace {
 // cannot be read to its end must not leave a half-written template.tmp.
 constexpr std::size_t kMaxEmbeddedTemplate = 16u * 1024 * 1024;
 
-// Writes the template as a new file in the working folder and renames it to
-// template.tmp: whatever template.tmp was before (a symlink, a hard link to a
-// file elsewhere, a FIFO) is replaced, never written through.
-bool writeTemplateFile(const std::string& text, std::string& failure) {
-    char name[] = "template.tmp.XXXXXX";
+// Writes the template as a new file beside target (template.tmp in the
+// working folder, unless the analysis has its own) and renames it to target:
+// whatever stood there before (a symlink, a hard link to a file elsewhere, a
+// FIFO) is replaced, never written through.
+bool writeTemplateFile(const std::string& text, const std::string& target, std::string& failure) {
+    std::string temp = target + ".XXXXXX";
+    char* name = temp.data();
     const int fd = ::mkstemp(name);
     if (fd < 0) {
         failure = std::strerror(errno);
@@ -186,7 +187,7 @@ bool writeTemplateFile(const std::string& text, std::string& failure) {
         ok = false;
         failure = std::strerror(errno);
     }
-    if (ok && ::rename(name, kTemplateFile) != 0) {
+    if (ok && ::rename(name, target.c_str()) != 0) {
         ok = false;
         failure = std::strerror(errno);
     }
@@ -221,8 +222,8 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     // A template.tmp that cannot be written must not be loaded: it would be
     // a stale one from an earlier run.
     std::string failure;
-    if (!writeTemplateFile(copy, failure)) {
-        complain(analysis, "keltrace: cannot write ", kTemplateFile, ": ", failure);
+    if (!writeTemplateFile(copy, analysis.templateFile, failure)) {
+        complain(analysis, "keltrace: cannot write ", analysis.templateFile, ": ", failure);
         throw AnalysisExit{statusNotATrace};
     }
     copy.clear();
@@ -232,7 +233,13 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     // what the analysis wrote so far goes first.
     analysis.report.flushLines();
     analysis.out.flush();
-    saxparser_templateLoader(analysis.tmpl, kTemplateFile);
+    {
+        // The template reader writes its messages straight to the standard
+        // streams: analyses in parallel take turns, so that messages stay whole.
+        static std::mutex loading;
+        std::lock_guard<std::mutex> turn(loading);
+        saxparser_templateLoader(analysis.tmpl, analysis.templateFile.c_str());
+    }
     analysis.tables.clear();
     for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) {
         analysis.tables.push_back(analysis.makeTable());
@@ -319,6 +326,7 @@ bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     // Each record's first line, or the end: read once, not looked at first.
     fetcher.getLineView(s.first);
     for (; s.first != fixed::done; fetcher.getLineView(s.first)) {
+        s.recordLine = fetcher.lastDelivered();
         if (analysis.live) analysis.live->nextRecord();
         std::size_t domain = 0;
         if (!findDomain(analysis, s.first, domain)) {
@@ -870,14 +878,46 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis) {
 
 // ---------------------------------------------------------------- driver
 
-std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& tables, std::ostream& out,
-                         std::ostream& err) {
-    return runAnalysis(fetcher, AnalysisOptions{}, tables, out, err);
+namespace {
+
+// Findings after which the replay stops by design: what follows them is not
+// malformed, and the analysis is not incomplete for them.
+bool endsReplay(FindingKind kind) {
+    return kind == FindingKind::fork || kind == FindingKind::reallocUntracked || kind == FindingKind::diedInside;
 }
 
-std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options, const HandleTableFactory& tables,
-                         std::ostream& out, std::ostream& err) {
-    TraceAnalysis analysis(tables, out, err, options.report);
+const char* const kNotClosed = "the program ended without closing the trace";
+
+// After the closing line a trace file should end. Processes that inherited
+// one trace file across fork() each write their records and their closing
+// line into it: what follows the first closing line was not replayed.
+template <class Stopped>
+void linesAfterEnd(CVLineFetcher& fetcher, TraceAnalysis& analysis, Stopped& stopped) {
+    const std::int64_t end = fetcher.lastDelivered();
+    std::string_view more;
+    try {
+        do fetcher.getLineView(more);
+        while (more.empty());
+    } catch (const char*) {
+        return;  // the end of the file, or nothing readable after the end
+    }
+    complainAt(analysis, fetcher.lastDelivered(), "more lines follow \"", kelproto::kDone,
+               "\" (did several processes write to this trace file?)");
+    analysis.scratch.recordLine = 0;
+    stopped(end);
+}
+
+}  // namespace
+
+std::string outcomeNote(const TraceOutcome& outcome) {
+    if (!outcome.header) return "the trace's header could not be read: nothing was analysed";
+    if (outcome.incompleteAt > 0) return "incomplete at trace line " + std::to_string(outcome.incompleteAt);
+    if (outcome.notClosed) return kNotClosed;
+    return "";
+}
+
+TraceOutcome analyseTrace(CVLineFetcher& fetcher, TraceAnalysis& analysis, const AnalysisOptions& options) {
+    TraceOutcome outcome;
     // A read failure names the line after the last one delivered.
     auto unread = [&](const char* failure, const char* atEnd) {
         if (std::strcmp(failure, "eof") == 0) {
@@ -888,49 +928,111 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
             complainAt(analysis, fetcher.lastDelivered() + 1, kUnreadable);
         }
     };
-    std::uint8_t status = statusAnalysed;
-    bool ended = false;  // the replay ended the run: no leak report
+    // The frozen message of the record has been written; this line says
+    // what it means for the findings.
+    auto stopped = [&](std::int64_t number) {
+        outcome.incompleteAt = number > 0 ? number : 1;
+        const std::int64_t record = analysis.scratch.recordLine;
+        if (record > 0 && record < outcome.incompleteAt) {
+            complain(analysis, "keltrace: the replay stopped at trace line ", outcome.incompleteAt,
+                     ", in the record that begins at line ", record,
+                     ": the findings are incomplete (the records after it were not analysed)");
+        } else {
+            complain(analysis, "keltrace: the replay stopped at trace line ", outcome.incompleteAt,
+                     ": the findings are incomplete (the records after it were not analysed)");
+        }
+    };
+    bool header;
     try {
-        bool header;
+        header = readHeader(fetcher, analysis);
+    } catch (const char* failure) {
+        // Nothing has been replayed yet, so there is nothing to report.
+        unread(failure, fetcher.lastDelivered() < 2 ? "the trace ends inside its header"
+                                                    : "the trace ends inside its embedded template (no line \"</template>\")");
+        header = false;
+    } catch (const AnalysisExit& exit) {
+        // readHeader has said what went wrong (template.tmp, a template
+        // without end).
+        outcome.header = false;
+        outcome.leakReport = false;
+        outcome.status = exit.status;
+        return outcome;
+    }
+    if (!header) {
+        complain(analysis, "Unable to read header.");
+        outcome.header = false;
+        outcome.leakReport = false;
+        outcome.status = statusNotATrace;
+        return outcome;
+    }
+    if (!options.htmlPath.empty()) analysis.live = std::make_unique<LiveSampler>(analysis.tmpl.domains.size());
+    try {
         try {
-            header = readHeader(fetcher, analysis);
+            if (replayRecords(fetcher, analysis)) {
+                if (options.readToEnd) linesAfterEnd(fetcher, analysis, stopped);
+            } else {
+                const FindingKind* last = analysis.report.lastKind();
+                if (last && *last == FindingKind::diedInside) {
+                    outcome.notClosed = true;
+                } else if (!last || !endsReplay(*last)) {
+                    stopped(fetcher.lastDelivered());
+                }
+            }
         } catch (const char* failure) {
-            // Nothing has been replayed yet, so there is nothing to report.
-            unread(failure, fetcher.lastDelivered() < 2 ? "the trace ends inside its header"
-                                             : "the trace ends inside its embedded template (no line \"</template>\")");
-            complain(analysis, "Unable to read header.");
-            return statusNotATrace;
-        }
-        if (!header) {
-            complain(analysis, "Unable to read header.");
-            return statusNotATrace;
-        }
-        if (!options.htmlPath.empty()) analysis.live = std::make_unique<LiveSampler>(analysis.tmpl.domains.size());
-        try {
-            replayRecords(fetcher, analysis);
-        } catch (const char* failure) {
-            // The leak report is most useful exactly when the program died.
-            unread(failure, "the trace ends without \"KEL TRACING DONE\": the traced program did not exit normally");
+            if (std::strcmp(failure, "eof") == 0) {
+                // The leak report is most useful exactly when the program died.
+                unread(failure, "the trace ends without \"KEL TRACING DONE\": the program ended without closing the trace");
+                outcome.notClosed = true;
+            } else {
+                unread(failure, "");
+                stopped(fetcher.lastDelivered() + 1);
+            }
         } catch (const MalformedField& bad) {
             complainAt(analysis, fetcher.lastDelivered(), "'", Quoted{bad.text},
                        "' is not a hexadecimal field of 1 to 16 upper-case digits (", bad.reason, ")");
+            stopped(fetcher.lastDelivered());
         }
     } catch (const AnalysisExit& exit) {
-        status = exit.status;
-        ended = true;
+        // A reallocator record the replay cannot go past: no leak report.
+        outcome.status = exit.status;
+        outcome.leakReport = false;
+        stopped(fetcher.lastDelivered());
     }
+    if (outcome.leakReport) postTransactionAnalyzer(analysis);
+    analysis.report.flushLines();
+    if (analysis.live) analysis.live->finish();
+    return outcome;
+}
+
+std::uint8_t judgedStatus(const TraceOutcome& outcome, const Report& report, int errorExitcode) {
+    if (!outcome.leakReport || errorExitcode == 0) return outcome.status;
+    // An analysis that stopped early is never a pass: what it did not read
+    // may hold any error.
+    const bool failed = report.totals().errors > 0 || outcome.incomplete();
+    return static_cast<std::uint8_t>(failed ? errorExitcode : 0);
+}
+
+std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& tables, std::ostream& out,
+                         std::ostream& err) {
+    return runAnalysis(fetcher, AnalysisOptions{}, tables, out, err);
+}
+
+std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options, const HandleTableFactory& tables,
+                         std::ostream& out, std::ostream& err) {
+    TraceAnalysis analysis(tables, out, err, options.report);
+    const TraceOutcome outcome = analyseTrace(fetcher, analysis, options);
+    if (!outcome.header) return outcome.status;
+    std::uint8_t status = judgedStatus(outcome, analysis.report, options.errorExitcode);
     Report& report = analysis.report;
-    if (!ended) {
-        postTransactionAnalyzer(analysis);
-        if (options.errorExitcode != 0) {
-            status = static_cast<std::uint8_t>(report.totals().errors > 0 ? options.errorExitcode : 0);
-        }
-    }
-    report.flushLines();
-    if (report.settings().group) report.printGroups(out);
+    const std::string note = outcomeNote(outcome);
+    if (report.settings().group) report.printGroups(out, note);
     out.flush();
 
-    const ReportContext context{analysis.tmpl.name, options.traceName};
+    ReportContext context;
+    context.templateName = analysis.tmpl.name;
+    context.trace = options.traceName;
+    context.note = note;
+    context.incomplete = outcome.incomplete();
     if (!options.jsonPath.empty() &&
         !writeFileAtomically(options.jsonPath, [&](std::ostream& o) { writeJson(o, report, context); }, err)) {
         status = statusUsage;
@@ -946,11 +1048,10 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
             page.domains.push_back(d.name);
             page.sized.push_back(d.float_handle);
         }
-        if (analysis.live) analysis.live->finish();
         page.live = analysis.live.get();
         page.errorExitcode = options.errorExitcode;
         page.occurrences = options.htmlOccurrences;
-        page.leakReport = !ended;
+        page.leakReport = outcome.leakReport;
         if (!writeFileAtomically(options.htmlPath, [&](std::ostream& o) { writeHtml(o, report, page); }, err)) {
             status = statusUsage;
         }
@@ -993,6 +1094,11 @@ void printUsage(const char* program, std::ostream& out) {
     line(out, "Example: ", program, " --sock ", "localhost", ":12345");
     line(out, "Usage: ", program, " [OPTIONS] --file TRACE");
     line(out, "Usage: ", program, " [OPTIONS] --sock HOST:PORT");
+    line(out, "Usage: ", program, " [OPTIONS] --file TRACE|FOLDER... [--file TRACE|FOLDER...]");
+    line(out, "                        one report over many traces, analysed in parallel; a FOLDER");
+    line(out, "                        stands for the files *.trace in it; each trace's output is");
+    line(out, "                        introduced by a line \"=== trace I of N: PATH\"");
+    line(out, "Example: ", program, " --group --error-exitcode 1 --file kel-heap-*.trace");
     line(out, "Options (in any order):");
     line(out, "  --group               one line per finding kind, domain, tor and site with its count,");
     line(out, "                        most frequent first, then a summary; no line per finding");

@@ -17,6 +17,7 @@
 #include "call_sites.h"
 #include "handle_table.h"
 #include "indexed_table.h"
+#include "keltrace_status.h"
 #include "live_sampler.h"
 #include "message_text.h"
 #include "report.h"
@@ -30,6 +31,7 @@ enum class TorKind { none, allocator, deallocator, reallocator, operator_ };
 // cut: the first three chunks, all that a reader looks at.
 struct ReplayScratch {
     std::string_view first, second;  // a record's domain and tor lines
+    std::int64_t recordLine = 0;     // the trace line of the record's first line
     std::string file;                // its call site's file, kept while the line after it is read
     std::string_view lineA, lineB;   // the body's lines
     std::string_view chunks[3];
@@ -80,6 +82,9 @@ struct TraceAnalysis {
     // The live resources over the run, for --html only: the engines and the
     // replay report to it when it exists.
     std::unique_ptr<LiveSampler> live;
+    // Where readHeader writes the embedded template before loading it:
+    // analyses that run side by side each need their own.
+    std::string templateFile = "template.tmp";
 };
 
 // What a run does beyond the plain analysis: the report's settings, the
@@ -92,7 +97,27 @@ struct AnalysisOptions {
     std::string htmlPath;   // empty: no HTML report (and no sampling of the live resources)
     std::size_t htmlOccurrences = kHtmlOccurrences;  // occurrences the page lists per group
     int errorExitcode = 0;  // 1 to 255: the status when an unsuppressed error remains (else 0); 0: always 1
+    // A file is read to its end: lines after the closing line (processes
+    // that shared one trace file, each closing it) make the analysis
+    // incomplete. Not for a socket, whose end may come much later.
+    bool readToEnd = false;
 };
+
+// How one analysis ended: what its report writers and the exit status need
+// to know besides the findings.
+struct TraceOutcome {
+    std::uint8_t status = statusAnalysed;  // before the --error-exitcode convention
+    bool header = true;                    // false: the header could not be read, nothing was analysed
+    bool leakReport = true;                // false: a malformed record ended the run before the leak report
+    std::int64_t incompleteAt = 0;         // > 0: the replay stopped on a malformed record at this trace line
+    bool notClosed = false;                // the trace ends without its closing line (crash, _exit, kill)
+    bool incomplete() const { return !header || incompleteAt > 0; }
+};
+
+// "incomplete at trace line N", "the program ended without closing the
+// trace", or nothing: what the summaries and the report files say about how
+// the analysis ended.
+std::string outcomeNote(const TraceOutcome& outcome);
 
 // Ends the analysis at once with this exit status; no leak report follows.
 struct AnalysisExit {
@@ -171,6 +196,15 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const HandleTableFactory& table
 std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
                          const HandleTableFactory& tables = indexedTables(), std::ostream& out = std::cout,
                          std::ostream& err = std::cerr);
+
+// The three phases over an attached fetcher, into an analysis the caller
+// made (its streams and settings). Prints the findings and complaints, and
+// after a replay that stopped on a malformed record one line that says so;
+// prints no grouped view and writes no file.
+TraceOutcome analyseTrace(CVLineFetcher& fetcher, TraceAnalysis& analysis, const AnalysisOptions& options);
+
+// The exit status of one analysis under the --error-exitcode convention.
+std::uint8_t judgedStatus(const TraceOutcome& outcome, const Report& report, int errorExitcode);
 
 // Attaches the fetcher to a trace file; on failure (missing, a directory,
 // no permission) writes one message naming the path and the reason to err.

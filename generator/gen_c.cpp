@@ -4,8 +4,10 @@
 // output files from gen_output.
 #include "gen_c.h"
 
+#include <cctype>
 #include <iostream>
 
+#include "gen_attributes.h"
 #include "gen_checks.h"
 #include "gen_literal.h"
 #include "gen_output.h"
@@ -71,6 +73,17 @@ std::string parameterNames(const Tor& tor) {
     std::string s = passedParameters(tor);
     if (!s.empty()) s.resize(s.size() - 2);
     return s;
+}
+
+// va_forward: the tor's last args entry is "...", and its wrapper hands the
+// caller's variable arguments to the va_list function named there.
+bool forwardsVariadic(const Tor& tor) { return !tor.va_forward.empty() && !tor.args.empty(); }
+
+// The tor without its "..." entry: the named parameters.
+Tor namedPart(const Tor& tor) {
+    Tor named = tor;
+    if (forwardsVariadic(tor)) named.args.pop_back();
+    return named;
 }
 
 // A trace field as a C string literal.
@@ -262,7 +275,7 @@ namespace {
 void writePrototypes(const Template& t, std::ostream& out) {
     line(out, "char*\tkelsize_t2str(size_t size);");
     line(out, "char*\tkeluint64tostr", 1, " (keluint64 value);");
-    line(out, "void\tkelerrlog(char *msg, const char *file, size_t line);");
+    line(out, "void\tkelerrlog(const char *msg, const char *file, size_t line);");
     line(out, "void\tkel_trace(int n, ...);");
     line(out, "void\tkel_start(const char *appname);");
     line(out, "void\tkel_stop(void);");
@@ -287,6 +300,7 @@ void writeHeader(const Template& t, std::ostream& out) {
             writeGlobals(t, "extern ", out);
             writePrototypes(t, out);
             writeDeclarations(t, out);
+            writeAttributes(t, out);
             writeRedefinitions(t, out);
             line(out);
         });
@@ -342,7 +356,11 @@ void writeDeclarations(const Template& t, std::ostream& out) {
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             forEachWrapper(tor, [&](const Tor& arity, const std::string& name) {
                 line(out, returnType(arity));
-                line(out, t.prefix, name, "(", declaredParameters(arity), "const char *file, size_t line);");
+                if (forwardsVariadic(arity))
+                    line(out, t.prefix, name, "(const char *file, size_t line, ", declaredParameters(namedPart(arity)),
+                         "...);");
+                else
+                    line(out, t.prefix, name, "(", declaredParameters(arity), "const char *file, size_t line);");
                 line(out);
             });
         });
@@ -358,11 +376,18 @@ void writeRedefinitions(const Template& t, std::ostream& out) {
     for (const Domain& d : t.domains)
         forEachTorHeaderOrder(d, [&](const Tor& tor) {
             if (isAliased(tor)) return;
-            if (hasOptionalParameters(tor))
+            // c_only: C++ has its own functions of the name (std::getline).
+            if (tor.c_only) line(out, "#ifndef __cplusplus");
+            if (forwardsVariadic(tor))
+                // The call site comes first: what the caller passes after
+                // the named parameters is not counted.
+                line(out, "#define ", tor.name, "(...)\t", t.prefix, tor.name, "(__FILE__, __LINE__, __VA_ARGS__)");
+            else if (hasOptionalParameters(tor))
                 writeArityDispatch(t, tor, out);
             else
                 line(out, "#define ", tor.name, "(", parameterNames(tor), ")\t", t.prefix, tor.name, "(",
                      passedParameters(tor), "__FILE__, __LINE__)");
+            if (tor.c_only) line(out, "#endif");
         });
     line(out, "#endif");
     line(out, "/* foo redef END ****************************************/");
@@ -389,11 +414,11 @@ void writeConversions(std::ostream& out) {
     line(out, "\tb = a % 16;");
     line(out, "\ta /= 16;");
     line(out, "\tif(b < 10) {");
-    line(out, "\t\tbuff[15 - i] = '0' + b;");
+    line(out, "\t\tbuff[15 - i] = (char)('0' + b);");
     line(out, "\t\t}");
     line(out, "\telse\t{");
     line(out, "\t\tb -= 10;");
-    line(out, "\t\tbuff[15 - i] = 'A' + b;");
+    line(out, "\t\tbuff[15 - i] = (char)('A' + b);");
     line(out, "\t\t}");
     line(out, "\t}");
     line(out, "buff[16] = 0;");
@@ -406,7 +431,8 @@ void writeConnectClient(std::ostream& out) {
     // The connect function reads this state; nothing else declares it.
     line(out, "static int\teconn_refused_state = 0;");
     line(out);
-    line(out, "int\tVorna_ConnectClient(char *host, unsigned short port){");
+    // static: nothing outside kel.c calls it, and it needs no prototype.
+    line(out, "static int\tVorna_ConnectClient(const char *host, unsigned short port){");
     line(out, "struct addrinfo hints;");
     line(out, "struct addrinfo *res;");
     line(out, "struct addrinfo *first;");
@@ -453,7 +479,7 @@ void writeConnectClient(std::ostream& out) {
 }
 
 void writeErrorLog(const Template& t, std::ostream& out) {
-    line(out, "void\tkelerrlog(char *msg, const char *file, size_t line){");
+    line(out, "void\tkelerrlog(const char *msg, const char *file, size_t line){");
     if (t.errlogmode.empty()) {
         line(out, "(void)msg; (void)file; (void)line;");
     } else if (t.errlogmode == "console") {
@@ -479,7 +505,6 @@ void writeErrorLog(const Template& t, std::ostream& out) {
 void writeKelTrace(const Template& t, std::ostream& out) {
     const TargetBlocks& w = targetBlocks(t);
     line(out, "void\tkel_trace(int n, ...){");
-    if (t.trap_on_io_err) line(out, "int kel_retval;");
     line(out, "int count; char *tmpstr; va_list ap; va_start(ap, n);");
     // Started by a constructor: nothing goes out before the start (another
     // constructor's call) or after the stop (a later exit handler's call).
@@ -487,9 +512,9 @@ void writeKelTrace(const Template& t, std::ostream& out) {
     line(out, "for(count = 1; count < n; count++){");
     line(out, "\ttmpstr = va_arg(ap, char *);");
     if (t.trap_on_io_err) {
-        line(out, "\tkel_retval = ", w.writeField);
+        line(out, "\tkel_retval = (int)", w.writeField);
         line(out, "\t", w.check);
-        line(out, "\tkel_retval = ", w.writeBlank);
+        line(out, "\tkel_retval = (int)", w.writeBlank);
         line(out, "\t", w.check);
     } else {
         line(out, "\t", w.writeField);
@@ -498,14 +523,14 @@ void writeKelTrace(const Template& t, std::ostream& out) {
     line(out, "\t}");
     line(out, "tmpstr = va_arg(ap, char *);");
     if (t.trap_on_io_err) {
-        line(out, "kel_retval = ", w.writeField);
+        line(out, "kel_retval = (int)", w.writeField);
         line(out, w.check);
     } else {
         line(out, "\t", w.writeField);
     }
     line(out, "va_end(ap);");
     if (t.trap_on_io_err) {
-        line(out, "kel_retval = ", w.writeEnd);
+        line(out, "kel_retval = (int)", w.writeEnd);
         line(out, w.check);
     } else {
         line(out, w.writeEnd);
@@ -688,8 +713,88 @@ void writeTracePath(const Template& t, std::ostream& out) {
     line(out);
 }
 
+// The trace folder: a file-mode runtime for gcc reads KEL_TRACE_DIR at
+// kel_start. When it names a folder, the trace goes there (the folder and its
+// parents are made when missing) under the trace_target's file name, with
+// the process id added when the name has none and ".trace" at the end. The
+// file is created exclusively: a name left by an earlier process with the
+// same id gets "-1", "-2", ... instead of being overwritten.
+bool tracesIntoFolder(const Template& t) { return !t.remote_mode && t.compiler_type == "gcc"; }
+
+void writeTraceFolder(const Template& t, std::ostream& out) {
+    line(out, "#include <errno.h>");
+    line(out, "#include <sys/stat.h>");
+    line(out);
+    line(out, "static char\tkel_trace_name[4096];");
+    line(out);
+    line(out, "static void\tkel_make_dirs(const char *dir){");
+    line(out, "char\tpath[4096];");
+    line(out, "size_t\ti;");
+    line(out, "snprintf(path, sizeof(path), \"%s\", dir);");
+    line(out, "for(i = 1; path[i]; i++){");
+    line(out, "\tif(path[i] == '/'){");
+    line(out, "\t\tpath[i] = 0;");
+    line(out, "\t\tmkdir(path, 0777);");
+    line(out, "\t\tpath[i] = '/';");
+    line(out, "\t\t}");
+    line(out, "\t}");
+    line(out, "mkdir(path, 0777);");
+    line(out, "}");
+    line(out);
+    line(out, "static FILE\t*kel_open_trace(const char *target, int named_by_pid){");
+    line(out, "const char\t*dir = getenv(\"KEL_TRACE_DIR\");");
+    line(out, "const char\t*base;");
+    line(out, "char\tpid[24];");
+    line(out, "char\tcopy[24];");
+    line(out, "size_t\tstem;");
+    line(out, "unsigned\tn;");
+    line(out, "FILE\t*file;");
+    line(out, "if(dir == NULL || *dir == 0){");
+    line(out, "\tsnprintf(kel_trace_name, sizeof(kel_trace_name), \"%s\", target);");
+    line(out, "\treturn fopen(target, \"w\");");
+    line(out, "\t}");
+    line(out, "kel_make_dirs(dir);");
+    line(out, "base = strrchr(target, '/');");
+    line(out, "base = base ? base + 1 : target;");
+    line(out, "stem = strlen(base);");
+    line(out, "if(stem > 6 && strcmp(base + stem - 6, \".trace\") == 0) stem -= 6;");
+    line(out, "pid[0] = 0;");
+    line(out, "if(!named_by_pid) snprintf(pid, sizeof(pid), \"-%lu\", (unsigned long)getpid());");
+    line(out, "for(n = 0; n < 10000; n++){");
+    line(out, "\tcopy[0] = 0;");
+    line(out, "\tif(n > 0) snprintf(copy, sizeof(copy), \"-%u\", n);");
+    line(out, "\tsnprintf(kel_trace_name, sizeof(kel_trace_name), \"%s/%.*s%s%s.trace\", dir, (int)stem, base, pid, copy);");
+    line(out, "\tfile = fopen(kel_trace_name, \"wx\");");
+    line(out, "\tif(file != NULL || errno != EEXIST) return file;");
+    line(out, "\t}");
+    line(out, "return NULL;");
+    line(out, "}");
+    line(out);
+    // One line that names the file and the reason, so that a user whose
+    // working folder is not writable knows what to change.
+    line(out, "static void\tkel_trace_failed(void){");
+    line(out, "char\tmsg[4400];");
+    line(out, "int\treason = errno;");
+    line(out, "snprintf(msg, sizeof(msg), \"KEL: cannot create the trace file '%s': %s\", kel_trace_name, strerror(reason));");
+    if (t.errlogmode.empty())
+        line(out, "(void)msg;");
+    else if (t.errlogmode == "console")
+        line(out, "fprintf(stderr, \"%s\\n\", msg);");
+    else
+        line(out, "kelerrlog(msg, __FILE__, __LINE__);");
+    line(out, "}");
+    line(out);
+}
+
 void writeOpenTarget(const Template& t, std::ostream& out) {
-    if (t.remote_mode) {
+    if (tracesIntoFolder(t)) {
+        if (perProcess(t))
+            line(out, "kel_tracefile = kel_open_trace(kel_trace_path(", quoted(t.trace_target), "), ",
+                 t.trace_target.find("%p") == std::string::npos ? 0 : 1, ");");
+        else
+            line(out, "kel_tracefile = kel_open_trace(", quoted(t.trace_target), ", 0);");
+        line(out, "if(kel_tracefile == NULL){kel_trace_failed();exit(-1);}");
+    } else if (t.remote_mode) {
         std::string host, port;
         splitTarget(t.trace_target, host, port);  // the checks refused a target without ':'
         line(out, "kel_socket = Vorna_ConnectClient(", quoted(host), ", ", port, ");");
@@ -787,6 +892,12 @@ void writeForkTrap(const Template& t, std::ostream& out) {
 int writeRuntime(const Template& t, const char* templatePath, std::ostream& out) {
     writeBanner(t, out);
     line(out, "#define KEL_NO_REDEF");
+    if (t.compiler_type == "gcc" && t.gnu_source) {
+        // The GNU functions that wrappers call (asprintf, vasprintf, dup3).
+        line(out, "#ifndef _GNU_SOURCE");
+        line(out, "#define _GNU_SOURCE");
+        line(out, "#endif");
+    }
     if (t.compiler_type == "gcc") {
         // The POSIX declarations the runtime uses (sockets, fork's pid_t),
         // also when kel.c is built with -std=c99 or -std=c11.
@@ -804,6 +915,7 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
     writeKelTrace(t, out);
     if (buffersRecords(t)) writeRecordBuffer(t, out);
     if (perProcess(t)) writeTracePath(t, out);
+    if (tracesIntoFolder(t)) writeTraceFolder(t, out);
     writeKelStart(t, templatePath, out);
     writeKelStop(t, out);
     if (t.auto_start) writeAutoStart(out);
@@ -820,6 +932,19 @@ void escapeQuotes(std::string& s) { s = cStringContent(s); }
 
 // ---------------------------------------------------------------- wrappers
 
+namespace {
+
+void writeWrapperHead(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
+                      const std::string& wrapperName);
+void writeUntracedCall(const Template& t, const Tor& tor, std::ostream& out);
+void writeTracedCall(const Template& t, const Tor& tor, const std::string& assign, std::ostream& out);
+void writeRecordStart(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
+void writeReleaseRecord(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
+bool recordsAfterCall(const Tor& tor);
+void writeAfterCallWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
+
+}  // namespace
+
 int writeWrappers(const Template& t, std::ostream& out) {
     line(out, "/* *** BEGIN **************************************/");
     for (const Domain& d : t.domains)
@@ -829,6 +954,7 @@ int writeWrappers(const Template& t, std::ostream& out) {
 }
 
 void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+    if (recordsAfterCall(tor)) return writeAfterCallWrapper(t, d, tor, out);
     forEachWrapper(tor, [&](const Tor& arity, const std::string& name) {
         writeWrapperPrologue(t, d, arity, out, name);
         writeArgumentChecks(t, d, arity, out);
@@ -840,15 +966,68 @@ void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostre
 void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
                           const std::string& wrapperName) {
     if (isAliased(tor)) return;
+    writeWrapperHead(t, d, tor, out, wrapperName);
+    line(out);
+    writeUntracedCall(t, tor, out);
+    writeReleaseRecord(t, d, tor, out);
+    writeRecordStart(t, d, tor, out);
+}
+
+namespace {
+
+void writeWrapperHead(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
+                      const std::string& wrapperName) {
     const std::string& p = t.prefix;
-    const MutexBlocks& mutex = mutexBlocks(mutexKind(t));
-    line(out, returnType(tor), "\t", p, wrapperName.empty() ? tor.name : wrapperName, "(", declaredParameters(tor), "const char *", p, "file, size_t ", p,
-         "line){");
+    const std::string& name = wrapperName.empty() ? tor.name : wrapperName;
+    if (forwardsVariadic(tor))
+        line(out, returnType(tor), "\t", p, name, "(const char *", p, "file, size_t ", p, "line, ",
+             declaredParameters(namedPart(tor)), "...){");
+    else
+        line(out, returnType(tor), "\t", p, name, "(", declaredParameters(tor), "const char *", p, "file, size_t ",
+             p, "line){");
     if (!isVoid(returnType(tor))) line(out, "\t", returnType(tor), " ", p, "stored_retcode;");
     if (tor.is_handle_arg_out) line(out, "\t", d.handle, " ", p, "stored_handle;");
-    block(out, mutex.wrapperLocals);
+    block(out, mutexBlocks(mutexKind(t)).wrapperLocals);
     if (t.buffered_records) line(out, "\tkel_record kel_rec;");
-    line(out);
+}
+
+// traced_if: a call for which the condition is false goes to the function
+// without a record (realpath into the caller's own buffer allocates nothing).
+void writeUntracedCall(const Template& t, const Tor& tor, std::ostream& out) {
+    if (tor.traced_if.empty()) return;
+    line(out, "\tif(!(", tor.traced_if, ")){");
+    if (isVoid(returnType(tor))) {
+        writeTracedCall(t, tor, "\t\t", out);
+        line(out, "\t\treturn;");
+    } else {
+        writeTracedCall(t, tor, "\t\t" + t.prefix + "stored_retcode = ", out);
+        line(out, "\t\treturn (", t.prefix, "stored_retcode);");
+    }
+    line(out, "\t}");
+}
+
+// The call of the traced function after `assign`; a forwarding wrapper hands
+// its variable arguments over as a va_list.
+void writeTracedCall(const Template& t, const Tor& tor, const std::string& assign, std::ostream& out) {
+    if (!forwardsVariadic(tor)) {
+        line(out, assign, tor.name, "(", parameterNames(tor), ");");
+        return;
+    }
+    const Tor named = namedPart(tor);
+    const std::string indent = assign.substr(0, assign.find_first_not_of('\t'));
+    const std::string list = t.prefix + "va_args";
+    line(out, indent, "{");
+    line(out, indent, "va_list ", list, ";");
+    line(out, indent, "va_start(", list, ", ", named.args.back().name, ");");
+    line(out, assign, tor.va_forward, "(", passedParameters(named), list, ");");
+    line(out, indent, "va_end(", list, ");");
+    line(out, indent, "}");
+}
+
+// The lock, then the record's domain, tor, file and line.
+void writeRecordStart(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+    const std::string& p = t.prefix;
+    const MutexBlocks& mutex = mutexBlocks(mutexKind(t));
     block(out, mutex.lock);
     if (t.buffered_records) {
         line(out, "\tkel_rec.used = 0;");
@@ -862,6 +1041,36 @@ void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, st
         line(out, "\tkel_trace(1, kelsize_t2str(", p, "line));");
     }
 }
+
+// release_tor: a call that releases another handle on its way (dup2 closes
+// its target descriptor, if open, before reusing its number) first writes,
+// when release_if holds, the record of that release: the deallocator
+// release_tor of the domain, for the argument at release_arg. Its expr type
+// is "void" (the checks see to that), so its record needs no result.
+void writeReleaseRecord(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+    if (tor.release_tor.empty()) return;
+    const Domain* owner = &d;
+    const Tor* release = findReleaseTor(t, d, tor.release_tor, owner);
+    if (release == nullptr) return;
+    Tor view = *release;
+    view.cpp_alias = "";
+    if (view.args.size() > 1) view.args[1].name = argName(tor, tor.release_arg);
+    const bool conditional = !tor.release_if.empty();
+    if (conditional) line(out, "\tif(", tor.release_if, "){");
+    writeRecordStart(t, *owner, view, out);
+    writeArgumentChecks(t, *owner, view, out);
+    if (t.buffered_records) {
+        line(out, "\tKEL_PUT_TEXT(&kel_rec, \"", kelproto::kVoid, "\\n", kelproto::kNothing, "\\n\");");
+        line(out, "\tkel_record_end(&kel_rec);");
+    } else {
+        line(out, "\t", kelTrace1(kelproto::kVoid));
+        line(out, "\t", kelTrace1(kelproto::kNothing));
+    }
+    block(out, mutexBlocks(mutexKind(t)).unlock);
+    if (conditional) line(out, "\t}");
+}
+
+}  // namespace
 
 void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
     if (isAliased(tor)) return;
@@ -952,6 +1161,158 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
     if (!isVoid(returnType(tor))) line(out, "\treturn (", p, "stored_retcode);");
     line(out, "}");
     line(out);
+}
+
+// ---------------------------------------------------------------- wrappers that record after the call
+//
+// A handle that comes back through a pointer (handle_arg_deref) exists only
+// once the call has returned, and a forwarded variable argument list
+// (va_forward) is consumed by the call: such a wrapper calls first and then
+// writes its records, whole, with the same lines as any other wrapper.
+//   handle_arg_deref 1 on an allocator: one record with the handle *arg; a
+//     call that failed by the tor's expr records nothing.
+//   handle_arg_deref n > 1: one record per handle arg[0] .. arg[n-1].
+//   handle_arg_deref 1 on a reallocator: the old handle is *arg before the
+//     call and the new one *arg after it, the sizes are read after it; a
+//     call that changed neither the handle nor a size records nothing, and
+//     one that did is a reallocation whatever it returned (getline
+//     allocates its buffer even when it returns -1 at the end of a file).
+// No lock is held across such a call.
+
+namespace {
+
+// float_size_expr may name the result by args entry 0's name (realpath's
+// copy is strlen(ret) + 1): its value exists only after the call.
+bool sizeNamesResult(const Tor& tor) {
+    if (tor.float_size_expr.empty() || tor.args.empty() || !isCIdentifier(tor.args[0].name)) return false;
+    const std::string& e = tor.float_size_expr;
+    const std::string& name = tor.args[0].name;
+    const auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    for (std::size_t at = e.find(name); at != std::string::npos; at = e.find(name, at + 1)) {
+        const std::size_t end = at + name.size();
+        if ((at == 0 || !word(e[at - 1])) && (end == e.size() || !word(e[end]))) return true;
+    }
+    return false;
+}
+
+bool recordsAfterCall(const Tor& tor) {
+    return !isAliased(tor) && (tor.handle_arg_deref > 0 || forwardsVariadic(tor) || sizeNamesResult(tor));
+}
+
+bool isReallocator(const Domain& d, const Tor& tor) {
+    for (const Tor& r : d.reallocators)
+        if (&r == &tor) return true;
+    return false;
+}
+
+// The verdict lines of a record written after the call: the result line is
+// "OK" (a call that failed wrote no record), the handle line tests `handle`.
+void writeOutcome(const Template& t, const Domain& d, const Tor& tor, const std::string& handle, std::ostream& out) {
+    const bool buffered = t.buffered_records;
+    auto marker = [&](const char* text) {
+        if (buffered)
+            line(out, "\tKEL_PUT_TEXT(&kel_rec, \"", text, "\\n\");");
+        else
+            line(out, "\t", kelTrace1(text));
+    };
+    if (tor.expr.type == "void")
+        marker(kelproto::kVoid);
+    else if (tor.expr.type.empty())
+        marker(kelproto::kNothing);
+    else
+        marker(kelproto::kOK);
+    if (!tor.is_handle_arg_out) {
+        marker(kelproto::kNothing);
+    } else {
+        const std::string condition = handle + " " + d.expr.oper + " " + d.expr.value;
+        if (buffered) {
+            writePutVerdict(out, condition, "", " ");
+            line(out, "\tkel_put_hex(&kel_rec, ", asHex(handle), ");");
+        } else {
+            writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + asHex(handle) + "));");
+        }
+    }
+    if (buffered) line(out, "\tkel_record_end(&kel_rec);");
+    block(out, mutexBlocks(mutexKind(t)).unlock);
+}
+
+void writeAfterCallWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {
+    const std::string& p = t.prefix;
+    const bool returns = !isVoid(returnType(tor));
+    const std::string ret = p + "stored_retcode";
+    const std::string handle = p + "stored_handle";
+    const std::string index = p + "handle_index";
+    const std::string oldHandle = p + "old_handle";
+    const std::string returnLine = returns ? "\treturn (" + ret + ");" : "\treturn;";
+    const std::int64_t count = tor.handle_arg_deref;
+    const bool resized = isReallocator(d, tor);
+    const std::vector<std::string> sizes = sizeValues(d, tor);
+    const std::string arg = tor.is_handle_arg_out && tor.handle_arg_out > 0 ? argName(tor, tor.handle_arg_out) : "";
+
+    writeWrapperHead(t, d, tor, out, tor.name);
+    if (count > 1) line(out, "\tint ", index, ";");
+    if (resized) {
+        line(out, "\t", d.handle, " ", oldHandle, ";");
+        for (std::size_t i = 0; i < sizes.size(); ++i) line(out, "\tkeluint64 ", p, "old_size", i, ";");
+    }
+    line(out);
+    writeUntracedCall(t, tor, out);
+    writeReleaseRecord(t, d, tor, out);
+    if (resized) {
+        line(out, "\t", oldHandle, " = *", arg, ";");
+        for (std::size_t i = 0; i < sizes.size(); ++i) line(out, "\t", p, "old_size", i, " = ", asHex(sizes[i]), ";");
+    }
+    writeTracedCall(t, tor, returns ? "\t" + ret + " = " : "\t", out);
+    if (!resized && returns && !tor.expr.type.empty() && !isVoid(tor.expr.type))
+        line(out, "\tif(", ret, " ", tor.expr.oper, " ", tor.expr.value, ") ", returnLine.substr(1));
+    if (returns && sizeNamesResult(tor)) line(out, "\t", returnType(tor), " ", tor.args[0].name, " = ", ret, ";");
+
+    // The record's lines, as the tor's other wrappers would write them,
+    // with the old handle standing for the argument that points to it.
+    Tor view = tor;
+    if (resized) view.args[static_cast<std::size_t>(tor.handle_arg_out)].name = oldHandle;
+    std::string produced;
+    if (tor.is_handle_arg_out) {
+        if (count == 0)
+            produced = tor.handle_arg_out == 0 ? ret : arg;
+        else
+            produced = count > 1 ? arg + "[" + index + "]" : "*" + arg;
+    }
+    if (resized) {
+        std::string unchanged = handle + " == " + oldHandle;
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+            unchanged += " && " + asHex(sizes[i]) + " == " + p + "old_size" + std::to_string(i);
+        line(out, "\t", handle, " = ", produced, ";");
+        line(out, "\tif(", unchanged, ") ", returnLine.substr(1));
+    }
+    const std::string body = count > 1 ? "\t" : "";
+    if (count > 1) line(out, "\tfor(", index, " = 0; ", index, " < ", count, "; ", index, "++){");
+    if (tor.is_handle_arg_out && !resized) line(out, body, "\t", handle, " = ", produced, ";");
+    writeRecordStart(t, d, tor, out);
+    writeArgumentChecks(t, d, view, out);
+    writeOutcome(t, d, tor, handle, out);
+    if (count > 1) line(out, "\t}");
+    line(out, returnLine);
+    line(out, "}");
+    line(out);
+}
+
+}  // namespace
+
+const Tor* findReleaseTor(const Template& t, const Domain& d, const std::string& text, const Domain*& owner) {
+    std::string name = text;
+    owner = &d;
+    const std::size_t colon = text.find(':');
+    if (colon != std::string::npos) {
+        const int k = findDomainIndex(t, text.substr(0, colon));
+        owner = nullptr;
+        if (k == -1) return nullptr;
+        owner = &t.domains[static_cast<std::size_t>(k)];
+        name = text.substr(colon + 1);
+    }
+    for (const Tor& r : owner->deallocators)
+        if (r.name == name) return &r;
+    return nullptr;
 }
 
 int findDomainIndex(const Template& t, const std::string& name) {

@@ -45,6 +45,12 @@ void writeCall(const Template& t, const Tor& tor, std::ostream& out);
 void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
 // Position of the first domain named `name`, or -1.
 int findDomainIndex(const Template& t, const std::string& name);
+// release_tor names a deallocator of the tor's own domain `d`, or "DOMAIN:TOR"
+// one of another domain (fdopen hands its descriptor over to the stream).
+// Null when there is none; `owner` is set to the domain looked in, or to null
+// when the template has no domain of that name: a template of streams alone
+// has no descriptors to release.
+const Tor* findReleaseTor(const Template& t, const Domain& d, const std::string& text, const Domain*& owner);
 
 // ---------------------------------------------------------------- driver
 

@@ -58,7 +58,9 @@ std::ostream& complainAbout(std::ostream& err, const char* templatePath, const D
 bool checkParameters(const Template& t, const char* templatePath, const Domain& d, const Tor& tor,
                      std::ostream& err) {
     if (isAliased(tor)) return true;
-    for (std::size_t i = 0; i < tor.args.size(); ++i) {
+    // With va_forward the last entry is the "..." that the wrapper forwards.
+    const std::size_t named = tor.va_forward.empty() || tor.args.empty() ? tor.args.size() : tor.args.size() - 1;
+    for (std::size_t i = 0; i < named; ++i) {
         const Arg& a = tor.args[i];
         if (a.type.find("...") != std::string::npos || a.name.find("...") != std::string::npos) {
             complainAbout(err, templatePath, d, tor)
@@ -101,6 +103,72 @@ bool checkParameters(const Template& t, const char* templatePath, const Domain& 
     return true;
 }
 
+// handle_arg_deref and va_forward: the wrapper calls first and records
+// after the call, which only allocators, reallocators and operators can do
+// (a deallocator's record must reach the trace before the release).
+bool checkAfterCall(const Template& t, const Domain& d, const Tor& tor, const char* kind, const char* templatePath,
+                    std::ostream& err) {
+    if (isAliased(tor)) return true;
+    const std::string k = kind;
+    const auto refuse = [&]() -> std::ostream& { return complainAbout(err, templatePath, d, tor); };
+    if (tor.handle_arg_deref < 0) {
+        refuse() << "handle_arg_deref is " << tor.handle_arg_deref << "; expected 0 or more" << std::endl;
+        return false;
+    }
+    if (tor.handle_arg_deref > 0) {
+        if (k != "allocator" && k != "reallocator") {
+            refuse() << "handle_arg_deref is for allocators and reallocators, not a " << k << std::endl;
+            return false;
+        }
+        if (!tor.is_handle_arg_out || tor.handle_arg_out < 1) {
+            refuse() << "handle_arg_deref needs is_handle_arg_out=\"true\" and handle_arg_out at a parameter"
+                     << std::endl;
+            return false;
+        }
+        if (k == "reallocator" && tor.handle_arg_deref != 1) {
+            refuse() << "a reallocator's handle_arg_deref is 1: one handle, before and after the call" << std::endl;
+            return false;
+        }
+    }
+    if (!tor.va_forward.empty()) {
+        if (k == "deallocator") {
+            refuse() << "va_forward is not for a deallocator, whose record must be written before the call"
+                     << std::endl;
+            return false;
+        }
+        if (tor.args.size() < 3 || tor.args.back().type != "...") {
+            refuse() << "va_forward needs a last args entry of type '...' after at least one named parameter"
+                     << std::endl;
+            return false;
+        }
+        if (!isCIdentifier(tor.va_forward)) {
+            refuse() << "va_forward " << quote(tor.va_forward) << " is not a C identifier" << std::endl;
+            return false;
+        }
+    }
+    if (!tor.release_tor.empty()) {
+        const Domain* owner = nullptr;
+        const Tor* release = findReleaseTor(t, d, tor.release_tor, owner);
+        // Another domain that the template lacks: nothing to release.
+        if (owner != nullptr && (release == nullptr || release->expr.type != "void" || release->args.size() != 2)) {
+            refuse() << "release_tor " << quote(tor.release_tor)
+                     << " names no deallocator of the domain with one parameter and expr type \"void\"" << std::endl;
+            return false;
+        }
+        if (tor.release_arg < 1 || static_cast<std::uint64_t>(tor.release_arg) >= tor.args.size() ||
+            tor.args[static_cast<std::size_t>(tor.release_arg)].optional) {
+            refuse() << "release_arg is " << tor.release_arg << "; expected the position of a parameter every call passes"
+                     << std::endl;
+            return false;
+        }
+    }
+    if ((tor.handle_arg_deref > 0 || !tor.va_forward.empty()) && hasOptionalParameters(tor)) {
+        refuse() << "handle_arg_deref and va_forward do not go with optional parameters" << std::endl;
+        return false;
+    }
+    return true;
+}
+
 // The port is written into the generated call as C text, not as a string:
 // only a number may stand there.
 bool isPort(const std::string& text) {
@@ -125,6 +193,15 @@ bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostr
                                         << quote(port) << "; expected a number from 1 to 65535" << std::endl;
             return false;
         }
+    }
+    for (const Domain& d : t.domains) {
+        const std::pair<const std::vector<Tor>*, const char*> kinds[] = {{&d.allocators, "allocator"},
+                                                                         {&d.deallocators, "deallocator"},
+                                                                         {&d.reallocators, "reallocator"},
+                                                                         {&d.operators, "operator"}};
+        for (const auto& [list, kind] : kinds)
+            for (const Tor& tor : *list)
+                if (!checkAfterCall(t, d, tor, kind, templatePath, err)) return false;
     }
     for (const Domain& d : t.domains) {
         bool ok = true;

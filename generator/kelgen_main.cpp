@@ -4,8 +4,10 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "gen_c.h"
+#include "gen_merge.h"
 #include "gen_xml_sax_read.h"
 #include "kel_version.h"
 #include "kelgen_status.h"
@@ -27,6 +29,9 @@ int run(int argc, char** argv) {
         std::printf("KEL v%s%s%s\n", kelversion::kMajor, kelversion::kMinor, kelversion::kPatch);
         return statusOk;
     }
+    // kelgen --merge <merged.xml> <template>...: one template from several.
+    if (count >= 3 && std::strcmp(argv[1], "--merge") == 0)
+        return mergeTemplates(argv[2], std::vector<std::string>(argv + 3, argv + argc), std::cerr);
     if (count != 1 && count != 3) {
         printGeneratorUsage();
         return statusOk;

@@ -82,7 +82,10 @@ bool operator==(const Tor& a, const Tor& b) {
     return a.name == b.name && a.args == b.args && a.float_arg_n1 == b.float_arg_n1 &&
            a.float_arg_n2 == b.float_arg_n2 && a.validateDom_before == b.validateDom_before &&
            a.is_handle_arg_out == b.is_handle_arg_out && a.handle_arg_out == b.handle_arg_out && a.expr == b.expr &&
-           a.cpp_alias == b.cpp_alias && a.bad_handle_ok == b.bad_handle_ok && a.float_size_expr == b.float_size_expr;
+           a.cpp_alias == b.cpp_alias && a.bad_handle_ok == b.bad_handle_ok && a.float_size_expr == b.float_size_expr &&
+           a.handle_arg_deref == b.handle_arg_deref && a.traced_if == b.traced_if && a.va_forward == b.va_forward &&
+           a.release_tor == b.release_tor && a.release_arg == b.release_arg && a.release_if == b.release_if &&
+           a.c_only == b.c_only;
 }
 
 bool operator==(const Domain& a, const Domain& b) {
@@ -100,7 +103,7 @@ bool sameSettings(const Template& a, const Template& b) {
            a.fork_enabled == b.fork_enabled && a.multithreaded == b.multithreaded && a.threading == b.threading &&
            a.compiler_type == b.compiler_type && a.trace_target == b.trace_target &&
            a.trace_per_process == b.trace_per_process && a.auto_start == b.auto_start &&
-           a.buffered_records == b.buffered_records;
+           a.buffered_records == b.buffered_records && a.gnu_source == b.gnu_source;
 }
 
 // ---------------------------------------------------------------- chunk storage
@@ -424,6 +427,14 @@ int torLoader(Tor& tor, ChunkList& list) {
         {&tor.cpp_alias, "cpp_alias", vkString},
         {&tor.bad_handle_ok, "bad_handle_ok", vkOptionalFlag},
         {&tor.float_size_expr, "float_size_expr", vkOptionalString},
+        // A missing integer reads as 0, the old meaning, without a message.
+        {&tor.handle_arg_deref, "handle_arg_deref", vkInteger},
+        {&tor.traced_if, "traced_if", vkOptionalString},
+        {&tor.va_forward, "va_forward", vkOptionalString},
+        {&tor.release_tor, "release_tor", vkOptionalString},
+        {&tor.release_arg, "release_arg", vkInteger},
+        {&tor.release_if, "release_if", vkOptionalString},
+        {&tor.c_only, "c_only", vkOptionalFlag},
     };
     loadAttributes(c, table, sizeof table / sizeof table[0]);
 
@@ -650,6 +661,7 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
             {&tmpl.trace_per_process, "trace_per_process", vkOptionalFlag},
             {&tmpl.auto_start, "auto_start", vkOptionalFlag},
             {&tmpl.buffered_records, "buffered_records", vkOptionalFlag},
+            {&tmpl.gnu_source, "gnu_source", vkOptionalFlag},
         };
         loadAttributes(c, table, sizeof table / sizeof table[0]);
 

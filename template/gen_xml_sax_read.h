@@ -44,6 +44,19 @@ struct Tor {
     // Optional attributes; absent, they keep these values (the old behaviour).
     bool bad_handle_ok = false;  // a BAD handle argument is no finding (free(NULL))
     std::string float_size_expr;  // a C expression over the parameters: the size traced (strdup)
+    // How many handles the argument at handle_arg_out points to: 0 the
+    // argument is the handle itself; 1 the handle is *arg (posix_memalign's
+    // memptr, getline's lineptr); n > 1 an array of n handles (pipe's fds).
+    std::int64_t handle_arg_deref = 0;
+    std::string traced_if;   // a C condition over the parameters: false, the call is not traced (realpath's buffer)
+    std::string va_forward;  // the va_list function a variadic wrapper calls (asprintf through vasprintf)
+    // A call that first releases another handle (dup2's target descriptor):
+    // when release_if holds before the call, the wrapper writes a record of
+    // the deallocator release_tor for the argument at release_arg.
+    std::string release_tor;
+    std::int64_t release_arg = 0;
+    std::string release_if;
+    bool c_only = false;  // no redefinition in C++ sources (getline is also std::getline there)
 };
 
 struct Domain {
@@ -84,6 +97,7 @@ struct Template {
     bool trace_per_process = false;  // "%p" in trace_target becomes the process id
     bool auto_start = false;         // a constructor calls kel_start before main
     bool buffered_records = false;   // one formatted buffer and one write per record
+    bool gnu_source = false;         // kel.c defines _GNU_SOURCE, for wrappers of GNU functions
 };
 
 // Deep equality, field by field, the optional attributes included: two

@@ -67,10 +67,17 @@
       add(facts, el('dt', null, name), el('dd', cls ? { 'class': cls } : null, value));
     }
     fact('Template', data.template, 'mono');
-    fact('Trace', data.trace, 'mono');
+    if (data.traces) {
+      fact('Traces', data.traces.length + ': ' + data.traces.map(function (t) {
+        return t.trace + (t.note ? ' (' + t.note + ')' : '');
+      }).join(', '), 'mono');
+    } else {
+      fact('Trace', data.trace, 'mono');
+    }
     fact('Records replayed', num(data.records));
     fact('Domains', data.chart.domains.map(function (d) { return d.name; }).join(', '), 'mono');
     if (!data.leak_report) fact('Note', 'a malformed record ended the run: no leak report was made');
+    if (data.note) fact('Analysis', data.note, data.incomplete ? 'error' : '');
 
     var counts = el('div', { 'class': 'counts' });
     function count(label, value, cls) {
@@ -82,12 +89,14 @@
     count('bytes leaked', num(s.bytes_leaked), s.bytes_leaked > 0 ? 'error' : '');
     count('suppressed', num(s.suppressed));
 
-    var failed = s.errors > 0;
+    // An analysis that stopped early is never a pass.
+    var failed = s.errors > 0 || !!data.incomplete;
     var code = data.error_exitcode;
     var verdict = el('div', { 'class': 'verdict ' + (failed ? 'fail' : 'pass'), id: 'verdict' });
-    var said = failed
+    var said = s.errors > 0
       ? 'FAIL: ' + plural(s.errors, 'unsuppressed error remains', 'unsuppressed errors remain') +
         ' (' + plural(s.leaks, 'leak', 'leaks') + ')'
+      : failed ? 'FAIL: the analysis is incomplete (' + data.note + ')'
       : 'PASS: no unsuppressed error or leak';
     add(verdict, document.createTextNode(said));
     var how = code !== null

@@ -83,11 +83,14 @@ TEST_F(InProcess, EndsOfARun) {
         {"header mismatch", "KEL TRACING END\n", statusNotATrace, "Unexpected data: 'KEL TRACING END'\n",
          "Unable to read header.\n"},
         {"no closing line", std::string(kHeader) + kMalloc, statusAnalysed, kLeak,
-         "keltrace: line 31: the trace ends without \"KEL TRACING DONE\": the traced program did not exit "
-         "normally\n"},
+         "keltrace: line 31: the trace ends without \"KEL TRACING DONE\": the program ended without closing the "
+         "trace\n"},
         {"malformed reallocator record ends without a leak report",
          std::string(kHeader) + kMalloc + "mem\nrealloc\nm.c\n2\nmem OK 0000000000000020\n40\nOK\nOK 1\n",
-         statusMalformedRealloc, "", "Unexpected format string \"40\" at tracefile line 36. tracer:626\n"},
+         statusMalformedRealloc, "",
+         "Unexpected format string \"40\" at tracefile line 36. tracer:626\n"
+         "keltrace: the replay stopped at trace line 36, in the record that begins at line 31: the findings are "
+         "incomplete (the records after it were not analysed)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -207,7 +210,10 @@ TEST_F(InProcess, NulByteInARecordFromEitherLineSource) {
     // handle would be 0x16A.
     const std::string trace = std::string(kHeader) + kMalloc + "mem\nmalloc\nm.c\n2\n0000000000000010\nOK\n" +
                               std::string("OK 00000000016A\0" "010\n", 20) + "KEL TRACING DONE\n";
-    const std::string expectedErr = "keltrace: line 37: malformed: the line holds a NUL byte\n";
+    const std::string expectedErr =
+        "keltrace: line 37: malformed: the line holds a NUL byte\n"
+        "keltrace: the replay stopped at trace line 37, in the record that begins at line 31: the findings are "
+        "incomplete (the records after it were not analysed)\n";
     EXPECT_EQ(run(trace), statusAnalysed);
     EXPECT_EQ(out.str(), kLeak);
     EXPECT_EQ(err.str(), expectedErr);

@@ -16,6 +16,7 @@
 #include "findings.h"
 #include "keltrace_status.h"
 #include "report.h"
+#include "trace_batch.h"
 #include "work_in_temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -61,7 +62,12 @@ TEST(CommandLine, FormsAndProblems) {
         {{"--version", "--file", "t"}, A::error, "--version takes no other arguments"},
         {{"--file", "t", "--version"}, A::error, "--version takes no other arguments"},
         {{"--file"}, A::error, "option '--file' needs a value"},
-        {{"--file", "t", "x"}, A::error, "unexpected argument 'x'"},
+        {{"--file", "t", "x"}, A::analyseFile, ""},
+        {{"--file=t", "x"}, A::error, "unexpected argument 'x'"},
+        {{"--file", "-"}, A::error, "option '--file' needs a value"},
+        {{"--file", "--group"}, A::error, "option '--file' needs a value"},
+        {{"--sock", "h:1", "--file", "t"}, A::error, "give exactly one of --file TRACE and --sock HOST:PORT"},
+        {{"--group", "t", "--file", "u"}, A::error, "unexpected argument 't'"},
         {{"--file", "t", "--"}, A::error, "unexpected argument '--'"},
         {{"-x", "--file", "t"}, A::error, "unknown option '-x'"},
         {{"--grup", "--file", "t"}, A::error, "unknown option '--grup'"},
@@ -96,6 +102,15 @@ TEST(CommandLine, ValuesLandInTheirFields) {
     EXPECT_EQ(c.jsonPath, "j.json");
     EXPECT_EQ(c.sarifPath, "s.sarif");
     EXPECT_EQ(c.maxOccurrences, 7u);
+}
+
+TEST(CommandLine, FileTakesEveryPathUpToTheNextOption) {
+    const KeltraceCommand c = parse({"--file", "a", "b", "--group", "--file", "c", "--file=d", "--json", "j"});
+    EXPECT_EQ(static_cast<int>(c.action), static_cast<int>(KeltraceCommand::Action::analyseFile));
+    EXPECT_EQ(c.files, (std::vector<std::string>{"a", "b", "c", "d"}));
+    EXPECT_EQ(c.source, "a");
+    EXPECT_TRUE(c.group);
+    EXPECT_EQ(c.jsonPath, "j");
 }
 
 TEST(FindingKinds, IdsAreUniqueAndFoundByName) {
@@ -508,6 +523,263 @@ TEST_F(Files, InteriorFindingsReachEveryOutput) {
     EXPECT_EQ(results[0]["locations"][0]["physicalLocation"]["region"]["startLine"], 3);
     EXPECT_EQ(results[1]["ruleId"], "use-after-free");
     EXPECT_EQ(results[1]["suppressions"].size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string readAll(const char* path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// How the replay ended reaches every output: a malformed record makes the
+// analysis incomplete (never a pass), a trace without its closing line is
+// judged by its findings but said to be unclosed.
+TEST_F(Files, HowTheReplayEndedIsSaidInEveryOutput) {
+    // 96 lines of header and template; then a malloc (97-103), a use
+    // (104-110) and its free (111-117): no finding.
+    const std::string clean =
+        "mem\nmalloc\nm.c\n1\n0000000000000010\nOK\nOK 0000000000000010\n"
+        "mem\nmemset\nm.c\n2\nmem OK 0000000000000010\n-\n-\n"
+        "mem\nfree\nm.c\n3\nmem OK 0000000000000010\nvoid\n-\n";
+    struct Case {
+        const char* name;
+        std::string tail;
+        int status;
+        std::string summaryNote;  // after "0 suppressed"
+        bool hasNote;
+        bool incomplete;
+        std::string note;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"complete", "KEL TRACING DONE\n", 0, "", false, false, "", ""},
+        {"a malformed verdict at line 123 in the record from 118",
+         "mem\nmalloc\nm.c\n4\n0000000000000010\nMAYBE\nOK 0000000000000030\nKEL TRACING DONE\n", 5,
+         "; incomplete at trace line 123", true, true, "incomplete at trace line 123",
+         "Unexpected value 'MAYBE' instead of OK or BAD at line 123.\n"
+         "keltrace: the replay stopped at trace line 123, in the record that begins at line 118: the findings are "
+         "incomplete (the records after it were not analysed)\n"},
+        {"no closing line", "", 0, "; the program ended without closing the trace", true, false,
+         "the program ended without closing the trace",
+         "keltrace: line 118: the trace ends without \"KEL TRACING DONE\": the program ended without closing the "
+         "trace\n"},
+    };
+    std::ifstream tmpl(std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt.xml");
+    std::string head = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
+    for (std::string l; std::getline(tmpl, l);)
+        if (!l.empty()) head += l + "\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream("ended") << head << clean << c.tail;
+        ASSERT_EQ(run({"--file", "ended", "--group", "--error-exitcode", "5", "--json", "out.json", "--sarif",
+                       "out.sarif", "--html", "out.html"}),
+                  c.status);
+        EXPECT_EQ(stdoutText, "Summary: 0 errors (0 leaks, 0 bytes leaked), 0 warnings, 0 suppressed" +
+                                  c.summaryNote + "\n");
+        EXPECT_EQ(stderrText, c.err);
+
+        const json doc = load("out.json");
+        const json sarif = load("out.sarif");
+        const json& run0 = sarif["runs"][0];
+        const std::string page = readAll("out.html");
+        if (!c.hasNote) {
+            // A plain run's files stay as they were.
+            EXPECT_FALSE(doc.contains("incomplete"));
+            EXPECT_FALSE(doc.contains("note"));
+            EXPECT_FALSE(run0.contains("invocations"));
+            EXPECT_EQ(page.find("\"note\""), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(doc["incomplete"], c.incomplete);
+        EXPECT_EQ(doc["note"], c.note);
+        EXPECT_EQ(run0["properties"]["note"], c.note);
+        ASSERT_EQ(run0["invocations"].size(), 1u);
+        const json& invocation = run0["invocations"][0];
+        EXPECT_EQ(invocation["executionSuccessful"], !c.incomplete);
+        ASSERT_EQ(invocation["toolExecutionNotifications"].size(), 1u);
+        EXPECT_EQ(invocation["toolExecutionNotifications"][0]["message"]["text"], c.note);
+        EXPECT_EQ(invocation["toolExecutionNotifications"][0]["level"], c.incomplete ? "error" : "note");
+        EXPECT_NE(page.find("\"incomplete\":" + std::string(c.incomplete ? "true" : "false") + ",\"note\":\"" +
+                            c.note + "\""),
+                  std::string::npos);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Traces over tests/analyzer/templates/kt.xml for the runs over many.
+class ManyTraces : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::ifstream tmpl(std::string(KEL_SOURCE_DIR) + "/tests/analyzer/templates/kt.xml");
+        head = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
+        for (std::string l; std::getline(tmpl, l);)
+            if (!l.empty()) head += l + "\n";
+        const std::string done = "KEL TRACING DONE\n";
+        // A long trace first, so that with several threads the short ones
+        // after it finish before it does.
+        std::string busy;
+        for (int i = 0; i < 4000; ++i) busy += malloc(2, 0x1000 + 16 * i, 16);
+        for (int i = 0; i < 4000; ++i) busy += free(3, 0x1000 + 16 * i);
+        write("0-busy.trace", busy + malloc(1, 0x10, 4) + done);
+        write("1-leak.trace", malloc(1, 0x10, 16) + done);
+        write("2-malformed.trace", malloc(1, 0x10, 16) + "mem\nmalloc\nm.c\n9\n0000000000000010\nMAYBE\n" + done);
+        write("4-unclosed.trace", malloc(4, 0x20, 8));
+        write("5-untracked.trace", free(5, 0x30) + done);
+        write("6-leak.trace", malloc(1, 0x10, 32) + done);
+        traces = {"0-busy.trace", "1-leak.trace", "2-malformed.trace", "3-missing.trace",
+                  "4-unclosed.trace", "5-untracked.trace", "6-leak.trace"};
+    }
+
+    static std::string hex16(unsigned value) {
+        char text[17];
+        std::snprintf(text, sizeof text, "%016X", value);
+        return text;
+    }
+    static std::string malloc(int line, unsigned handle, unsigned size) {
+        return "mem\nmalloc\nm.c\n" + std::to_string(line) + "\n" + hex16(size) + "\nOK\nOK " + hex16(handle) + "\n";
+    }
+    static std::string free(int line, unsigned handle) {
+        return "mem\nfree\nm.c\n" + std::to_string(line) + "\nmem OK " + hex16(handle) + "\nvoid\n-\n";
+    }
+    void write(const char* name, const std::string& records) { std::ofstream(name) << head << records; }
+
+    struct Run {
+        int status;
+        std::string text;  // out and err as one stream, to see their order
+        std::string json, sarif, html;
+    };
+    Run run(unsigned threads, bool group) {
+        AnalysisOptions o;
+        o.report.group = group;
+        o.report.keepGroups = true;
+        o.report.keepOccurrences = true;
+        o.report.maxOccurrences = 3;
+        o.jsonPath = "out.json";
+        o.sarifPath = "out.sarif";
+        o.htmlPath = "out.html";
+        o.errorExitcode = 3;
+        std::ostringstream both;
+        Run r;
+        r.status = runTraces(traces, o, threads, both, both);
+        r.text = both.str();
+        r.json = readAll("out.json");
+        r.sarif = readAll("out.sarif");
+        r.html = readAll("out.html");
+        return r;
+    }
+
+    WorkInTempDir scratch;
+    std::string head;
+    std::vector<std::string> traces;
+};
+
+TEST_F(ManyTraces, ParallelRunGivesTheSerialRunsOutput) {
+    for (bool group : {false, true}) {
+        SCOPED_TRACE(group ? "--group" : "live lines");
+        const Run serial = run(1, group);
+        EXPECT_EQ(serial.status, 3);
+        for (unsigned threads : {2u, 4u, 7u}) {
+            SCOPED_TRACE(threads);
+            const Run parallel = run(threads, group);
+            EXPECT_EQ(parallel.status, serial.status);
+            EXPECT_EQ(parallel.text, serial.text);
+            EXPECT_EQ(parallel.json, serial.json);
+            EXPECT_EQ(parallel.sarif, serial.sarif);
+            EXPECT_EQ(parallel.html, serial.html);
+        }
+    }
+    // The working folder gets no template file.
+    EXPECT_FALSE(fs::exists("template.tmp"));
+}
+
+TEST_F(ManyTraces, OneReportOverAll) {
+    const Run r = run(4, true);
+    // Each trace introduced, its own complaints after its line, then the
+    // groups over all traces and the summary.
+    const std::string expectedEnd =
+        "=== trace 6 of 7: 5-untracked.trace\n"
+        "=== trace 7 of 7: 6-leak.trace\n"
+        "4000 x never-used (warning): mem:free at m.c:3; in 1 of 7 traces (first: 0-busy.trace)\n"
+        "4 x leak (error): mem:malloc at m.c:1, 68 bytes; in 4 of 7 traces (first: 0-busy.trace)\n"
+        "1 x leak (error): mem:malloc at m.c:4, 8 bytes; in 1 of 7 traces (first: 4-unclosed.trace)\n"
+        "1 x unallocated-free (error): mem:free at m.c:5; in 1 of 7 traces (first: 5-untracked.trace)\n"
+        "Summary: 6 errors (5 leaks, 76 bytes leaked), 4000 warnings, 0 suppressed; 7 traces, 2 incomplete, "
+        "1 ended without closing the trace\n"
+        "Trace 2-malformed.trace: incomplete at trace line 109\n"
+        "Trace 3-missing.trace: the trace's header could not be read: nothing was analysed\n"
+        "Trace 4-unclosed.trace: the program ended without closing the trace\n";
+    ASSERT_GE(r.text.size(), expectedEnd.size());
+    EXPECT_EQ(r.text.substr(r.text.size() - expectedEnd.size()), expectedEnd);
+    EXPECT_NE(r.text.find("=== trace 3 of 7: 2-malformed.trace\n"
+                          "Unexpected value 'MAYBE' instead of OK or BAD at line 109.\n"
+                          "keltrace: the replay stopped at trace line 109, in the record that begins at line 104: "
+                          "the findings are incomplete (the records after it were not analysed)\n"
+                          "keltrace: 2-malformed.trace: incomplete at trace line 109\n"
+                          "=== trace 4 of 7: 3-missing.trace\n"
+                          "keltrace: cannot open trace file '3-missing.trace': No such file or directory\n"),
+              std::string::npos);
+
+    const json doc = json::parse(r.json);
+    EXPECT_TRUE(doc["trace"].is_null());
+    EXPECT_EQ(doc["template"], "kt");
+    EXPECT_EQ(doc["incomplete"], true);
+    EXPECT_EQ(doc["note"], "2 of 7 traces incomplete");
+    ASSERT_EQ(doc["traces"].size(), 7u);
+    EXPECT_EQ(doc["traces"][2], (json{{"trace", "2-malformed.trace"},
+                                      {"template", "kt"},
+                                      {"complete", false},
+                                      {"note", "incomplete at trace line 109"}}));
+    EXPECT_EQ(doc["traces"][3]["template"], "");
+    EXPECT_EQ(doc["traces"][4]["complete"], true);
+    EXPECT_TRUE(doc["traces"][6]["note"].is_null());
+    const json& leak = doc["findings"][1];
+    EXPECT_EQ(leak["kind"], "leak");
+    // The malformed trace's leak report ran: its block counts.
+    EXPECT_EQ(leak["count"], 4);
+    EXPECT_EQ(leak["traces"], 4);
+    EXPECT_EQ(leak["first_trace"], "0-busy.trace");
+    ASSERT_EQ(leak["occurrences"].size(), 3u);
+    EXPECT_EQ(leak["occurrences"][1]["trace"], "1-leak.trace");
+    EXPECT_EQ(leak["occurrences"][2]["trace"], "2-malformed.trace");
+    EXPECT_EQ(leak["occurrences"][0]["bytes"], 4);
+    // The cap holds over all traces.
+    EXPECT_EQ(doc["findings"][0]["occurrences"].size(), 3u);
+
+    const json sarif = json::parse(r.sarif);
+    const json& invocation = sarif["runs"][0]["invocations"][0];
+    EXPECT_EQ(invocation["executionSuccessful"], false);
+    ASSERT_EQ(invocation["toolExecutionNotifications"].size(), 3u);
+    EXPECT_EQ(invocation["toolExecutionNotifications"][0]["message"]["text"],
+              "2-malformed.trace: incomplete at trace line 109");
+    EXPECT_EQ(sarif["runs"][0]["results"][1]["properties"]["traces"], 4);
+    EXPECT_NE(r.html.find("\"incomplete\":true,\"note\":\"2 of 7 traces incomplete\""), std::string::npos);
+}
+
+TEST_F(ManyTraces, FolderStandsForItsTraceFilesInNameOrder) {
+    fs::create_directory("runs");
+    fs::create_directory("runs/sub.trace");
+    std::ofstream("runs/b.trace") << "x";
+    std::ofstream("runs/a.trace") << "x";
+    std::ofstream("runs/a.trace.txt") << "x";
+    std::ofstream("runs/c.tracex") << "x";
+    fs::create_symlink("b.trace", "runs/link.trace");
+    std::vector<std::string> listed;
+    bool many = false;
+    std::ostringstream err;
+    ASSERT_TRUE(listTraces({"1-leak.trace", "runs", "6-leak.trace"}, listed, many, err));
+    EXPECT_TRUE(many);
+    EXPECT_EQ(listed, (std::vector<std::string>{"1-leak.trace", "runs/a.trace", "runs/b.trace", "runs/link.trace",
+                                                "6-leak.trace"}));
+    listed.clear();
+    ASSERT_TRUE(listTraces({"1-leak.trace"}, listed, many, err));
+    EXPECT_FALSE(many);
+    EXPECT_EQ(err.str(), "");
 }
 
 }  // namespace

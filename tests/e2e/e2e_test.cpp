@@ -9,10 +9,14 @@
 //                 (keltrace's exit status), "trace: FILE" (the template's
 //                 trace_target, default trace.out; a name with one "*",
 //                 as a per-process trace_target gives, names the one file
-//                 that matches), "keltrace-args: ..."
+//                 that matches), "traces: PATTERN" (many traces: the
+//                 shell pattern goes to keltrace's --file as it is, and
+//                 the names it matched are masked in keltrace's output as
+//                 <T1>, <T2>... by first appearance), "keltrace-args: ..."
 //                 (options before --file), "valgrind: yes" (the program
 //                 runs under valgrind --leak-check=full, as a developer
-//                 would run it, its log in valgrind.log)
+//                 would run it, its log in valgrind.log), "valgrind-args:
+//                 ..." (more valgrind options, such as --track-fds=yes)
 //   *.c, *.h      the program (every .c is compiled with kel.c); any other
 //                 file (a suppressions file) is copied beside it
 //   expected.out  keltrace's standard output, handles masked
@@ -24,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -107,6 +112,39 @@ std::string traceFile(const std::string& dir, const std::string& name) {
     return found.empty() ? name : found.front();
 }
 
+// Trace names that vary from run to run (a process id in them): every name
+// that matches a pattern with one "*" (the "*" standing for letters, digits
+// or "-") becomes <T1>, <T2>... by first appearance.
+std::string maskTraceNames(const std::string& text, const std::string& pattern) {
+    const std::size_t star = pattern.find('*');
+    if (star == std::string::npos) return text;
+    const std::string head = pattern.substr(0, star), tail = pattern.substr(star + 1);
+    std::map<std::string, int> seen;
+    std::string masked;
+    std::size_t at = 0;
+    for (std::size_t found; (found = text.find(head, at)) != std::string::npos;) {
+        std::size_t end = found + head.size();
+        while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '-'))
+            ++end;
+        if (text.compare(end, tail.size(), tail) != 0) {
+            masked += text.substr(at, found + head.size() - at);
+            at = found + head.size();
+            continue;
+        }
+        const std::string name = text.substr(found, end + tail.size() - found);
+        const int number = seen.emplace(name, static_cast<int>(seen.size()) + 1).first->second;
+        masked += text.substr(at, found - at) + "<T" + std::to_string(number) + ">";
+        at = end + tail.size();
+    }
+    return masked + text.substr(at);
+}
+
+TEST(MaskTraceNames, NumbersDistinctNamesByFirstAppearance) {
+    EXPECT_EQ(maskTraceNames("a kel-heap-12.trace b kel-heap-7.trace kel-heap-12.trace kel-heap-.tracex kel-fd-1.trace",
+                             "kel-heap-*.trace"),
+              "a <T1> b <T2> <T1> <T3>x kel-fd-1.trace");
+}
+
 TEST(MaskHandles, NumbersDistinctHandlesAndKeepsZero) {
     EXPECT_EQ(maskHandles("0x00000000016A2010 0x0000000000000000 0x00007F0000000010 0x00000000016A2010 0x12"),
               "0x<H1> 0x0000000000000000 0x<H2> 0x<H1> 0x12");
@@ -144,7 +182,8 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
 
     const bool underValgrind = settings["valgrind"] == "yes";
     const std::string program =
-        underValgrind ? "valgrind --leak-check=full --log-file=valgrind.log ./prog" : std::string("./prog");
+        underValgrind ? "valgrind --leak-check=full " + settings["valgrind-args"] + " --log-file=valgrind.log ./prog"
+                      : std::string("./prog");
     r = runCommand(in + "{ " + program + "; echo $? >prog.status; }");
     const int programStatus = std::stoi(readWholeFile(dir.file("prog.status")));
     if (settings.at("program") == "signal") {
@@ -178,12 +217,17 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
         EXPECT_GT(checked, 0) << "expected.valgrind names no line";
     }
 
-    const std::string trace = traceFile(dir.path(), settings.count("trace") ? settings["trace"] : "trace.out");
+    const bool many = settings.count("traces") != 0;
+    const std::string trace =
+        many ? settings["traces"] : traceFile(dir.path(), settings.count("trace") ? settings["trace"] : "trace.out");
     r = runCommand(in + KELTRACE + " " + settings["keltrace-args"] + " --file " + trace);
     EXPECT_EQ(r.status, std::stoi(settings.at("keltrace")));
-    EXPECT_EQ(maskHandles(r.out), readWholeFile(caseDir + "/expected.out"));
+    auto mask = [&](const std::string& text) {
+        return many ? maskTraceNames(maskHandles(text), settings["traces"]) : maskHandles(text);
+    };
+    EXPECT_EQ(mask(r.out), readWholeFile(caseDir + "/expected.out"));
     const std::string errFile = caseDir + "/expected.err";
-    EXPECT_EQ(maskHandles(r.err), fs::exists(errFile) ? readWholeFile(errFile) : "");
+    EXPECT_EQ(mask(r.err), fs::exists(errFile) ? readWholeFile(errFile) : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, ::testing::ValuesIn(listCases()),

@@ -245,6 +245,41 @@ TEST(HtmlReportInBrowser, HoverShowsTheSampleRecordsAndValues) {
     }
 }
 
+// One page over two traces: the program's, and one whose replay stops at its
+// first record. The header lists both with how each ended, the verdict fails
+// on the incomplete one, and the findings are the program's.
+TEST(HtmlReportInBrowser, ManyTracesAndAnIncompleteOneInTheHeader) {
+    TempDir dir;
+    REQUIRE_CHROMIUM(dir);
+    makeReport(dir);
+    if (HasFatalFailure()) return;
+    const std::string trace = readWholeFile(dir.file("trace.out"));
+    const std::string end = "\n</template>\n";
+    const std::size_t header = trace.find(end);
+    ASSERT_NE(header, std::string::npos);
+    const std::string head = trace.substr(0, header + end.size());
+    const long templateEnd = static_cast<long>(std::count(head.begin(), head.end(), '\n'));
+    dir.write("a.trace", trace);
+    dir.write("b.trace", head + "no such domain\nmalloc\nKEL TRACING DONE\n");
+    const CommandResult k = runCommand("cd " + dir.path() + " && " + KELTRACE +
+                                       " --html many.html --suppressions rules --error-exitcode 3 --file a.trace b.trace");
+    ASSERT_EQ(k.status, 3) << k.out << k.err;
+    const CommandResult r = browse(dir, "--dump-dom file://" + dir.file("many.html"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string& dom = r.out;
+    const std::string stopped = "incomplete at trace line " + std::to_string(templateEnd + 2);
+    EXPECT_NE(dom.find("<dt>Traces</dt><dd class=\"mono\">2: a.trace, b.trace (" + stopped + ")</dd>"),
+              std::string::npos)
+        << element(dom, "<dl", "</dl>");
+    EXPECT_NE(dom.find("<dd class=\"error\">1 of 2 traces incomplete</dd>"), std::string::npos)
+        << element(dom, "<dl", "</dl>");
+    const std::string verdict = element(dom, "<div class=\"verdict fail\" id=\"verdict\">", "</div>");
+    EXPECT_NE(verdict.find("FAIL: 4 unsuppressed errors remain (3 leaks)"), std::string::npos) << verdict;
+    // The findings are a.trace's, as in the single report.
+    const std::string findings = element(dom, "<table id=\"findings\"", "</table>");
+    EXPECT_NE(findings.find("double-free"), std::string::npos) << findings.substr(0, 2000);
+}
+
 // The distinct colours of a PNG, read with libpng.
 std::set<unsigned> coloursOf(const std::string& path, unsigned& width, unsigned& height) {
     std::set<unsigned> colours;

@@ -7,6 +7,7 @@
 // analysed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kCmake = CMAKE_EXE;
+// ctest stands beside the cmake that configured the build.
+const std::string kCtest = kCmake.substr(0, kCmake.rfind('/') + 1) + "ctest";
 
 // What keltrace reports on the consumer's trace, with the source folder
 // taken off the file names: the library releases the price list and the
@@ -155,6 +158,63 @@ TEST_F(Installed, ConsumerBuildsWithGccAndClangAndWritesOneTrace) {
         EXPECT_EQ(3, r.status) << r.err;
         EXPECT_EQ(kConsumerFindings, withoutPrefix(r.out, c.src + "/"));
         EXPECT_EQ("", r.err);
+    }
+}
+
+// A project built as strict ones are: every C file (kel.c too) with strict
+// warnings as errors, a linker version script that keeps only the shared
+// library's API, a traced static library, install and export of every
+// traced target, the heap and stream templates at once, and a CTest suite
+// of two runs whose traces go to one folder for kel_add_trace_check's test.
+TEST_F(Installed, StrictProjectThatExportsItsTargetsAndChecksItsSuite) {
+    struct Compilers {
+        const char* name;
+        const char* cc;
+        const char* cxx;
+    };
+    for (const Compilers& k : {Compilers{"gcc", "gcc", "g++"}, Compilers{"clang", "clang", "clang++"}}) {
+        SCOPED_TRACE(k.name);
+        const ConsumerRun c = prepareConsumer(*dir_, std::string("strict-") + k.name);
+        CommandResult r = runCommand(kCmake + " -S " + c.src + " -B " + c.build + " -DCMAKE_PREFIX_PATH=" + prefix() +
+                                     " -DSHOP_STRICT=ON -DCMAKE_C_COMPILER=" + k.cc + " -DCMAKE_CXX_COMPILER=" + k.cxx);
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("CMake Error")) << r.err;
+        r = runCommand(kCmake + " --build " + c.build + " -j 2 --verbose");
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        // The library keeps its version script; the runtime does not get it.
+        EXPECT_NE(std::string::npos, r.out.find("--version-script=" + c.src + "/stock/stock.map -shared -Wl,-soname,libstock.so"));
+        EXPECT_EQ(std::string::npos, r.out.find("--version-script=" + c.src + "/stock/stock.map -shared -Wl,-soname,libkel_"));
+        EXPECT_NE(std::string::npos, r.out.find("-Werror")) << "the strict flags reach kel.c";
+
+        r = runCommand(kCmake + " --install " + c.build + " --prefix " + dir_->file(std::string("shop-") + k.name));
+        EXPECT_EQ(0, r.status) << r.out << r.err;
+
+        // The suite without its check (keltrace over the folder runs last).
+        r = runCommand("cd " + c.build + " && " + kCtest + " -E '^shop_traces$' -FC shop_traces --output-on-failure");
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        const std::vector<std::string> traces = filesLike(c.build + "/kel-traces", "kel-heap-", ".trace");
+        ASSERT_EQ(2u, traces.size()) << "one trace per run of the suite";
+        for (const std::string& trace : traces) {
+            SCOPED_TRACE(trace);
+            r = runCommand("cd " + c.run + " && " + prefix() + "/bin/keltrace --group --error-exitcode 3 --file " +
+                           c.build + "/kel-traces/" + trace);
+            EXPECT_EQ(3, r.status) << r.err;
+            EXPECT_EQ(kConsumerFindings, withoutPrefix(r.out, c.src + "/"));
+        }
+        // The check: keltrace over the folder, after both runs, as the
+        // suite's fixture cleanup.
+        r = runCommand("cd " + c.build + " && " + kCtest + " --show-only=json-v1");
+        ASSERT_EQ(0, r.status) << r.err;
+        const std::string check = "\"command\" : \n[\n\"" + prefix() + "/bin/keltrace\",\n\"--group\",\n\"--error-exitcode\",\n\"1\",\n"
+                                  "\"--file\",\n\"" + c.build + "/kel-traces\"\n]";
+        std::string json = r.out;
+        json.erase(std::remove_if(json.begin(), json.end(), [](char ch) { return ch == ' ' || ch == '\t'; }), json.end());
+        std::string wanted = check;
+        wanted.erase(std::remove_if(wanted.begin(), wanted.end(), [](char ch) { return ch == ' ' || ch == '\t'; }),
+                     wanted.end());
+        EXPECT_NE(std::string::npos, json.find(wanted)) << r.out;
+        EXPECT_NE(std::string::npos, json.find("\"name\":\"FIXTURES_CLEANUP\",\n\"value\":\n[\n\"shop_traces\"")) << r.out;
+        EXPECT_NE(std::string::npos, json.find("\"KEL_TRACE_DIR=" + c.build + "/kel-traces\"")) << r.out;
     }
 }
 

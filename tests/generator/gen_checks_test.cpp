@@ -284,6 +284,167 @@ TEST(CheckTemplateRecords, VariadicAndOptionalParameters) {
     check(cases, withOpen);
 }
 
+// A handle through a pointer or an array, and a forwarded '...': the wrapper
+// calls first and records after the call, which an allocator, a reallocator
+// or an operator can do, and a deallocator cannot.
+Tor memalign() {
+    Tor tor;
+    tor.name = "posix_memalign";
+    tor.args = {arg("int", "ret"), arg("void**", "memptr"), arg("size_t", "alignment"), arg("size_t", "size")};
+    tor.validateDom_before = {"-"};
+    tor.float_arg_n1 = 3;
+    tor.is_handle_arg_out = true;
+    tor.handle_arg_out = 1;
+    tor.handle_arg_deref = 1;
+    tor.expr = Expr{"!=", "int", "0"};
+    return tor;
+}
+
+Tor asprintfTor() {
+    Tor tor = memalign();
+    tor.name = "asprintf";
+    tor.args = {arg("int", "ret"), arg("char**", "strp"), arg("const char*", "fmt"), arg("...", "")};
+    tor.float_arg_n1 = 0;
+    tor.float_size_expr = "strlen(*strp) + 1";
+    tor.va_forward = "vasprintf";
+    return tor;
+}
+
+// dup2-like: a call that releases its argument at `position` first.
+Tor releasing(const char* releaseTor, std::int64_t position) {
+    Tor tor;
+    tor.name = "dup2";
+    tor.args = {arg("void*", "ret"), arg("void*", "from"), arg("void*", "onto")};
+    tor.validateDom_before = {"-"};
+    tor.is_handle_arg_out = true;
+    tor.expr = Expr{"==", "void*", "NULL"};
+    tor.release_tor = releaseTor;
+    tor.release_arg = position;
+    return tor;
+}
+
+TEST(CheckTemplateRecords, HandlesAfterTheCallAndForwardedArguments) {
+    auto add = [](Template& t, Tor tor) { t.domains[0].allocators.push_back(std::move(tor)); };
+    const char* const dealloc = "domain 'mem', tor 'free': handle_arg_deref is for allocators and reallocators, "
+                                "not a deallocator\n";
+    const std::vector<RecordsCase> cases = {
+        {"posix_memalign", [&](Template& t) { add(t, memalign()); }, ""},
+        {"pipe's two descriptors",
+         [&](Template& t) {
+             Tor pipe = memalign();
+             pipe.handle_arg_deref = 2;
+             add(t, pipe);
+         },
+         ""},
+        {"asprintf forwarded to vasprintf", [&](Template& t) { add(t, asprintfTor()); }, ""},
+        {"a negative count",
+         [&](Template& t) {
+             Tor tor = memalign();
+             tor.handle_arg_deref = -1;
+             add(t, tor);
+         },
+         "domain 'mem', tor 'posix_memalign': handle_arg_deref is -1; expected 0 or more\n"},
+        {"no handle out",
+         [&](Template& t) {
+             Tor tor = memalign();
+             tor.is_handle_arg_out = false;
+             add(t, tor);
+         },
+         "domain 'mem', tor 'posix_memalign': handle_arg_deref needs is_handle_arg_out=\"true\" and "
+         "handle_arg_out at a parameter\n"},
+        {"a handle from the return value",
+         [&](Template& t) {
+             Tor tor = memalign();
+             tor.handle_arg_out = 0;
+             add(t, tor);
+         },
+         "domain 'mem', tor 'posix_memalign': handle_arg_deref needs is_handle_arg_out=\"true\" and "
+         "handle_arg_out at a parameter\n"},
+        {"on a deallocator",
+         [&](Template& t) {
+             Tor& free = t.domains[0].deallocators[0];
+             free.handle_arg_deref = 1;
+             free.is_handle_arg_out = true;
+             free.handle_arg_out = 1;
+         },
+         dealloc},
+        {"a reallocator with two handles",
+         [&](Template& t) {
+             Tor tor = memalign();
+             tor.handle_arg_deref = 2;
+             t.domains[0].reallocators.push_back(tor);
+         },
+         "domain 'mem', tor 'posix_memalign': a reallocator's handle_arg_deref is 1: one handle, before and after "
+         "the call\n"},
+        {"va_forward on a deallocator",
+         [&](Template& t) {
+             Tor& free = t.domains[0].deallocators[0];
+             free.va_forward = "vfree";
+             free.args.push_back(arg("...", ""));
+         },
+         "domain 'mem', tor 'free': va_forward is not for a deallocator, whose record must be written before the "
+         "call\n"},
+        {"va_forward without '...'",
+         [&](Template& t) {
+             Tor tor = asprintfTor();
+             tor.args.pop_back();
+             add(t, tor);
+         },
+         "domain 'mem', tor 'asprintf': va_forward needs a last args entry of type '...' after at least one named "
+         "parameter\n"},
+        {"va_forward that is no function name",
+         [&](Template& t) {
+             Tor tor = asprintfTor();
+             tor.va_forward = "v(x)";
+             add(t, tor);
+         },
+         "domain 'mem', tor 'asprintf': va_forward 'v(x)' is not a C identifier\n"},
+        {"'...' without va_forward is still refused",
+         [&](Template& t) {
+             Tor tor = asprintfTor();
+             tor.va_forward = "";
+             add(t, tor);
+         },
+         "domain 'mem', tor 'asprintf': args entry 3 is variadic ('...'), which cannot be wrapped; write out the "
+         "parameters callers may pass and mark them optional=\"true\"\n"},
+        {"a release by free", [&](Template& t) { add(t, releasing("free", 1)); }, ""},
+        {"a release named with its domain", [&](Template& t) { add(t, releasing("mem:free", 1)); }, ""},
+        {"a release in a domain the template lacks: nothing to release",
+         [&](Template& t) { add(t, releasing("fd:fdopen_stream", 1)); }, ""},
+        {"a release of another domain that has no such deallocator",
+         [&](Template& t) { add(t, releasing("mem:close", 1)); },
+         "domain 'mem', tor 'dup2': release_tor 'mem:close' names no deallocator of the domain with one parameter "
+         "and expr type \"void\"\n"},
+        {"a release by no deallocator",
+         [&](Template& t) { add(t, releasing("malloc", 1)); },
+         "domain 'mem', tor 'dup2': release_tor 'malloc' names no deallocator of the domain with one parameter and "
+         "expr type \"void\"\n"},
+        {"a release whose deallocator tests a result",
+         [&](Template& t) {
+             t.domains[0].deallocators[0].expr = Expr{"!=", "int", "0"};
+             add(t, releasing("free", 1));
+         },
+         "domain 'mem', tor 'dup2': release_tor 'free' names no deallocator of the domain with one parameter and "
+         "expr type \"void\"\n"},
+        {"a release of the return value",
+         [&](Template& t) { add(t, releasing("free", 0)); },
+         "domain 'mem', tor 'dup2': release_arg is 0; expected the position of a parameter every call passes\n"},
+        {"a release past the parameters",
+         [&](Template& t) { add(t, releasing("free", 3)); },
+         "domain 'mem', tor 'dup2': release_arg is 3; expected the position of a parameter every call passes\n"},
+        {"with an optional parameter",
+         [&](Template& t) {
+             Tor tor = memalign();
+             tor.args.push_back(arg("int", "extra"));
+             tor.args.back().optional = true;
+             add(t, tor);
+         },
+         "domain 'mem', tor 'posix_memalign': handle_arg_deref and va_forward do not go with optional "
+         "parameters\n"},
+    };
+    check(cases, mtExample);
+}
+
 // The template as keltrace gets it back from a trace: the file's non-empty
 // lines (a final carriage return removed) up to the first "</template>",
 // each with a line feed.

@@ -75,7 +75,7 @@ TEST(Header, WholeTextOfTheMtExample) {
         "",
         "char*\tkelsize_t2str(size_t size);",
         "char*\tkeluint64tostr1 (keluint64 value);",
-        "void\tkelerrlog(char *msg, const char *file, size_t line);",
+        "void\tkelerrlog(const char *msg, const char *file, size_t line);",
         "void\tkel_trace(int n, ...);",
         "void\tkel_start(const char *appname);",
         "void\tkel_stop(void);",
@@ -88,6 +88,17 @@ TEST(Header, WholeTextOfTheMtExample) {
         "mt_free(void* ptr, const char *file, size_t line);",
         "",
         "/* foo decl END *************************************/",
+        "",
+        // malloc is the C library's: the program's calls keep its attributes.
+        "/* foo attr BEGIN ***********************************/",
+        "#if defined(__GNUC__) && !defined(KEL_NO_REDEF)",
+        "void*\tmt_malloc(size_t size, const char *file, size_t line) __attribute__((__malloc__, __alloc_size__(1)));",
+        "#if !defined(__clang__) && __GNUC__ >= 11",
+        "void*\tmt_malloc(size_t size, const char *file, size_t line) "
+        "__attribute__((__malloc__(__builtin_free, 1), __malloc__(mt_free, 1)));",
+        "#endif",
+        "#endif",
+        "/* foo attr END *************************************/",
         "",
         "/* foo redef BEGIN **************************************/",
         "#ifndef KEL_NO_REDEF",
@@ -318,6 +329,42 @@ TEST(Header, DeclarationsAndMacrosInKindOrderSkippingAliases) {
               redef.str());
 }
 
+// va_forward: the call site comes first and the macro takes any arguments;
+// c_only: the redefinition is for C alone.
+TEST(Header, ForwardedVariadicAndCOnlyTors) {
+    Template t = mtExample();
+    t.fork_enabled = true;
+    Tor& m = t.domains[0].allocators[0];
+    m.name = "xprintf";
+    m.args = {arg("int", "ret"), arg("char**", "out"), arg("const char*", "fmt"), arg("...", "")};
+    m.va_forward = "vxprintf";
+    t.domains[0].deallocators[0].c_only = true;
+    std::ostringstream decl, redef;
+    writeDeclarations(t, decl);
+    writeRedefinitions(t, redef);
+    EXPECT_EQ(lines({"/* foo decl BEGIN ***********************************/",
+                     "int",
+                     "mt_xprintf(const char *file, size_t line, char** out, const char* fmt, ...);",
+                     "",
+                     "void",
+                     "mt_free(void* ptr, const char *file, size_t line);",
+                     "",
+                     "/* foo decl END *************************************/",
+                     ""}),
+              decl.str());
+    EXPECT_EQ(lines({
+                  "/* foo redef BEGIN **************************************/",
+                  "#ifndef KEL_NO_REDEF",
+                  "#define xprintf(...)\tmt_xprintf(__FILE__, __LINE__, __VA_ARGS__)",
+                  "#ifndef __cplusplus",
+                  "#define free(ptr)\tmt_free(ptr, __FILE__, __LINE__)",
+                  "#endif",
+                  "#endif",
+                  "/* foo redef END ****************************************/",
+              }),
+              redef.str());
+}
+
 TEST(Header, EveryTorAliased) {
     Template t = mtExample();
     t.fork_enabled = false;
@@ -439,3 +486,72 @@ TEST(Header, OptionalParametersGetOneWrapperPerArgumentCount) {
 }
 
 }  // namespace
+
+namespace {
+
+Tor simpleTor(const char* name, std::initializer_list<Arg> args, std::vector<std::string> validate = {"-"}) {
+    Tor tor;
+    tor.name = name;
+    tor.args = args;
+    tor.validateDom_before = std::move(validate);
+    return tor;
+}
+
+}  // namespace
+
+// Wrappers of C library functions carry the attributes of the real
+// declarations; an allocator is paired with the real deallocator and with
+// the wrapper of it that the template traces, in whatever domain. A tor whose parameters do not match the real function's, an
+// aliased one, and other compilers get nothing.
+TEST(Header, LibraryAttributesOnlyWhereTheRealFunctionHasThem) {
+    Template t = mtExample();
+    Domain& mem = t.domains[0];
+    mem.allocators.push_back(simpleTor("calloc", {arg("void*", "ret"), arg("size_t", "n"), arg("size_t", "size")}));
+    mem.allocators.push_back(simpleTor("strdup", {arg("char*", "ret"), arg("const char*", "s"), arg("int", "extra")}));
+    mem.operators.push_back(
+        simpleTor("memcpy", {arg("void*", "ret"), arg("void*", "d"), arg("const void*", "s"), arg("size_t", "n")}));
+    Tor aliased = simpleTor("memset", {arg("void*", "ret"), arg("void*", "s"), arg("int", "c"), arg("size_t", "n")});
+    aliased.cpp_alias = "memset";
+    mem.operators.push_back(aliased);
+    Domain file;
+    file.name = "FILE";
+    file.handle = "FILE*";
+    file.allocators.push_back(simpleTor("fopen", {arg("FILE*", "ret"), arg("const char*", "p"), arg("const char*", "m")}));
+    t.domains.push_back(file);
+    // fclose traced in another domain: the macro still sends fclose(f) there.
+    Domain stream;
+    stream.name = "stream";
+    stream.handle = "FILE*";
+    stream.deallocators.push_back(simpleTor("fclose", {arg("int", "ret"), arg("FILE*", "f")}, {"-", "stream"}));
+    t.domains.push_back(stream);
+
+    const std::string expected = lines({
+        "/* foo attr BEGIN ***********************************/",
+        "#if defined(__GNUC__) && !defined(KEL_NO_REDEF)",
+        "void*\tmt_malloc(size_t size, const char *file, size_t line) __attribute__((__malloc__, __alloc_size__(1)));",
+        "void*\tmt_calloc(size_t n, size_t size, const char *file, size_t line) "
+        "__attribute__((__malloc__, __alloc_size__(1, 2)));",
+        "void*\tmt_memcpy(void* d, const void* s, size_t n, const char *file, size_t line) "
+        "__attribute__((__nonnull__(1, 2)));",
+        "FILE*\tmt_fopen(const char* p, const char* m, const char *file, size_t line) __attribute__((__malloc__));",
+        "#if !defined(__clang__) && __GNUC__ >= 11",
+        "void*\tmt_malloc(size_t size, const char *file, size_t line) "
+        "__attribute__((__malloc__(__builtin_free, 1), __malloc__(mt_free, 1)));",
+        "void*\tmt_calloc(size_t n, size_t size, const char *file, size_t line) "
+        "__attribute__((__malloc__(__builtin_free, 1), __malloc__(mt_free, 1)));",
+        "FILE*\tmt_fopen(const char* p, const char* m, const char *file, size_t line) "
+        "__attribute__((__malloc__(fclose, 1), __malloc__(mt_fclose, 1)));",
+        "#endif",
+        "#endif",
+        "/* foo attr END *************************************/",
+        "",
+    });
+    // Between the declarations and the redefinitions.
+    EXPECT_EQ(expected, between(header(t), "/* foo attr BEGIN", "/* foo redef BEGIN"));
+
+    t.compiler_type = "win32";
+    EXPECT_EQ(std::string::npos, header(t).find("foo attr"));
+    Template none = mtExample();
+    none.domains[0].allocators[0].name = "xmalloc";
+    EXPECT_EQ(std::string::npos, header(none).find("foo attr"));
+}

@@ -81,8 +81,9 @@ TEST(GeneratedLibrary, MultiFileProgramsLinkAtDefaultFlags) {
     }
 }
 
-// Every setting the text tests cover, compiled by gcc and clang as C99 and
-// C11 with -Wall -Wextra -Werror; kel.h alone also as C89 with -pedantic.
+// Every setting the text tests cover, compiled by gcc and clang as C99, C11
+// and C17 with the strict warning set that projects building with -Werror
+// use; kel.h alone also as C89 with -pedantic, and from C++17 and C++20.
 // Each setting once more with buffered_records.
 TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
     struct Case { std::string name; Settings settings; };
@@ -128,21 +129,61 @@ TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
     }
     const std::string user = "#include \"kel.h\"\nint main(void) {\n\tkel_start(\"w\");\n\tfree(malloc(1));\n"
                              "\treturn dup2(1, 2) == -1;\n}\n";
+    const std::string cppUser = "#include \"kel.h\"\n#include <cstdlib>\nint main() {\n\tkel_start(\"w\");\n"
+                                "\tstd::free(std::malloc(1));\n\treturn dup2(1, 2) == -1;\n}\n";
+    const std::string strict =
+        " -Wall -Wextra -Wpedantic -Wwrite-strings -Wcast-qual -Wshadow -Wstrict-prototypes -Wmissing-prototypes"
+        " -Wold-style-definition -Wundef -Wconversion -Wsign-conversion -Werror";
     for (const Case& c : cases) {
         Traced t(memTemplate(c.settings));
         t.dir().write("main.c", user);
+        t.dir().write("main.cpp", cppUser);
         const std::string in = "cd " + t.dir().path() + " && ";
         for (const char* cc : {"gcc", "clang"})
-            for (const char* standard : {"c99", "c11"}) {
+            for (const char* standard : {"c99", "c11", "c17"}) {
                 SCOPED_TRACE(c.name + ", " + cc + " -std=" + standard);
-                const CommandResult r = runCommand(in + cc + " -std=" + standard +
-                                                   " -Wall -Wextra -Werror -pthread -o prog main.c kel.c");
+                const CommandResult r =
+                    runCommand(in + cc + " -std=" + standard + strict + " -pthread -o prog main.c kel.c");
                 EXPECT_EQ(0, r.status) << r.err;
             }
         for (const char* cc : {"gcc", "clang"}) {
             SCOPED_TRACE(c.name + ", kel.h, " + cc + " -std=c89 -pedantic");
             const CommandResult r =
                 runCommand(in + cc + " -std=c89 -pedantic -Wall -Wextra -Werror -c -o main.o main.c");
+            EXPECT_EQ(0, r.status) << r.err;
+        }
+        for (const char* cxx : {"g++", "clang++"})
+            for (const char* standard : {"c++17", "c++20"}) {
+                SCOPED_TRACE(c.name + ", kel.h, " + cxx + " -std=" + standard);
+                const CommandResult r = runCommand(in + cxx + " -std=" + standard +
+                                                   " -Wall -Wextra -Wpedantic -Werror -c -o main.o main.cpp");
+                EXPECT_EQ(0, r.status) << r.err;
+            }
+    }
+}
+
+// The ready-made templates, one by one and merged into one, as projects
+// build them: kel.c with the strict set and -Werror, optimised (which
+// enables more of gcc's checks), by gcc and clang.
+TEST(GeneratedLibrary, ReadyMadeTemplatesCompileUnderTheStrictWarningSet) {
+    const std::string strict =
+        " -std=c11 -O2 -Wall -Wextra -Wpedantic -Wwrite-strings -Wcast-qual -Wshadow -Wstrict-prototypes"
+        " -Wmissing-prototypes -Wold-style-definition -Wundef -Wconversion -Wsign-conversion -Werror -c kel.c";
+    const std::string templates = std::string(KEL_SOURCE_DIR) + "/templates/";
+    const std::vector<std::string> sets = {"libc-heap.xml", "stdio.xml", "posix-fd.xml",
+                                           "libc-heap.xml stdio.xml posix-fd.xml"};
+    for (const std::string& set : sets) {
+        SCOPED_TRACE(set);
+        TempDir dir;
+        const std::string in = "cd " + dir.path() + " && ";
+        std::string paths;
+        std::istringstream names(set);
+        for (std::string name; names >> name;) paths += " " + templates + name;
+        ASSERT_EQ(0, runCommand(in + kKelgen + " --merge t.xml" + paths).status);
+        ASSERT_EQ(0, runCommand(in + kKelgen + " t.xml kel.h kel.c").status);
+        for (const char* cc : {"gcc", "clang"}) {
+            SCOPED_TRACE(cc);
+            const CommandResult r = runCommand(in + cc + strict);
             EXPECT_EQ(0, r.status) << r.err;
         }
     }
@@ -367,6 +408,117 @@ TEST(GeneratedLibrary, ForkEndsTheTraceWithTheTrapRecordAndAborts) {
               maskHandles(t.file("trace.out")));
 }
 
+// Tracing must not blind the compiler: a mistake that gcc or clang reports in
+// the plain build (a use after free, a null pointer where the C library
+// forbids one) is reported in the build traced with the ready-made heap
+// template too, at the same line.
+TEST(GeneratedLibrary, CompilersStillSeeMistakesThroughTheWrappers) {
+    struct Case {
+        const char* name;
+        const char* compilers;
+        const char* body;  // lines 4 and after of main.c
+        const char* warning;  // at main.c line 7
+    };
+    const Case cases[] = {
+        {"use after free", "gcc", "\tchar *p = malloc(8);\n\tif (p == NULL) return 1;\n\tfree(p);\n\treturn p[0];\n",
+         "[-Wuse-after-free]"},
+        {"null destination of memcpy", "gcc clang", "\tchar s[2] = \"a\";\n\t(void)s;\n\t(void)s;\n"
+         "\tmemcpy(NULL, s, 2);\n\treturn 0;\n", "[-Wnonnull]"},
+    };
+    TempDir dir;
+    const std::string in = "cd " + dir.path() + " && ";
+    ASSERT_EQ(0, runCommand(in + kKelgen + " " + KEL_SOURCE_DIR + "/templates/libc-heap.xml kel.h kel.c").status);
+    for (const Case& c : cases) {
+        dir.write("main.c", std::string("#include <stdlib.h>\n#include <string.h>\nint main(void) {\n") + c.body + "}\n");
+        std::istringstream compilers(c.compilers);
+        for (std::string cc; compilers >> cc;) {
+            SCOPED_TRACE(std::string(c.name) + ", " + cc);
+            const std::string build = cc + " -O2 -Wall -c -o main.o main.c";
+            const CommandResult plain = runCommand(in + build);
+            EXPECT_NE(std::string::npos, plain.err.find("main.c:7:")) << plain.err;
+            EXPECT_NE(std::string::npos, plain.err.find(c.warning)) << plain.err;
+            const CommandResult traced = runCommand(in + build + " -include kel.h");
+            EXPECT_NE(std::string::npos, traced.err.find("main.c:7:")) << traced.err;
+            EXPECT_NE(std::string::npos, traced.err.find(c.warning)) << traced.err;
+            // The wrapper was called: the traced build is really traced.
+            EXPECT_EQ(0, runCommand(in + "nm main.o >symbols && grep -q kelheap_ symbols").status);
+        }
+    }
+}
+
+// KEL_TRACE_DIR sends the trace into a folder, made with its parents when
+// missing, under the trace_target's file name with the process id and
+// ".trace"; a name an earlier process with the same id left is kept, and the
+// new trace takes the next free "-N". The shell's exec keeps its process id,
+// so the test knows the program's id before it runs.
+TEST(GeneratedLibrary, TraceFolderFromTheEnvironment) {
+    struct Case {
+        const char* name;
+        const char* target;
+        const char* perProcess;
+        std::string (*expected)(const std::string& pid);  // file name in the folder
+        std::string (*leftBefore)(const std::string& pid);  // "" for none
+    };
+    const Case cases[] = {
+        {"plain name: the process id is added", "out/trace.out", "false",
+         [](const std::string& pid) { return "trace.out-" + pid + ".trace"; },
+         [](const std::string&) { return std::string(); }},
+        {"name with the process id already", "kel-%p.trace", "true",
+         [](const std::string& pid) { return "kel-" + pid + ".trace"; },
+         [](const std::string&) { return std::string(); }},
+        {"an earlier process's trace of the same id is kept", "kel-%p.trace", "true",
+         [](const std::string& pid) { return "kel-" + pid + "-1.trace"; },
+         [](const std::string& pid) { return "kel-" + pid + ".trace"; }},
+        {"plain name, taken", "t.trace", "false",
+         [](const std::string& pid) { return "t-" + pid + "-1.trace"; },
+         [](const std::string& pid) { return "t-" + pid + ".trace"; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Settings s;
+        s.trace_target = c.target;
+        s.moreSettings = std::string("trace_per_process=\"") + c.perProcess + "\"";
+        Traced t(memTemplate(s));
+        ASSERT_TRUE(t.build(kExampleProgram));
+        const std::string folder = t.dir().file("traces/of/run");
+        const CommandResult r = runCommand(
+            "cd " + t.dir().path() + " && KEL_TRACE_DIR=" + folder + " sh -c 'echo $$ >pid; " +
+            "if [ -n \"$0\" ]; then mkdir -p " + folder + " && echo earlier >" + folder +
+            "/$(echo \"$0\" | sed s/PID/$$/); fi; exec ./prog' '" + c.leftBefore("PID") + "'");
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("", r.err);
+        std::string pid = t.file("pid");
+        pid.erase(pid.find_last_not_of('\n') + 1);
+        const std::string left = c.leftBefore(pid);
+        if (!left.empty()) {
+            EXPECT_EQ("earlier\n", readWholeFile(folder + "/" + left));
+        }
+        EXPECT_EQ(t.head() + kExampleRecords + "KEL TRACING DONE\n",
+                  maskHandles(readWholeFile(folder + "/" + c.expected(pid))));
+        // Nothing where trace_target points.
+        EXPECT_EQ("", runCommand("cd " + t.dir().path() + " && ls -d out *.trace 2>/dev/null").out);
+    }
+    {
+        SCOPED_TRACE("an empty KEL_TRACE_DIR is no folder");
+        Traced t(memTemplate(Settings{}));
+        ASSERT_TRUE(t.build(kExampleProgram));
+        ASSERT_EQ(0, runCommand("cd " + t.dir().path() + " && KEL_TRACE_DIR= ./prog").status);
+        EXPECT_EQ(t.head() + kExampleRecords + "KEL TRACING DONE\n", maskHandles(t.file("trace.out")));
+    }
+    {
+        SCOPED_TRACE("a folder that cannot be made: one message naming the file");
+        Traced t(memTemplate(Settings{}));
+        ASSERT_TRUE(t.build(kExampleProgram));
+        const CommandResult r =
+            runCommand("cd " + t.dir().path() + " && echo nofolder >file && KEL_TRACE_DIR=file/sub sh -c "
+                       "'echo $$ >pid; exec ./prog'");
+        EXPECT_EQ(255, r.status);
+        std::string pid = t.file("pid");
+        pid.erase(pid.find_last_not_of('\n') + 1);
+        EXPECT_EQ("KEL: cannot create the trace file 'file/sub/trace.out-" + pid + ".trace': Not a directory\n", r.err);
+    }
+}
+
 TEST(GeneratedLibrary, ErrorLogReportsAnUncreatableTraceFile) {
     struct Case { const char* errlogmode; bool toFile; };
     for (const Case& c : {Case{"err.log", true}, Case{"console", false}}) {
@@ -379,13 +531,14 @@ TEST(GeneratedLibrary, ErrorLogReportsAnUncreatableTraceFile) {
         t.dir().write("err.log", "from an earlier run\n");
         const CommandResult r = t.run();
         EXPECT_EQ(255, r.status);  // exit(-1)
-        const std::string where =
-            "kel.c:" + std::to_string(t.sourceLine("if(kel_tracefile == NULL){kelerrlog(\"fopen()\"")) + "\n";
+        // One message that names the file and the reason.
+        const std::string message = "KEL: cannot create the trace file 'missing/trace.out': No such file or directory";
         if (c.toFile) {
-            EXPECT_EQ("fopen() " + where, t.file("err.log"));
+            const std::string where = "kel.c:" + std::to_string(t.sourceLine("kelerrlog(msg, __FILE__, __LINE__);")) + "\n";
+            EXPECT_EQ(message + " " + where, t.file("err.log"));
             EXPECT_EQ("", r.err);
         } else {
-            EXPECT_EQ("fopen(): No such file or directory\n" + where, r.err);
+            EXPECT_EQ(message + "\n", r.err);
             EXPECT_EQ("from an earlier run\n", t.file("err.log"));
         }
     }
@@ -412,8 +565,9 @@ TEST(GeneratedLibrary, PathsWithQuotesBackslashesAndLineEndsReachTheProgramUncha
     ASSERT_TRUE(failing.build(kExampleProgram));
     EXPECT_EQ(255, failing.run().status);  // exit(-1), not the injected exit(7)
     const std::string where =
-        "kel.c:" + std::to_string(failing.sourceLine("if(kel_tracefile == NULL){kelerrlog(\"fopen()\"")) + "\n";
-    EXPECT_EQ("fopen() " + where, failing.file("e\");exit(7);(\""));
+        "kel.c:" + std::to_string(failing.sourceLine("kelerrlog(msg, __FILE__, __LINE__);")) + "\n";
+    EXPECT_EQ("KEL: cannot create the trace file 'no/t\"': No such file or directory " + where,
+              failing.file("e\");exit(7);(\""));
 }
 
 TEST(GeneratedLibrary, TrapOnIoErrorEndsTheProgramOnAFullDevice) {
@@ -465,10 +619,12 @@ TEST(GeneratedLibrary, TrapOnIoErrorEndsTheProgramOnAFullDevice) {
 }
 
 TEST(GeneratedLibrary, ForceFlushKeepsTheRecordOfACrashInsideADeallocator) {
+    // The bad pointer passes through a volatile: gcc reports a constant one
+    // at compile time, through the wrapper as for the real free.
     const std::string crash = program({{1, "#include \"kel.h\""},
-                                       {2, "int main(void) {"},
+                                       {2, "int main(void) { void *volatile bad = (void *)16;"},
                                        {3, "\tkel_start(\"crash\");"},
-                                       {4, "\tfree((void *)16);"},
+                                       {4, "\tfree(bad);"},
                                        {5, "\treturn 0;"},
                                        {6, "}"}},
                                       6);

@@ -54,11 +54,11 @@ const std::string kConversions = lines({
     "\tb = a % 16;",
     "\ta /= 16;",
     "\tif(b < 10) {",
-    "\t\tbuff[15 - i] = '0' + b;",
+    "\t\tbuff[15 - i] = (char)('0' + b);",
     "\t\t}",
     "\telse\t{",
     "\t\tb -= 10;",
-    "\t\tbuff[15 - i] = 'A' + b;",
+    "\t\tbuff[15 - i] = (char)('A' + b);",
     "\t\t}",
     "\t}",
     "buff[16] = 0;",
@@ -66,6 +66,91 @@ const std::string kConversions = lines({
     "}",
     "",
 });
+
+// The trace folder's helpers of a gcc runtime in file mode; `report` is the
+// line that reports a trace file that cannot be created.
+std::string traceFolder(const char* report) {
+    return lines({
+        "#include <errno.h>",
+        "#include <sys/stat.h>",
+        "",
+        "static char\tkel_trace_name[4096];",
+        "",
+        "static void\tkel_make_dirs(const char *dir){",
+        "char\tpath[4096];",
+        "size_t\ti;",
+        "snprintf(path, sizeof(path), \"%s\", dir);",
+        "for(i = 1; path[i]; i++){",
+        "\tif(path[i] == '/'){",
+        "\t\tpath[i] = 0;",
+        "\t\tmkdir(path, 0777);",
+        "\t\tpath[i] = '/';",
+        "\t\t}",
+        "\t}",
+        "mkdir(path, 0777);",
+        "}",
+        "",
+        "static FILE\t*kel_open_trace(const char *target, int named_by_pid){",
+        "const char\t*dir = getenv(\"KEL_TRACE_DIR\");",
+        "const char\t*base;",
+        "char\tpid[24];",
+        "char\tcopy[24];",
+        "size_t\tstem;",
+        "unsigned\tn;",
+        "FILE\t*file;",
+        "if(dir == NULL || *dir == 0){",
+        "\tsnprintf(kel_trace_name, sizeof(kel_trace_name), \"%s\", target);",
+        "\treturn fopen(target, \"w\");",
+        "\t}",
+        "kel_make_dirs(dir);",
+        "base = strrchr(target, '/');",
+        "base = base ? base + 1 : target;",
+        "stem = strlen(base);",
+        "if(stem > 6 && strcmp(base + stem - 6, \".trace\") == 0) stem -= 6;",
+        "pid[0] = 0;",
+        "if(!named_by_pid) snprintf(pid, sizeof(pid), \"-%lu\", (unsigned long)getpid());",
+        "for(n = 0; n < 10000; n++){",
+        "\tcopy[0] = 0;",
+        "\tif(n > 0) snprintf(copy, sizeof(copy), \"-%u\", n);",
+        "\tsnprintf(kel_trace_name, sizeof(kel_trace_name), \"%s/%.*s%s%s.trace\", dir, (int)stem, base, pid, copy);",
+        "\tfile = fopen(kel_trace_name, \"wx\");",
+        "\tif(file != NULL || errno != EEXIST) return file;",
+        "\t}",
+        "return NULL;",
+        "}",
+        "",
+        "static void\tkel_trace_failed(void){",
+        "char\tmsg[4400];",
+        "int\treason = errno;",
+        "snprintf(msg, sizeof(msg), \"KEL: cannot create the trace file '%s': %s\", kel_trace_name, strerror(reason));",
+        report,
+        "}",
+        "",
+    });
+}
+
+// The failure report follows errlogmode: one line on standard error, the
+// log file, or nothing. Win32 and remote runtimes have no trace folder.
+TEST(Runtime, TraceFolderOnlyForGccFileTargets) {
+    struct Case { const char* errlogmode; const char* report; };
+    for (const Case& c : {Case{"console", "fprintf(stderr, \"%s\\n\", msg);"},
+                          Case{"err.log", "kelerrlog(msg, __FILE__, __LINE__);"}, Case{"", "(void)msg;"}}) {
+        SCOPED_TRACE(c.errlogmode);
+        Template t = mtExample();
+        t.errlogmode = c.errlogmode;
+        EXPECT_EQ(traceFolder(c.report), between(runtime(t), "#include <errno.h>", "void\tkel_start("));
+    }
+    Template remote = mtExample();
+    remote.remote_mode = true;
+    remote.trace_target = "localhost:5555";
+    EXPECT_EQ(std::string::npos, runtime(remote).find("KEL_TRACE_DIR"));
+    Template win32 = mtExample();
+    win32.compiler_type = "win32";
+    const std::string text = runtime(win32);
+    EXPECT_EQ(std::string::npos, text.find("KEL_TRACE_DIR"));
+    EXPECT_NE(std::string::npos, text.find("\nkel_tracefile = fopen(\"trace.out\", \"w\");\n"
+                                           "if(kel_tracefile == NULL){kelerrlog(\"fopen()\", __FILE__, __LINE__);exit(-1);}\n"));
+}
 
 TEST(Runtime, WholeTextInFileModeWithoutMutex) {
     TemplateFile tpl("<template a=\"1\">\n\n  <x/>\n</template>\n");
@@ -78,7 +163,7 @@ TEST(Runtime, WholeTextInFileModeWithoutMutex) {
                                         // The header's globals, defined once here.
                                         "FILE*\tkel_tracefile;", "int\tkel_stop_called;", "int\tkel_retval;", ""}) +
                                  kConversions + lines({
-        "void\tkelerrlog(char *msg, const char *file, size_t line){",
+        "void\tkelerrlog(const char *msg, const char *file, size_t line){",
         "perror(msg); fprintf(stderr, \"%s:%lu\\n\", file, (unsigned long)line);",
         "}",
         "",
@@ -95,12 +180,13 @@ TEST(Runtime, WholeTextInFileModeWithoutMutex) {
         "fwrite(\"\\n\", 1, 1, kel_tracefile);",
         "}",
         "",
+    }) + traceFolder("fprintf(stderr, \"%s\\n\", msg);") + lines({
         "void\tkel_start(const char *appname){",
         "(void)appname;",
         "kel_stop_called = 0;",
         "",
-        "kel_tracefile = fopen(\"trace.out\", \"w\");",
-        "if(kel_tracefile == NULL){kelerrlog(\"fopen()\", __FILE__, __LINE__);exit(-1);}",
+        "kel_tracefile = kel_open_trace(\"trace.out\", 0);",
+        "if(kel_tracefile == NULL){kel_trace_failed();exit(-1);}",
         "kel_trace(1, \"KEL TRACING BEGIN\");",
         "kel_trace(1, \"KEL PROTOCOL 01\");",
         "kel_trace(1, \"<template a=\\\"1\\\">\");",
@@ -180,18 +266,18 @@ TEST(Runtime, TraceWriterForEveryWriteSetting) {
                                   l({std::string("\t") + fw1, std::string("\t") + fw2, "\t}",
                                      "tmpstr = va_arg(ap, char *);", std::string("\t") + fw1, "va_end(ap);", fw3});
     const std::string trapFile =
-        head + "int kel_retval;\n" + open +
-        l({std::string("\tkel_retval = ") + fw1, std::string("\t") + fc, std::string("\tkel_retval = ") + fw2,
-           std::string("\t") + fc, "\t}", "tmpstr = va_arg(ap, char *);", std::string("kel_retval = ") + fw1, fc,
-           "va_end(ap);", std::string("kel_retval = ") + fw3, fc});
+        head + open +
+        l({std::string("\tkel_retval = (int)") + fw1, std::string("\t") + fc, std::string("\tkel_retval = (int)") + fw2,
+           std::string("\t") + fc, "\t}", "tmpstr = va_arg(ap, char *);", std::string("kel_retval = (int)") + fw1, fc,
+           "va_end(ap);", std::string("kel_retval = (int)") + fw3, fc});
     const std::string plainRemote = head + open +
                                     l({std::string("\t") + sw1, std::string("\t") + sw2, "\t}",
                                        "tmpstr = va_arg(ap, char *);", std::string("\t") + sw1, "va_end(ap);", sw3});
     const std::string trapRemote =
-        head + "int kel_retval;\n" + open +
-        l({std::string("\tkel_retval = ") + sw1, std::string("\t") + sc, std::string("\tkel_retval = ") + sw2,
-           std::string("\t") + sc, "\t}", "tmpstr = va_arg(ap, char *);", std::string("kel_retval = ") + sw1, sc,
-           "va_end(ap);", std::string("kel_retval = ") + sw3, sc});
+        head + open +
+        l({std::string("\tkel_retval = (int)") + sw1, std::string("\t") + sc, std::string("\tkel_retval = (int)") + sw2,
+           std::string("\t") + sc, "\t}", "tmpstr = va_arg(ap, char *);", std::string("kel_retval = (int)") + sw1, sc,
+           "va_end(ap);", std::string("kel_retval = (int)") + sw3, sc});
     const std::string end = "}\n\n";
     const std::string flushChecked =
         "kel_retval = fflush(kel_tracefile);\n"
@@ -245,8 +331,8 @@ TEST(Runtime, ErrorLogForEachMode) {
         Template t = mtExample();
         t.errlogmode = c.mode;
         const std::string text = runtime(t);
-        EXPECT_EQ("void\tkelerrlog(char *msg, const char *file, size_t line){\n" + c.body + "}\n\n",
-                  functionBlock(text, "void\tkelerrlog(char *msg, const char *file, size_t line){"));
+        EXPECT_EQ("void\tkelerrlog(const char *msg, const char *file, size_t line){\n" + c.body + "}\n\n",
+                  functionBlock(text, "void\tkelerrlog(const char *msg, const char *file, size_t line){"));
         // Only a log file is removed when a run starts.
         const std::string start = functionBlock(text, "void\tkel_start(const char *appname){");
         const bool unlinks = start.find("\nunlink(\"/var/log/kel err.log\");\n") != std::string::npos;
@@ -263,8 +349,8 @@ struct StartStopCase {
 
 TEST(Runtime, StartAndStopForEachMutexKindAndTarget) {
     const std::string fileOpen = lines({
-        "kel_tracefile = fopen(\"trace.out\", \"w\");",
-        "if(kel_tracefile == NULL){kelerrlog(\"fopen()\", __FILE__, __LINE__);exit(-1);}",
+        "kel_tracefile = kel_open_trace(\"trace.out\", 0);",
+        "if(kel_tracefile == NULL){kel_trace_failed();exit(-1);}",
     });
     const std::string startTail = lines({
         "kel_trace(1, \"KEL TRACING BEGIN\");",
@@ -360,7 +446,7 @@ TEST(Runtime, ConnectFunctionOnlyInRemoteModeWithItsStateDeclared) {
     const std::string expected = lines({
         "static int\teconn_refused_state = 0;",
         "",
-        "int\tVorna_ConnectClient(char *host, unsigned short port){",
+        "static int\tVorna_ConnectClient(const char *host, unsigned short port){",
         "struct addrinfo hints;",
         "struct addrinfo *res;",
         "struct addrinfo *first;",
@@ -441,14 +527,14 @@ TEST(Runtime, StringSettingsAreWrittenAsEscapedLiterals) {
     const std::string start = functionBlock(text, "void\tkel_start(const char *appname){");
     EXPECT_NE(std::string::npos, start.find("\nunlink(\"log \\\"x\\\"\\\\\\012.txt\");\n")) << start;
     EXPECT_NE(std::string::npos,
-              start.find("\nkel_tracefile = fopen(\"t\\\");system(\\\"id\\\");(\\\".out\", \"w\");\n"))
+              start.find("\nkel_tracefile = kel_open_trace(\"t\\\");system(\\\"id\\\");(\\\".out\", 0);\n"))
         << start;
-    const std::string log = functionBlock(text, "void\tkelerrlog(char *msg, const char *file, size_t line){");
+    const std::string log = functionBlock(text, "void\tkelerrlog(const char *msg, const char *file, size_t line){");
     EXPECT_NE(std::string::npos, log.find("\nfl = fopen(\"log \\\"x\\\"\\\\\\012.txt\", \"a\");\n")) << log;
 
     t.trace_per_process = true;
     t.trace_target = "%p\\\"";
-    EXPECT_NE(std::string::npos, runtime(t).find("\nkel_tracefile = fopen(kel_trace_path(\"%p\\\\\\\"\"), \"w\");\n"));
+    EXPECT_NE(std::string::npos, runtime(t).find("\nkel_tracefile = kel_open_trace(kel_trace_path(\"%p\\\\\\\"\"), 1);\n"));
 
     t.remote_mode = true;
     t.trace_target = "h\"x\\:5555";
@@ -537,7 +623,7 @@ TEST(Runtime, PerProcessTraceName) {
     EXPECT_LT(text.find("kel_trace_path(const char"), text.find("void\tkel_start(const char *appname){"));
     EXPECT_NE(std::string::npos,
               functionBlock(text, "void\tkel_start(const char *appname){")
-                  .find("\nkel_tracefile = fopen(kel_trace_path(\"out/%p-trace-%p.txt\"), \"w\");\n"));
+                  .find("\nkel_tracefile = kel_open_trace(kel_trace_path(\"out/%p-trace-%p.txt\"), 1);\n"));
 
     t.compiler_type = "win32";
     EXPECT_NE(std::string::npos, runtime(t).find("#include <process.h>\nstatic char\t*kel_trace_path("));

@@ -396,3 +396,249 @@ TEST(Wrappers, OneWrapperPerArgumentCountOfOptionalParameters) {
 }
 
 }  // namespace
+
+namespace {
+
+// A handle that comes back through an argument: the wrapper calls first,
+// with no lock held, returns at once when the call failed, and then writes
+// the whole record under the lock.
+TEST(Wrappers, HandleThroughAPointerIsRecordedAfterTheCall) {
+    Template t = mtExample();
+    t.multithreaded = true;
+    Tor tor;
+    tor.name = "posix_memalign";
+    tor.args = {arg("int", "ret"), arg("void**", "memptr"), arg("size_t", "alignment"), arg("size_t", "size")};
+    tor.validateDom_before = {"-"};
+    tor.float_arg_n1 = 3;
+    tor.is_handle_arg_out = true;
+    tor.handle_arg_out = 1;
+    tor.handle_arg_deref = 1;
+    tor.expr = expr("!=", "int", "0");
+    EXPECT_EQ(lines({
+                  "int\tmt_posix_memalign(void** memptr, size_t alignment, size_t size, const char *mt_file, size_t mt_line){",
+                  "\tint mt_stored_retcode;",
+                  "\tvoid* mt_stored_handle;",
+                  "\tint retval;",
+                  "",
+                  "\tmt_stored_retcode = posix_memalign(memptr, alignment, size);",
+                  "\tif(mt_stored_retcode != 0) return (mt_stored_retcode);",
+                  "\tmt_stored_handle = *memptr;",
+                  "\tretval = pthread_mutex_lock(&kel_mutex);",
+                  "\tif(retval){kelerrlog(\"pthread_mutex_lock()\", __FILE__, __LINE__); exit(-2);}",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"posix_memalign\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tkel_trace(1, keluint64tostr1((keluint64)(size)));",
+                  "\tkel_trace(1, \"OK\");",
+                  "\tif(mt_stored_handle == NULL){",
+                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1((keluint64)(mt_stored_handle)));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(2, \"OK\", keluint64tostr1((keluint64)(mt_stored_handle)));",
+                  "\t}",
+                  "\tretval = pthread_mutex_unlock(&kel_mutex);",
+                  "\tif(retval){kelerrlog(\"pthread_mutex_unlock()\", __FILE__, __LINE__); exit(-2);}",
+                  "\treturn (mt_stored_retcode);",
+                  "}",
+                  "",
+              }),
+              wrapper(t, tor));
+}
+
+// getline: the old handle and size are read before the call, a call that
+// changed neither writes nothing, and one that did is a reallocation record
+// whose result line is OK whatever the call returned.
+TEST(Wrappers, ReallocationThroughAPointerIsRecordedWhenItChangedSomething) {
+    Template t = mtExample();
+    Tor tor;
+    tor.name = "getline";
+    tor.args = {arg("ssize_t", "ret"), arg("char**", "lineptr"), arg("size_t*", "n"), arg("FILE*", "stream")};
+    tor.validateDom_before = {"-", "mem"};
+    tor.float_size_expr = "*n";
+    tor.is_handle_arg_out = true;
+    tor.handle_arg_out = 1;
+    tor.handle_arg_deref = 1;
+    tor.expr = expr("<", "ssize_t", "0");
+    t.domains[0].reallocators = {tor};
+    std::ostringstream out;
+    writeWrapper(t, t.domains[0], t.domains[0].reallocators[0], out);
+    EXPECT_EQ(lines({
+                  "ssize_t\tmt_getline(char** lineptr, size_t* n, FILE* stream, const char *mt_file, size_t mt_line){",
+                  "\tssize_t mt_stored_retcode;",
+                  "\tvoid* mt_stored_handle;",
+                  "\tvoid* mt_old_handle;",
+                  "\tkeluint64 mt_old_size0;",
+                  "",
+                  "\tmt_old_handle = *lineptr;",
+                  "\tmt_old_size0 = (keluint64)(*n);",
+                  "\tmt_stored_retcode = getline(lineptr, n, stream);",
+                  "\tmt_stored_handle = *lineptr;",
+                  "\tif(mt_stored_handle == mt_old_handle && (keluint64)(*n) == mt_old_size0) return (mt_stored_retcode);",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"getline\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tif(mt_old_handle == NULL){",
+                  "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1((keluint64)(mt_old_handle)));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1((keluint64)(mt_old_handle)));",
+                  "\t}",
+                  "\tkel_trace(1, keluint64tostr1((keluint64)(*n)));",
+                  "\tkel_trace(1, \"OK\");",
+                  "\tif(mt_stored_handle == NULL){",
+                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1((keluint64)(mt_stored_handle)));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(2, \"OK\", keluint64tostr1((keluint64)(mt_stored_handle)));",
+                  "\t}",
+                  "\treturn (mt_stored_retcode);",
+                  "}",
+                  "",
+              }),
+              out.str());
+}
+
+// pipe: one allocation record per element of the array; and a variadic
+// function forwarded as a va_list, its call site first.
+TEST(Wrappers, ArraysOfHandlesAndForwardedArguments) {
+    Template t = mtExample();
+    Tor pipe;
+    pipe.name = "pipe";
+    pipe.args = {arg("int", "ret"), arg("int*", "fds")};
+    pipe.validateDom_before = {"-"};
+    pipe.is_handle_arg_out = true;
+    pipe.handle_arg_out = 1;
+    pipe.handle_arg_deref = 2;
+    pipe.expr = expr("!=", "int", "0");
+    t.domains[0].float_handle = false;
+    t.domains[0].handle = "int";
+    t.domains[0].expr = expr("<", "int", "0");
+    EXPECT_EQ(lines({
+                  "int\tmt_pipe(int* fds, const char *mt_file, size_t mt_line){",
+                  "\tint mt_stored_retcode;",
+                  "\tint mt_stored_handle;",
+                  "\tint mt_handle_index;",
+                  "",
+                  "\tmt_stored_retcode = pipe(fds);",
+                  "\tif(mt_stored_retcode != 0) return (mt_stored_retcode);",
+                  "\tfor(mt_handle_index = 0; mt_handle_index < 2; mt_handle_index++){",
+                  "\t\tmt_stored_handle = fds[mt_handle_index];",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"pipe\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tkel_trace(1, \"OK\");",
+                  "\tif(mt_stored_handle < 0){",
+                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1((keluint64)(mt_stored_handle)));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(2, \"OK\", keluint64tostr1((keluint64)(mt_stored_handle)));",
+                  "\t}",
+                  "\t}",
+                  "\treturn (mt_stored_retcode);",
+                  "}",
+                  "",
+              }),
+              wrapper(t, pipe));
+
+    Tor print;
+    print.name = "fprintf";
+    print.args = {arg("int", "ret"), arg("FILE*", "stream"), arg("const char*", "format"), arg("...", "")};
+    print.validateDom_before = {"-"};
+    print.expr = expr("", "", "");
+    print.va_forward = "vfprintf";
+    EXPECT_EQ(lines({
+                  "int\tmt_fprintf(const char *mt_file, size_t mt_line, FILE* stream, const char* format, ...){",
+                  "\tint mt_stored_retcode;",
+                  "",
+                  "\t{",
+                  "\tva_list mt_va_args;",
+                  "\tva_start(mt_va_args, format);",
+                  "\tmt_stored_retcode = vfprintf(stream, format, mt_va_args);",
+                  "\tva_end(mt_va_args);",
+                  "\t}",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"fprintf\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tkel_trace(1, \"-\");",
+                  "\tkel_trace(1, \"-\");",
+                  "\treturn (mt_stored_retcode);",
+                  "}",
+                  "",
+              }),
+              wrapper(t, print));
+}
+
+// traced_if and release_tor on an ordinary wrapper: an untraced call goes
+// straight to the function, and the release record comes before the call's
+// own record.
+TEST(Wrappers, UntracedCallsAndAReleaseOnTheWay) {
+    Template t = mtExample();
+    Tor target;
+    target.name = "dup2_target";
+    target.args = {arg("void", "ret"), arg("void*", "p")};
+    target.validateDom_before = {"-", "mem"};
+    target.expr = expr("", "void", "");
+    target.cpp_alias = "-";
+    t.domains[0].deallocators.push_back(target);
+    Tor tor;
+    tor.name = "move";
+    tor.args = {arg("void*", "ret"), arg("void*", "from"), arg("void*", "onto")};
+    tor.validateDom_before = {"-"};
+    tor.is_handle_arg_out = true;
+    tor.expr = expr("==", "void*", "NULL");
+    tor.traced_if = "from != onto";
+    tor.release_tor = "dup2_target";
+    tor.release_arg = 2;
+    tor.release_if = "onto != NULL";
+    EXPECT_EQ(lines({
+                  "void*\tmt_move(void* from, void* onto, const char *mt_file, size_t mt_line){",
+                  "\tvoid* mt_stored_retcode;",
+                  "\tvoid* mt_stored_handle;",
+                  "",
+                  "\tif(!(from != onto)){",
+                  "\t\tmt_stored_retcode = move(from, onto);",
+                  "\t\treturn (mt_stored_retcode);",
+                  "\t}",
+                  "\tif(onto != NULL){",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"dup2_target\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tif(onto == NULL){",
+                  "\t\tkel_trace(3, \"mem\", \"BAD\", keluint64tostr1((keluint64)(onto)));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(3, \"mem\", \"OK\", keluint64tostr1((keluint64)(onto)));",
+                  "\t}",
+                  "\tkel_trace(1, \"void\");",
+                  "\tkel_trace(1, \"-\");",
+                  "\t}",
+                  "\tkel_trace(1, \"mem\");",
+                  "\tkel_trace(1, \"move\");",
+                  "\tkel_trace(1, mt_file);",
+                  "\tkel_trace(1, kelsize_t2str(mt_line));",
+                  "\tmt_stored_retcode = mt_stored_handle = move(from, onto);",
+                  "\tif(mt_stored_retcode == NULL){",
+                  "\t\tkel_trace(1, \"BAD\");",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(1, \"OK\");",
+                  "\t}",
+                  "\tif(mt_stored_handle == NULL){",
+                  "\t\tkel_trace(2, \"BAD\", keluint64tostr1((keluint64)(mt_stored_handle)));",
+                  "\t}",
+                  "\telse\t{",
+                  "\t\tkel_trace(2, \"OK\", keluint64tostr1((keluint64)(mt_stored_handle)));",
+                  "\t}",
+                  "\treturn (mt_stored_retcode);",
+                  "}",
+                  "",
+              }),
+              wrapper(t, tor));
+}
+
+}  // namespace

@@ -110,3 +110,121 @@ TEST(KelgenCli, FailedLoadLeavesOutputFilesUntouched) {
 }
 
 }  // namespace
+
+namespace {
+
+// A small template: its root (with a name attribute written after a '>' in
+// another attribute) and one domain with one allocator, for the merge tests.
+std::string smallTemplate(const std::string& prolog, const std::string& name, const std::string& domain,
+                          const std::string& tor) {
+    return prolog +
+           "<template note=\"a>b\" name=\"" + name + "\" prefix=\"" + name + "_\" errlogmode=\"console\"\n"
+           "  trap_on_io_err=\"false\" remote_mode=\"false\" force_flush=\"false\" fork_enabled=\"true\"\n"
+           "  multithreaded=\"false\" threading=\"posix\" compiler_type=\"gcc\" trace_target=\"" + name + ".trace\">\n"
+           "  <domain name=\"" + domain + "\" float_handle=\"false\" handle=\"int\" includesGlobal=\"true\">\n"
+           "    <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+           "    <includes>unistd.h</includes>\n"
+           "    <tor __type__=\"allocator\" name=\"" + tor + "\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
+           "is_handle_arg_out=\"true\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
+           "      <validateDom_before>-</validateDom_before>\n"
+           "      <args type=\"int\" name=\"ret\"/>\n"
+           "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+           "    </tor>\n"
+           "  </domain>\n"
+           "</template>\n";
+}
+
+}  // namespace
+
+// kelgen --merge: the first template whole but its closing line, the root's
+// name made of every name, then each later template's root content after a
+// comment naming it; the result loads and generates as one template.
+TEST(KelgenCli, MergeJoinsTheDomainsOfSeveralTemplates) {
+    TempDir dir;
+    writeFile(dir.file("a.xml"), smallTemplate("<?xml version=\"1.0\"?>\n", "a", "fd", "open_a"));
+    writeFile(dir.file("b.xml"), smallTemplate("<?xml version=\"1.0\"?>\n<!DOCTYPE template [\n<!ENTITY x \"y\">\n]>\n",
+                                               "b", "sock", "socket_b"));
+    writeFile(dir.file("c.xml"), smallTemplate("", "c", "pipe", "pipe_c"));
+    const std::string in = "cd " + dir.path() + " && ";
+    CommandResult r = runCommand(in + kKelgen + " --merge m.xml a.xml b.xml c.xml");
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("", r.err);
+    const std::string domain = "  <domain name=\"%\" float_handle=\"false\" handle=\"int\" includesGlobal=\"true\">\n"
+                               "    <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+                               "    <includes>unistd.h</includes>\n"
+                               "    <tor __type__=\"allocator\" name=\"%\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
+                               "is_handle_arg_out=\"true\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
+                               "      <validateDom_before>-</validateDom_before>\n"
+                               "      <args type=\"int\" name=\"ret\"/>\n"
+                               "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+                               "    </tor>\n"
+                               "  </domain>\n";
+    auto withNames = [&](const std::string& d, const std::string& tor) {
+        std::string text = domain;
+        text.replace(text.find('%'), 1, d);
+        text.replace(text.find('%'), 1, tor);
+        return text;
+    };
+    EXPECT_EQ("<?xml version=\"1.0\"?>\n"
+              "<template note=\"a>b\" name=\"a+b+c\" prefix=\"a_\" errlogmode=\"console\"\n"
+              "  trap_on_io_err=\"false\" remote_mode=\"false\" force_flush=\"false\" fork_enabled=\"true\"\n"
+              "  multithreaded=\"false\" threading=\"posix\" compiler_type=\"gcc\" trace_target=\"a.trace\">\n" +
+                  withNames("fd", "open_a") + "  <!-- merged from b.xml -->\n" + withNames("sock", "socket_b") +
+                  "  <!-- merged from c.xml -->\n" + withNames("pipe", "pipe_c") + "</template>\n",
+              readWholeFile(dir.file("m.xml")));
+    r = runCommand(in + kKelgen + " m.xml kel.h kel.c");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("Files kel.h, kel.c are generated.\n", r.out);
+}
+
+// The first template's settings stay; a later one that wants another value
+// of a setting that changes how the program runs is told so.
+TEST(KelgenCli, MergeNotesTheSettingsOfLaterTemplatesThatDiffer) {
+    TempDir dir;
+    writeFile(dir.file("a.xml"), smallTemplate("", "a", "fd", "open_a"));
+    std::string threaded = smallTemplate("", "b", "sock", "socket_b");
+    threaded.replace(threaded.find("multithreaded=\"false\""), 21, "multithreaded=\"true\"");
+    threaded.replace(threaded.find("force_flush=\"false\""), 19, "force_flush=\"true\"");
+    writeFile(dir.file("b.xml"), threaded);
+    const CommandResult r = runCommand("cd " + dir.path() + " && " + kKelgen + " --merge m.xml a.xml b.xml");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("kelgen: note: b.xml sets multithreaded=\"true\"; the merged template keeps \"false\" from a.xml\n"
+              "kelgen: note: b.xml sets force_flush=\"true\"; the merged template keeps \"false\" from a.xml\n",
+              r.err);
+    EXPECT_NE(std::string::npos, readWholeFile(dir.file("m.xml")).find("multithreaded=\"false\""));
+}
+
+// Templates that cannot be merged: nothing is written.
+TEST(KelgenCli, MergeRefusesCollidingNamesAndUnloadableTemplates) {
+    TempDir dir;
+    writeFile(dir.file("a.xml"), smallTemplate("", "a", "fd", "open_a"));
+    writeFile(dir.file("same-domain.xml"), smallTemplate("", "b", "fd", "other"));
+    writeFile(dir.file("same-tor.xml"), smallTemplate("", "c", "sock", "open_a"));
+    writeFile(dir.file("broken.xml"), "<template>\n");
+    writeFile(dir.file("tail.xml"), smallTemplate("", "d", "pipe", "pipe_d") + "<!-- after -->\n");
+    struct Case {
+        const char* second;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"same-domain.xml", 3, "kelgen: cannot merge same-domain.xml: its domain 'fd' is also in a.xml\n"},
+        {"same-tor.xml", 3, "kelgen: cannot merge same-tor.xml: 'open_a' is also traced by a.xml\n"},
+        {"tail.xml", 3,
+         "kelgen: cannot merge tail.xml: its root element must start the document and \"</template>\" stand alone "
+         "on its last line\n"},
+        {"broken.xml", 255, "kelgen: cannot merge broken.xml: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.second);
+        const CommandResult r =
+            runCommand("cd " + dir.path() + " && " + kKelgen + " --merge m.xml a.xml " + c.second);
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.err, r.err.substr(0, c.err.size())) << r.err;
+        if (c.status == 3) {  // the XML parser's own reports go to standard output
+            EXPECT_EQ("", r.out);
+        }
+        EXPECT_NE(0, runCommand("test -e " + dir.file("m.xml")).status);
+    }
+}

@@ -464,11 +464,19 @@ TEST(Loader, OptionalAttributesKeepTheirDefaultsWhenAbsent) {
     EXPECT_FALSE(t.trace_per_process);
     EXPECT_FALSE(t.auto_start);
     EXPECT_FALSE(t.buffered_records);
+    EXPECT_FALSE(t.gnu_source);
     EXPECT_EQ("", t.domains[0].untracked_use);
     EXPECT_TRUE(t.domains[0].warn_unused);
     EXPECT_FALSE(t.domains[0].interior);
     EXPECT_FALSE(t.domains[0].allocators[0].bad_handle_ok);
     EXPECT_EQ("", t.domains[0].allocators[0].float_size_expr);
+    EXPECT_EQ(0, t.domains[0].allocators[0].handle_arg_deref);
+    EXPECT_EQ("", t.domains[0].allocators[0].traced_if);
+    EXPECT_EQ("", t.domains[0].allocators[0].va_forward);
+    EXPECT_EQ("", t.domains[0].allocators[0].release_tor);
+    EXPECT_EQ(0, t.domains[0].allocators[0].release_arg);
+    EXPECT_EQ("", t.domains[0].allocators[0].release_if);
+    EXPECT_FALSE(t.domains[0].allocators[0].c_only);
     for (const Arg& a : t.domains[0].allocators[0].args) EXPECT_FALSE(a.optional);
 }
 
@@ -485,6 +493,7 @@ TEST(Loader, OptionalAttributesWhenGiven) {
         {"trace_target=\"out.trace\"", " auto_start=\"true\"", "", [](const Template& t) { return t.auto_start; }},
         {"trace_target=\"out.trace\"", " buffered_records=\"true\"", "",
          [](const Template& t) { return t.buffered_records; }},
+        {"trace_target=\"out.trace\"", " gnu_source=\"true\"", "", [](const Template& t) { return t.gnu_source; }},
         {"includesGlobal=\"true\"", " untracked_use=\"ignore\"", "",
          [](const Template& t) { return t.domains[0].untracked_use == "ignore"; }},
         {"includesGlobal=\"true\"", " warn_unused=\"false\"", "",
@@ -494,6 +503,18 @@ TEST(Loader, OptionalAttributesWhenGiven) {
          [](const Template& t) { return t.domains[0].allocators[0].bad_handle_ok; }},
         {"cpp_alias=\"\"", " float_size_expr=\"strlen(s) + 1\"", "",
          [](const Template& t) { return t.domains[0].allocators[0].float_size_expr == "strlen(s) + 1"; }},
+        {"cpp_alias=\"\"", " handle_arg_deref=\"2\"", "",
+         [](const Template& t) { return t.domains[0].allocators[0].handle_arg_deref == 2; }},
+        {"cpp_alias=\"\"", " traced_if=\"buf == NULL\"", "",
+         [](const Template& t) { return t.domains[0].allocators[0].traced_if == "buf == NULL"; }},
+        {"cpp_alias=\"\"", " va_forward=\"vasprintf\"", "",
+         [](const Template& t) { return t.domains[0].allocators[0].va_forward == "vasprintf"; }},
+        {"cpp_alias=\"\"", " release_tor=\"dup2_target\" release_arg=\"2\" release_if=\"newfd &gt; 2\"", "",
+         [](const Template& t) {
+             const Tor& tor = t.domains[0].allocators[0];
+             return tor.release_tor == "dup2_target" && tor.release_arg == 2 && tor.release_if == "newfd > 2";
+         }},
+        {"cpp_alias=\"\"", " c_only=\"true\"", "", [](const Template& t) { return t.domains[0].allocators[0].c_only; }},
         {"name=\"size\"", " optional=\"true\"", "",
          [](const Template& t) {
              const std::vector<Arg>& a = t.domains[0].allocators[0].args;
@@ -558,6 +579,7 @@ TEST(Records, EqualityComparesEveryFieldDeeply) {
         {"trace_per_process", [](Template& t) { t.trace_per_process = !t.trace_per_process; }},
         {"auto_start", [](Template& t) { t.auto_start = !t.auto_start; }},
         {"buffered_records", [](Template& t) { t.buffered_records = !t.buffered_records; }},
+        {"gnu_source", [](Template& t) { t.gnu_source = !t.gnu_source; }},
         {"domains: one less", [](Template& t) { t.domains.pop_back(); }},
         {"domains: order", [](Template& t) { std::swap(t.domains[0], t.domains[1]); }},
         {"domain name", [](Template& t) { t.domains[1].name += "x"; }},
@@ -592,6 +614,13 @@ TEST(Records, EqualityComparesEveryFieldDeeply) {
         {"cpp_alias", [](Template& t) { t.domains[0].allocators[0].cpp_alias += "x"; }},
         {"bad_handle_ok", [](Template& t) { t.domains[0].allocators[0].bad_handle_ok = true; }},
         {"float_size_expr", [](Template& t) { t.domains[0].allocators[0].float_size_expr = "strlen(s) + 1"; }},
+        {"handle_arg_deref", [](Template& t) { t.domains[0].allocators[0].handle_arg_deref = 1; }},
+        {"traced_if", [](Template& t) { t.domains[0].allocators[0].traced_if = "buf == NULL"; }},
+        {"va_forward", [](Template& t) { t.domains[0].allocators[0].va_forward = "vasprintf"; }},
+        {"release_tor", [](Template& t) { t.domains[0].allocators[0].release_tor = "close_target"; }},
+        {"release_arg", [](Template& t) { t.domains[0].allocators[0].release_arg = 2; }},
+        {"release_if", [](Template& t) { t.domains[0].allocators[0].release_if = "newfd > 2"; }},
+        {"c_only", [](Template& t) { t.domains[0].allocators[0].c_only = true; }},
     };
     bool setting = true;  // the root's fields come first in the table
     for (const Case& c : cases) {
