@@ -31,6 +31,8 @@
 # Environment:
 #   KEL_PREFIX          KEL's install prefix (default: the prefix of the kelgen on the PATH)
 #   KEL_SUITE_TARGETS   the targets to trace, separated by blanks (default: all)
+#   KEL_SUITE_LANGUAGES kel_add_tracing's LANGUAGES (default C CXX; posix-fd.xml
+#                       is for C sources only: C)
 #   KEL_CMAKE_ARGS      more arguments for configuring the project, both builds
 #                       (default build type RelWithDebInfo, for line numbers)
 #   KEL_SUITE_CMAKE_EXTRA  a file of CMake lines appended after those (a
@@ -83,6 +85,7 @@ else
     template_args="TEMPLATES"
     for t in "${TEMPLATES[@]}"; do template_args="$template_args \"$t\""; done
 fi
+[ -z "${KEL_SUITE_LANGUAGES:-}" ] || template_args="$template_args LANGUAGES $KEL_SUITE_LANGUAGES"
 cat >>"$out/src/CMakeLists.txt" <<EOF
 
 # Added to this copy by KEL's trace_cmake_suite.sh: the README's lines,
@@ -200,7 +203,8 @@ fi
     echo "Findings by group:"
     echo
     echo '```'
-    cat "$out/keltrace/group.txt"
+    # keltrace names each trace it reads; the groups are what the table is about.
+    grep -v '^=== trace [0-9]* of [0-9]*: ' "$out/keltrace/group.txt" || true
     echo '```'
 } >"$out/summary.md"
 echo
