@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -175,10 +176,11 @@ struct ChunkList {
     void skipTextChunks();
 };
 
-// Records every SAX event of interest as a Chunk, in document order.
+// Records every SAX event of interest as a Chunk, in document order. The
+// parser's warnings and errors go to `out`.
 class kelSaxParser : public xmlpp::SaxParser {
 public:
-    kelSaxParser();
+    explicit kelSaxParser(std::ostream& out = std::cout);
     ~kelSaxParser() override;
 
     ChunkSequence chunks;
@@ -207,6 +209,7 @@ protected:
     void on_fatal_error(const Glib::ustring& text) override;
 
 private:
+    std::ostream& out_;
     // The document line the parser stands on, and the one where the start
     // tag just read begins.
     std::int64_t currentLine() const;
@@ -238,18 +241,27 @@ int saxparser_templateLoader(Template& tmpl, const char* path);
 // The same; on -1 `failure` says why in one line, for a caller's own report:
 // the reason the file could not be read, the parser's first fatal error with
 // its line, the refused external load, or the structural check that failed.
+// It does not name the file: the caller knows which file it asked for.
 int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure);
 // The same, with each domain handed to `onDomain` as soon as it is loaded
 // instead of being kept in tmpl.domains: a caller that only compares the
 // domains does not hold a second big template.
 int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure,
                              const std::function<void(const Domain&)>& onDomain);
+// The same, reporting to the caller's streams instead of the standard ones:
+// the XML parser's diagnostics and the "libxml++ exception" line to `out`,
+// the attribute, structure and refused-load messages to `err`. A caller that
+// loads a file only to compare it passes streams that discard.
+int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure, std::ostream& out,
+                             std::ostream& err, const std::function<void(const Domain&)>& onDomain = nullptr);
 
-int domainLoader(Domain& domain, ChunkList& list);
-int torLoader(Tor& tor, ChunkList& list);
-int argsLoader(Arg& arg, ChunkList& list);
-int exprLoader(Expr& expr, ChunkList& list);
-int stringLoader(std::vector<std::string>& out, ChunkList& list);
+// The loaders report their attribute and structure messages to `err`.
+int domainLoader(Domain& domain, ChunkList& list, std::ostream& err = std::cerr);
+int torLoader(Tor& tor, ChunkList& list, std::ostream& err = std::cerr);
+int argsLoader(Arg& arg, ChunkList& list, std::ostream& err = std::cerr);
+int exprLoader(Expr& expr, ChunkList& list, std::ostream& err = std::cerr);
+int stringLoader(std::vector<std::string>& out, ChunkList& list, std::ostream& err = std::cerr);
 
-int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_t count);
+int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_t count,
+                   std::ostream& err = std::cerr);
 std::string findAttribute(const Chunk& chunk, const std::string& name);
