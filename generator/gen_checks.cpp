@@ -304,6 +304,13 @@ bool isHeaderName(const std::string& name, char closing) {
 
 bool checkNames(const Template& t, const char* templatePath, std::ostream& err) {
     // The prefix starts every wrapper's name and the include guard's macro.
+    // Left out, it reads as the missing-field text; quoting that text would
+    // blame a value the template never wrote.
+    if (t.prefix == kMissingField) {
+        complain(err, templatePath) << "the root element has no prefix attribute (the start of every wrapper's "
+                                    << "name; prefix=\"\" for none)" << std::endl;
+        return false;
+    }
     if (!t.prefix.empty() && !isCIdentifier(t.prefix)) {
         complain(err, templatePath) << "prefix " << quote(t.prefix) << " cannot start a C identifier ("
                                     << kIdentifierRule << ")" << std::endl;

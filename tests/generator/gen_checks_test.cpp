@@ -207,6 +207,8 @@ TEST(CheckNames, DomainAndTorNamesAreCIdentifiersAndIncludesAreHeaderNames) {
          },
          "domain name 'a.b' is not a C identifier (letters, digits and '_', not starting with a digit)\n"},
         {"an empty prefix", [](Template& t) { t.prefix = ""; }, ""},
+        {"a missing prefix", [](Template& t) { t.prefix = "<MISSING FIELD>"; },
+         "the root element has no prefix attribute (the start of every wrapper's name; prefix=\"\" for none)\n"},
         {"a prefix that is no identifier's start", [](Template& t) { t.prefix = "mt-"; },
          "prefix 'mt-' cannot start a C identifier (letters, digits and '_', not starting with a digit)\n"},
         {"a '>' in a global include", [](Template& t) { t.domains[0].includes = {"stdlib.h> int x; <x.h"}; },
