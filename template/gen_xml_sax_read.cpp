@@ -345,7 +345,7 @@ int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_
         const std::string text = findAttribute(chunk, row.attribute);
         ValueKind kind = row.kind;
         if (kind == vkOptionalFlag || kind == vkOptionalString) {
-            // Missing means "as before": no message, no change.
+            // Left out is no mistake: no message, the field keeps its default.
             if (text == kMissingField) continue;
             kind = kind == vkOptionalFlag ? vkFlag : vkString;
         }
@@ -429,7 +429,8 @@ int torLoader(Tor& tor, ChunkList& list, std::ostream& err) {
         {&tor.cpp_alias, "cpp_alias", vkString},
         {&tor.bad_handle_ok, "bad_handle_ok", vkOptionalFlag},
         {&tor.float_size_expr, "float_size_expr", vkOptionalString},
-        // A missing integer reads as 0, the old meaning, without a message.
+        // A missing integer reads as 0 (the handle is the argument itself),
+        // without a message.
         {&tor.handle_arg_deref, "handle_arg_deref", vkInteger},
         {&tor.traced_if, "traced_if", vkOptionalString},
         {&tor.va_forward, "va_forward", vkOptionalString},

@@ -24,7 +24,8 @@ struct Expr {
 struct Arg {
     std::string type;
     std::string name;
-    // Optional attributes; absent, they keep these values (the old behaviour).
+    // Optional attributes; absent, they take these values, so that a template
+    // which does not use them generates and analyses as the base format says.
     bool optional = false;  // a trailing parameter that callers may leave out (open's mode)
 };
 
@@ -42,7 +43,8 @@ struct Tor {
     // unknown), for messages. Not part of what the template says: equality
     // ignores it.
     std::int64_t sourceLine = 0;
-    // Optional attributes; absent, they keep these values (the old behaviour).
+    // Optional attributes; absent, they take these values, so that a template
+    // which does not use them generates and analyses as the base format says.
     bool bad_handle_ok = false;  // a BAD handle argument is no finding (free(NULL))
     std::string float_size_expr;  // a C expression over the parameters: the size traced (strdup)
     // How many handles the argument at handle_arg_out points to: 0 the
@@ -71,7 +73,8 @@ struct Domain {
     std::vector<Tor> deallocators;
     std::vector<Tor> reallocators;
     std::vector<Tor> operators;
-    // Optional attributes; absent, they keep these values (the old behaviour).
+    // Optional attributes; absent, they take these values, so that a template
+    // which does not use them generates and analyses as the base format says.
     std::string untracked_use;  // "ignore": a use of a never-allocated handle is no finding
     bool warn_unused = true;    // false: no "never operated" warning at release
     bool interior = false;      // a use inside a live sized block is a use of that block
@@ -94,7 +97,8 @@ struct Template {
     std::string compiler_type;
     std::string trace_target;
     std::vector<Domain> domains;
-    // Optional attributes; absent, they keep these values (the old behaviour).
+    // Optional attributes; absent, they take these values, so that a template
+    // which does not use them generates and analyses as the base format says.
     bool trace_per_process = false;  // "%p" in trace_target becomes the process id
     bool auto_start = false;         // a constructor calls kel_start before main
     bool buffered_records = false;   // one formatted buffer and one write per record
@@ -222,8 +226,8 @@ enum ValueKind : std::int32_t {
     vkInteger = 3,
     vkString = 4,
     vkFlag = 5,
-    // Attributes added after the first format: a missing one leaves the field
-    // as it was, silently, so that older templates load as before.
+    // Attributes a template may leave out: a missing one leaves the field at
+    // its default, silently, since leaving it out is no mistake.
     vkOptionalFlag = 6,
     vkOptionalString = 7,
 };
