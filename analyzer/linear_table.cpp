@@ -6,16 +6,22 @@ void LinearHandleTable::append(const HandleRecord& record) {
     if (record.resourceState != deallocated) live.push_back(records.size());
     if (ranges && record.size != 0) placements.push_back({record.handle, record.size, records.size()});
     records.push_back(record);
+    took.push_back(clock++);
 }
 
 bool LinearHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
-    for (std::size_t i = records.size(); i > 0; --i) {
-        if (records[i - 1].handle == handle) {
-            pos = i - 1;
-            return true;
-        }
+    bool found = false;
+    bool foundLive = false;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].handle != handle) continue;
+        const bool isLive = records[i].resourceState != deallocated;
+        // A live record beats any released one; among equals, the later taker.
+        if (found && (foundLive > isLive || (foundLive == isLive && took[pos] > took[i]))) continue;
+        pos = i;
+        found = true;
+        foundLive = isLive;
     }
-    return false;
+    return found;
 }
 
 void LinearHandleTable::liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const {
@@ -47,6 +53,7 @@ void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint
     r.handle = handle;
     r.size = size;
     r.allocatedAt = at;
+    took.at(pos) = clock++;
     if (ranges && size != 0) placements.push_back({handle, size, pos});
 }
 

@@ -27,6 +27,10 @@ public:
 
 private:
     std::vector<HandleRecord> records;
+    // When each record last took its handle (append or reallocation), on a
+    // clock that counts those events.
+    std::vector<std::uint64_t> took;
+    std::uint64_t clock = 0;
     std::vector<std::size_t> live;  // positions of the records not deallocated, ascending
     // With ranges: every placement of a record over a range, in order.
     struct Placement {
