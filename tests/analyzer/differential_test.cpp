@@ -146,7 +146,7 @@ private:
     }
     // `order`: the record's place in the table (a moved block keeps its own).
     std::string newMemAt(std::uint64_t h, std::uint64_t order) {
-        bornAt[h] = order;
+        if (!shape.large) bornAt[h] = order;  // only the small shape moves blocks onto others
         held.push_back(h);
         allocated.insert(h);
         if (interior) sizes[h] = lastSize;
@@ -161,8 +161,10 @@ private:
         if (interior && misuse(10)) return innerOf(h);
         held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
         released = h;
-        freed.push_back(h);
-        if (freed.size() > 16) freed.erase(freed.begin());
+        if (!shape.large) {
+            freed.push_back(h);
+            if (freed.size() > 16) freed.erase(freed.begin());
+        }
         if (interior) {
             gone.push_back(h);
             if (gone.size() > 64) gone.erase(gone.begin());
