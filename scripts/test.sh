@@ -11,6 +11,11 @@ bash scripts/deps.sh
 bash scripts/build.sh build -DKEL_BUILD_TESTS=ON
 ctest --test-dir build --no-tests=error --output-on-failure -j "$(nproc)"
 
+# A folder that gcc configured before starts afresh: a CMake cache whose
+# compiler changes is emptied, and the options with it.
+if [ -f build-asan/CMakeCache.txt ] && ! grep -q '^CMAKE_CXX_COMPILER:.*=.*clang++' build-asan/CMakeCache.txt; then
+  rm -rf build-asan
+fi
 bash scripts/build.sh build-asan -DKEL_SANITIZE=ON -DKEL_ASSERTS=ON -DKEL_BUILD_TESTS=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1
