@@ -5,23 +5,31 @@
 void LinearHandleTable::append(const HandleRecord& record) {
     if (record.resourceState != deallocated) live.push_back(records.size());
     if (ranges && record.size != 0) placements.push_back({record.handle, record.size, records.size()});
+    took.push_back(takings.size());
+    takings.push_back(records.size());
     records.push_back(record);
-    took.push_back(clock++);
 }
 
 bool LinearHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
+    // A live record beats any released one; among live ones, the later taker.
     bool found = false;
-    bool foundLive = false;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (records[i].handle != handle) continue;
-        const bool isLive = records[i].resourceState != deallocated;
-        // A live record beats any released one; among equals, the later taker.
-        if (found && (foundLive > isLive || (foundLive == isLive && took[pos] > took[i]))) continue;
-        pos = i;
-        found = true;
-        foundLive = isLive;
+    for (std::size_t i : live) {
+        if (records[i].handle == handle && (!found || took[i] > took[pos])) {
+            pos = i;
+            found = true;
+        }
     }
-    return found;
+    if (found) return true;
+    // Otherwise the latest taking of the handle that is still its record's
+    // latest (a record that moved on took another handle since).
+    for (std::size_t k = takings.size(); k > 0; --k) {
+        const std::size_t i = takings[k - 1];
+        if (took[i] == k - 1 && records[i].handle == handle) {
+            pos = i;
+            return true;
+        }
+    }
+    return false;
 }
 
 void LinearHandleTable::liveMatches(std::uint64_t handle, std::vector<RecordId>& out) const {
@@ -53,7 +61,8 @@ void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint
     r.handle = handle;
     r.size = size;
     r.allocatedAt = at;
-    took.at(pos) = clock++;
+    took.at(pos) = takings.size();
+    takings.push_back(pos);
     if (ranges && size != 0) placements.push_back({handle, size, pos});
 }
 
