@@ -383,6 +383,8 @@ TEST(HandleTables, ScriptedCases) {
          {{'a', 1}, {'a', 2}, {'r', 1, 2}}, 2, "3", {"3", "2"}, {"3/0", "2/0"}},
         {"deallocation takes the live record that took the handle last",
          {{'a', 1}, {'a', 2}, {'r', 1, 2}, {'d', 2}}, 2, "2", {"2"}, {"2/0"}},
+        {"two live records of one handle are released latest taker first",
+         {{'a', 1}, {'a', 2}, {'r', 1, 2}, {'d', 2}, {'d', 2}}, 2, "3", {}, {}},
         {"an earlier record reallocated onto a later released one is the one released",
          {{'a', 1}, {'o', 1}, {'a', 2}, {'d', 2}, {'r', 1, 2}, {'d', 2}}, 2, "5", {}, {}},
         {"a live record wins over a released one that took the handle after it",
