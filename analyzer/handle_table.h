@@ -54,8 +54,12 @@ public:
 
     virtual void append(const HandleRecord& record) = 0;
 
-    // The record with the latest position whose handle equals `handle`,
-    // whatever its state.
+    // The record that most recently took `handle`, by its append or by a
+    // reallocation (in place or onto the handle), not by table position; a
+    // live record wins over released ones whenever there is one. That is
+    // the record a release or a use of the handle means: a block that
+    // realloc moved onto the address of a later, released block is the one
+    // a free of that address releases.
     virtual bool findLastHandle(std::uint64_t handle, RecordId& pos) const = 0;
 
     // Positions of every live record (allocated or operated) whose handle

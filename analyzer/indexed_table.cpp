@@ -14,7 +14,7 @@ constexpr unsigned kMaxAlign = 4;
 }  // namespace
 
 IndexedHandleTable::HandleIndex::HandleIndex()
-    : buckets_(std::size_t(1) << kInitialBits, Entry{0, kNone, 0, kNone, 0}, false), bits_(kInitialBits), align_(kMaxAlign) {}
+    : buckets_(std::size_t(1) << kInitialBits, Entry{0, kNone, 0, kNone}, false), bits_(kInitialBits), align_(kMaxAlign) {}
 
 std::size_t IndexedHandleTable::HandleIndex::home(std::uint64_t key) const {
     const std::uint64_t step = key >> align_;
@@ -72,13 +72,13 @@ void IndexedHandleTable::HandleIndex::erase(Entry& entry) {
             hole = j;
         }
     }
-    buckets_[hole] = Entry{0, kNone, 0, kNone, 0};
+    buckets_[hole] = Entry{0, kNone, 0, kNone};
     --count_;
 }
 
 void IndexedHandleTable::HandleIndex::rehash(std::size_t size) {
     // Huge pages from 4 MB on: a small table stays small.
-    BigArray<Entry> old(size, Entry{0, kNone, 0, kNone, 0}, size * sizeof(Entry) >= (std::size_t(4) << 20));
+    BigArray<Entry> old(size, Entry{0, kNone, 0, kNone}, size * sizeof(Entry) >= (std::size_t(4) << 20));
     old.swap(buckets_);
     bits_ = static_cast<unsigned>(__builtin_ctzll(size));
     const std::size_t mask = buckets_.size() - 1;
@@ -153,15 +153,14 @@ IndexedHandleTable::Slot IndexedHandleTable::liveTail(const Entry& e) const {
 }
 
 void IndexedHandleTable::linkLive(Entry& e, Slot s) {
-    // Table order within the handle. A new record goes last; a reallocated one
-    // may land before records that were appended after it.
+    // A handle has one live record in a consistent trace, seldom more: the
+    // walk to the tail is short.
     Cell& c = cell(s);
-    Slot after = kNone;
-    for (Slot t = e.liveHead; t != kNone && cell(t).seq < c.seq; t = cell(t).nextLive) after = t;
-    c.prevLive = after;
-    c.nextLive = after == kNone ? e.liveHead : cell(after).nextLive;
-    if (after != kNone) cell(after).nextLive = s; else e.liveHead = s;
-    if (c.nextLive != kNone) cell(c.nextLive).prevLive = s;
+    const Slot tail = liveTail(e);
+    c.prevLive = tail;
+    c.nextLive = kNone;
+    c.olderThanDead = 0;
+    if (tail != kNone) cell(tail).nextLive = s; else e.liveHead = s;
 }
 
 void IndexedHandleTable::unlinkLive(Entry& e, Slot s) {
@@ -171,34 +170,18 @@ void IndexedHandleTable::unlinkLive(Entry& e, Slot s) {
     c.prevLive = c.nextLive = kNone;
 }
 
-void IndexedHandleTable::settleFlag(Entry& e) {
-    if (e.lastDead == kNone) {
-        e.deadIsLatest = 0;
-        return;
-    }
-    const Slot tail = liveTail(e);
-    e.deadIsLatest = tail == kNone || cell(e.lastDead).seq > cell(tail).seq;
-}
-
 void IndexedHandleTable::setLastDead(Entry& e, Slot s) {
     e.lastDead = s;
     e.deadUnnamed = ranges_ && cell(s).pieces == 0;
 }
 
-void IndexedHandleTable::settleDead(Entry& e, Slot s, bool newer) {
-    if (e.lastDead == kNone) {
-        setLastDead(e, s);
-        return;
-    }
-    if (!newer) newer = cell(s).seq > cell(e.lastDead).seq;
-    if (newer) {
-        // A record that pieces still name stays until the last of them is
-        // painted over (unpiece).
-        if (!ranges_ || e.deadUnnamed) free_.push_back(e.lastDead);
-        setLastDead(e, s);
-    } else {
-        release(s);
-    }
+void IndexedHandleTable::keepDead(Entry& e, Slot s, Slot before) {
+    // The record kept so far can never be found again. One that pieces
+    // still name stays until the last of them is painted over (unpiece).
+    if (e.lastDead != kNone && (!ranges_ || e.deadUnnamed)) free_.push_back(e.lastDead);
+    setLastDead(e, s);
+    // The flags form a prefix: the walk stops at the first one already set.
+    for (Slot t = before; t != kNone && !cell(t).olderThanDead; t = cell(t).prevLive) cell(t).olderThanDead = 1;
 }
 
 void IndexedHandleTable::append(const HandleRecord& record) {
@@ -210,30 +193,26 @@ void IndexedHandleTable::append(const HandleRecord& record) {
     c.seq = nextSeq_++;
     c.pieces = 0;
     c.prevLive = c.nextLive = kNone;
+    c.olderThanDead = 0;
 
-    // The new record is the latest of its handle, whatever its state.
+    // The new record is the latest to take its handle, whatever its state.
     Entry& e = index_.findOrInsert(record.handle);
-    // Painted first, so that settling a released record sees its pieces.
+    // Painted first, so that keeping a released record sees its pieces.
     if (ranges_ && record.size != 0) paint(s);
-    if (record.resourceState == deallocated) {
-        settleDead(e, s, true);
-        e.deadIsLatest = 1;
-    } else {
+    if (record.resourceState == deallocated)
+        keepDead(e, s, liveTail(e));
+    else
         linkLive(e, s);
-        e.deadIsLatest = 0;
-    }
 }
 
 bool IndexedHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
     const Entry* e = index_.find(handle);
     if (!e) return false;
-    if (e->deadIsLatest) {
+    if (e->liveHead == kNone) {
         pos = e->lastDead;
         return true;
     }
-    const Slot tail = liveTail(*e);
-    assert(tail != kNone);
-    pos = tail;
+    pos = liveTail(*e);
     return true;
 }
 
@@ -242,6 +221,11 @@ void IndexedHandleTable::liveMatches(std::uint64_t handle, std::vector<RecordId>
     const Entry* e = index_.find(handle);
     if (!e) return;
     for (Slot s = e->liveHead; s != kNone; s = cell(s).nextLive) out.push_back(s);
+    // The list is in taking order; the matches go in table order.
+    if (out.size() > 1)
+        std::sort(out.begin(), out.end(), [&](RecordId a, RecordId b) {
+            return cell(static_cast<Slot>(a)).seq < cell(static_cast<Slot>(b)).seq;
+        });
 }
 
 const HandleRecord& IndexedHandleTable::record(RecordId pos) const { return cell(static_cast<Slot>(pos)).rec; }
@@ -260,22 +244,14 @@ void IndexedHandleTable::markDeallocated(RecordId pos, SiteId at) {
     c.rec.deallocatedAt = at;
     Entry* e = index_.find(c.rec.handle);
     assert(e);
-    const bool wasTail = c.nextLive == kNone;
-    // The live tail is later than the kept deallocated record unless the flag
-    // says otherwise; any other live record is later than nothing we know of.
-    const bool olderThanDead = e->lastDead != kNone && e->deadIsLatest;
-    const bool newerThanDead = wasTail && !e->deadIsLatest;
+    const bool older = c.olderThanDead;
+    const Slot before = c.prevLive;
     unlinkLive(*e, s);
-    if (olderThanDead) {
-        release(s);  // the latest stays the deallocated record, as before
+    if (older) {
+        release(s);  // the kept deallocated record took the handle after s
         return;
     }
-    settleDead(*e, s, newerThanDead);
-    if (e->lastDead != s) return;  // s was released: nothing changed at the top
-    if (e->liveHead == kNone || wasTail)
-        e->deadIsLatest = 1;
-    else
-        settleFlag(*e);
+    keepDead(*e, s, before);
 }
 
 void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint64_t size, SiteId at,
@@ -286,25 +262,16 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
     c.rec.tor = tor;
     c.rec.size = size;
     c.rec.allocatedAt = at;
-    if (c.rec.handle == handle) {
-        if (ranges_ && size != 0) paint(s);
-        return;
-    }
-
+    // Either way the record takes its (new) handle now: it goes last.
     Entry* from = index_.find(c.rec.handle);
     assert(from);
     unlinkLive(*from, s);
-    if (from->empty()) {
-        index_.erase(*from);
-    } else if (from->liveHead == kNone) {
-        from->deadIsLatest = 1;
-    } else if (!from->deadIsLatest) {
-        settleFlag(*from);  // the tail may have been s
+    if (c.rec.handle != handle) {
+        if (from->empty()) index_.erase(*from);
+        c.rec.handle = handle;
+        from = &index_.findOrInsert(handle);
     }
-    c.rec.handle = handle;
-    Entry& to = index_.findOrInsert(handle);
-    linkLive(to, s);
-    settleFlag(to);
+    linkLive(*from, s);
     if (ranges_ && size != 0) paint(s);
 }
 

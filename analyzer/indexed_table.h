@@ -2,12 +2,15 @@
 // records searched linearly, at constant cost per operation and about 70
 // bytes per distinct handle.
 //
-// Per handle it keeps the live (allocated or operated) records in table order
-// and the latest deallocated record; each record carries its table order,
-// which the leak report sorts by. A deallocated record that a later
-// deallocated record of the same handle shadows can never be found or
-// reported again (deallocated records never change), so it is released: with
-// a small live set, memory stays flat however long the trace is.
+// Per handle it keeps the live (allocated or operated) records in the order
+// they took the handle (appended, or reallocated in place or onto it), so
+// that the last is the one a release or use finds, and the deallocated record
+// that took the handle last of the released ones; each record carries its
+// table order, which the leak report and the list of live matches sort by. A
+// deallocated record that took the handle before the kept one can never be
+// found or reported again (deallocated records never change), so it is
+// released: with a small live set, memory stays flat however long the trace
+// is.
 //
 // Records sit in fixed-size chunks, so the table grows without copying them.
 // Record ids are slots, reused after release; they identify a record only
@@ -57,12 +60,16 @@ private:
     static constexpr Slot kNone = 0x7FFFFFFFu;
 
     // A record with its table order and its place among the live records of
-    // its handle: 48 bytes.
+    // its handle: 48 bytes. While live, olderThanDead says that it took the
+    // handle before the handle's kept deallocated record did; along the live
+    // list (in taking order) these flags form a prefix.
     struct Cell {
         HandleRecord rec;
         std::uint64_t seq : 40;     // table order
         std::uint64_t pieces : 24;  // with ranges: how many pieces name it (kPinned: too many to count)
-        Slot prevLive = kNone, nextLive = kNone;
+        Slot prevLive : 31;
+        Slot olderThanDead : 1;
+        Slot nextLive : 31;
     };
     static constexpr std::uint64_t kPinned = (std::uint64_t(1) << 24) - 1;
     // Cells come in chunks of 2 MB (43,690 cells), one huge page each once the
@@ -70,9 +77,8 @@ private:
     static constexpr Slot kChunkCells = Slot((std::size_t(2) << 20) / sizeof(Cell));
     static constexpr std::size_t kSmallChunks = 2;
 
-    // What the table knows about one handle value: 16 bytes. The flag says
-    // whether the deallocated record is the latest of the handle, so that
-    // finding the most recent record reads nothing but this entry. With
+    // What the table knows about one handle value: 16 bytes. Without a live
+    // record, finding the most recent one reads nothing but this entry. With
     // ranges, deadUnnamed says that no piece names the deallocated record, so
     // that dropping it later needs no look at it (it is seldom in the cache).
     struct Entry {
@@ -80,7 +86,6 @@ private:
         Slot liveHead : 31;
         Slot deadUnnamed : 1;
         Slot lastDead : 31;
-        Slot deadIsLatest : 1;
         bool empty() const { return liveHead == kNone && lastDead == kNone; }
     };
 
@@ -123,14 +128,13 @@ private:
     Cell* spareChunk();
     void release(Slot s);
     Slot liveTail(const Entry& e) const;
+    // s takes the handle now: it goes last among the live records.
     void linkLive(Entry& e, Slot s);
     void unlinkLive(Entry& e, Slot s);
-    // Whether the deallocated record is the latest of the handle, from the
-    // table orders.
-    void settleFlag(Entry& e);
-    // Keeps only the latest of the deallocated records of a handle; `newer`
-    // says s is known to be later than the kept one.
-    void settleDead(Entry& e, Slot s, bool newer);
+    // s, released, took the handle after every deallocated record kept so
+    // far: it is kept instead, and the live records from `before` back
+    // (those that took the handle before s) are marked older than it.
+    void keepDead(Entry& e, Slot s, Slot before);
     void collect(bool liveOnly, const std::function<void(const HandleRecord&)>& visit) const;
 
     // Ranges. Paints the range of record s over the others.

@@ -5,13 +5,27 @@
 void LinearHandleTable::append(const HandleRecord& record) {
     if (record.resourceState != deallocated) live.push_back(records.size());
     if (ranges && record.size != 0) placements.push_back({record.handle, record.size, records.size()});
+    took.push_back(takings.size());
+    takings.push_back(records.size());
     records.push_back(record);
 }
 
 bool LinearHandleTable::findLastHandle(std::uint64_t handle, RecordId& pos) const {
-    for (std::size_t i = records.size(); i > 0; --i) {
-        if (records[i - 1].handle == handle) {
-            pos = i - 1;
+    // A live record beats any released one; among live ones, the later taker.
+    bool found = false;
+    for (std::size_t i : live) {
+        if (records[i].handle == handle && (!found || took[i] > took[pos])) {
+            pos = i;
+            found = true;
+        }
+    }
+    if (found) return true;
+    // Otherwise the latest taking of the handle that is still its record's
+    // latest (a record that moved on took another handle since).
+    for (std::size_t k = takings.size(); k > 0; --k) {
+        const std::size_t i = takings[k - 1];
+        if (took[i] == k - 1 && records[i].handle == handle) {
+            pos = i;
             return true;
         }
     }
@@ -47,6 +61,8 @@ void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint
     r.handle = handle;
     r.size = size;
     r.allocatedAt = at;
+    took.at(pos) = takings.size();
+    takings.push_back(pos);
     if (ranges && size != 0) placements.push_back({handle, size, pos});
 }
 

@@ -27,6 +27,11 @@ public:
 
 private:
     std::vector<HandleRecord> records;
+    // Every taking of a handle (an append or a reallocation), in order: the
+    // position of the record that took it; and per record the index of its
+    // latest taking there.
+    std::vector<std::size_t> takings;
+    std::vector<std::size_t> took;
     std::vector<std::size_t> live;  // positions of the records not deallocated, ascending
     // With ranges: every placement of a record over a range, in order.
     struct Placement {

@@ -333,9 +333,13 @@ private:
         const V atHi = leaf->values[below];
         if (keepHi) kept(atHi);
         for (int i = first; i <= last; ++i) dropped(leaf->values[i]);
-        const int tail = leaf->count - (last + 1);
-        std::memmove(leaf->keys + first + added, leaf->keys + last + 1, sizeof(std::uint64_t) * tail);
-        std::memmove(leaf->values + first + added, leaf->values + last + 1, sizeof(V) * tail);
+        // Offsets are summed before they meet the arrays: last is -1 when no
+        // key of the leaf lies below hi, and keys + last would point before
+        // the array.
+        const int rest = last + 1;  // the first entry that stays
+        const int tail = leaf->count - rest;
+        std::memmove(leaf->keys + (first + added), leaf->keys + rest, sizeof(std::uint64_t) * tail);
+        std::memmove(leaf->values + (first + added), leaf->values + rest, sizeof(V) * tail);
         leaf->keys[first] = lo;
         leaf->values[first] = value;
         if (keepHi) {

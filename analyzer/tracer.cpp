@@ -234,11 +234,13 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     analysis.report.flushLines();
     analysis.out.flush();
     {
-        // The template reader writes its messages straight to the standard
-        // streams: analyses in parallel take turns, so that messages stay whole.
+        // The reader's messages go to this analysis's streams, so that with
+        // many traces they stay in their trace's part of the report. Loads
+        // take turns: the XML library's error handlers are set per load.
         static std::mutex loading;
         std::lock_guard<std::mutex> turn(loading);
-        saxparser_templateLoader(analysis.tmpl, analysis.templateFile.c_str());
+        std::string failure;
+        saxparser_templateLoader(analysis.tmpl, analysis.templateFile.c_str(), failure, analysis.out, analysis.err);
     }
     analysis.tables.clear();
     for (std::size_t i = 0; i < analysis.tmpl.domains.size(); ++i) {

@@ -40,10 +40,12 @@ int run(int argc, char** argv) {
     Template tmpl;
     std::string failure;
     if (saxparser_templateLoader(tmpl, argv[1], failure) == -1) {
-        // perror's layout, with the reader's reason where errno's would be:
-        // by now errno holds whatever the parser's last call left in it.
+        // perror's layout, with the file and the reader's reason where
+        // errno's would be: by now errno holds whatever the parser's last
+        // call left in it.
         std::fflush(stdout);
-        std::cerr << "Unable to parse template file!\n: " << visibleText(failure) << std::endl;
+        std::cerr << "Unable to parse template file!\n: " << visibleText(argv[1]) << ": " << visibleText(failure)
+                  << std::endl;
         return statusLoadFailed;
     }
     if (count == 1) return statusOk;

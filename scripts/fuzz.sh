@@ -7,6 +7,8 @@
 #   bash scripts/fuzz.sh                 every harness, 30 s each
 #   KEL_FUZZ_SECONDS=3600 bash scripts/fuzz.sh fuzz_trace     one harness, longer
 #   KEL_FUZZ_KEEP=folder ...             keep the inputs found (a corpus to reuse)
+# The trace harness's seeds from real traces and golden cases are remade by
+# tests/fuzz/make_trace_seeds.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -35,7 +37,8 @@ for h in "${harnesses[@]}"; do
   # The harnesses change into a scratch folder, so every path given is absolute.
   if "$root/build-fuzz/tests/fuzz/$h" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$artifacts/$h-" "$found" "$seeds" >"$log" 2>&1; then
-    echo "fuzz: $h: $(awk '/^stat::number_of_executed_units/ {print $2}' "$log") inputs in ${seconds} s, no finding"
+    inputs=$(awk '/^stat::number_of_executed_units/ {print $2}' "$log")
+    echo "fuzz: $h: $inputs inputs in ${seconds} s ($((inputs / seconds)) per second), no finding"
   else
     echo "fuzz: $h: FINDING (input kept in $artifacts, whole log in $log):" >&2
     tail -40 "$log" >&2

@@ -24,8 +24,8 @@ const char* const kMissingField = "<MISSING FIELD>";
 
 namespace {
 
-// A failed structural check: its diagnostic is already on standard error.
-// Unwinds to saxparser_templateLoader, which returns -1.
+// A failed structural check: its diagnostic is already on the loader's error
+// stream. Unwinds to saxparser_templateLoader, which returns -1.
 struct StructureError {
     const char* condition;
     const char* function;
@@ -33,14 +33,16 @@ struct StructureError {
 
 // The diagnostic names the condition, the function, the reader's source name
 // and the line number that identifies the check.
-void check(bool ok, const char* condition, const char* function, int line) {
+void check(bool ok, const char* condition, const char* function, int line, std::ostream& err) {
     if (ok) return;
-    std::cerr << "gen_xml_sax_read:" << line << ": " << function << ": Assertion '" << condition
+    err << "gen_xml_sax_read:" << line << ": " << function << ": Assertion '" << condition
               << "' failed." << std::endl;
     throw StructureError{condition, function};
 }
 
-// Cursor misuse is a defect of the caller, never reached by any input.
+// Cursor misuse is a defect of the caller, never reached by any input: the
+// program stops, so the diagnostic goes where the user sees it, whatever
+// streams the load reports to.
 [[noreturn]] void cursorFailure(const char* function, const char* condition, int line) {
     std::cerr << "gen_xml_sax_read:" << line << ": " << function << ": Assertion '" << condition
               << "' failed." << std::endl;
@@ -207,7 +209,7 @@ void ChunkList::skipTextChunks() {
 
 // ---------------------------------------------------------------- recorder
 
-kelSaxParser::kelSaxParser() : xmlpp::SaxParser(false) {}
+kelSaxParser::kelSaxParser(std::ostream& out) : xmlpp::SaxParser(false), out_(out) {}
 
 kelSaxParser::~kelSaxParser() = default;
 
@@ -295,7 +297,7 @@ void kelSaxParser::on_comment(const Glib::ustring& text) {
 // reports is a consequence of the refusal, which has its own message.
 void kelSaxParser::on_warning(const Glib::ustring& text) {
     if (refusedLoad) return;
-    std::cout << "on_warning(): " << text.raw() << std::endl;
+    out_ << "on_warning(): " << text.raw() << std::endl;
 }
 
 void kelSaxParser::on_error(const Glib::ustring& text) {
@@ -307,7 +309,7 @@ void kelSaxParser::on_error(const Glib::ustring& text) {
         on_fatal_error(text);
         return;
     }
-    std::cout << "on_error(): " << text.raw() << std::endl;
+    out_ << "on_error(): " << text.raw() << std::endl;
 }
 
 void kelSaxParser::on_fatal_error(const Glib::ustring& text) {
@@ -317,7 +319,7 @@ void kelSaxParser::on_fatal_error(const Glib::ustring& text) {
         while (!firstFatal.empty() && (firstFatal.back() == '\n' || firstFatal.back() == ' ')) firstFatal.pop_back();
         firstFatalLine = currentLine();
     }
-    std::cout << "on_fatal_error(): " << text.raw() << std::endl;
+    out_ << "on_fatal_error(): " << text.raw() << std::endl;
 }
 
 void kelSaxParser::refuseLoad(const char* url) {
@@ -337,13 +339,13 @@ std::string findAttribute(const Chunk& chunk, const std::string& name) {
     return kMissingField;
 }
 
-int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_t count) {
+int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_t count, std::ostream& err) {
     for (std::size_t i = 0; i < count; ++i) {
         const AttributeBinding& row = table[i];
         const std::string text = findAttribute(chunk, row.attribute);
         ValueKind kind = row.kind;
         if (kind == vkOptionalFlag || kind == vkOptionalString) {
-            // Missing means "as before": no message, no change.
+            // Left out is no mistake: no message, the field keeps its default.
             if (text == kMissingField) continue;
             kind = kind == vkOptionalFlag ? vkFlag : vkString;
         }
@@ -361,7 +363,7 @@ int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_
             } else if (text == "false") {
                 *static_cast<bool*>(row.target) = false;
             } else {
-                std::cerr << "unexpected value '" << text << "' at " << "ccloader" << ":" << 29 << std::endl;
+                err << "unexpected value '" << text << "' at " << "ccloader" << ":" << 29 << std::endl;
             }
             break;
         case vkOptionalFlag:
@@ -374,49 +376,49 @@ int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_
 
 // ---------------------------------------------------------------- loaders
 
-int stringLoader(std::vector<std::string>& out, ChunkList& list) {
+int stringLoader(std::vector<std::string>& out, ChunkList& list, std::ostream& err) {
     Chunk c = list.getChunk();
-    check(onElementStart == c.event, "onElementStart == chunk.event", "stringLoader", 214);
+    check(onElementStart == c.event, "onElementStart == chunk.event", "stringLoader", 214, err);
     c = list.getChunk();
     if (c.event == onText) {
         out.push_back(c.text);
         c = list.getChunk();
-        check(onElementEnd == c.event, "onElementEnd == chunk.event", "stringLoader", 224);
+        check(onElementEnd == c.event, "onElementEnd == chunk.event", "stringLoader", 224, err);
     }
     return 0;
 }
 
-int exprLoader(Expr& expr, ChunkList& list) {
+int exprLoader(Expr& expr, ChunkList& list, std::ostream& err) {
     Chunk c = list.getChunk();
-    check("expr" == c.element.name, "\"expr\" == chunk.element.name", "exprLoader", 240);
+    check("expr" == c.element.name, "\"expr\" == chunk.element.name", "exprLoader", 240, err);
     const AttributeBinding table[] = {
         {&expr.oper, "oper", vkString},
         {&expr.type, "type", vkString},
         {&expr.value, "value", vkString},
     };
-    loadAttributes(c, table, sizeof table / sizeof table[0]);
+    loadAttributes(c, table, sizeof table / sizeof table[0], err);
     c = list.getChunk();
-    check(onElementEnd == c.event, "onElementEnd == chunk.event", "exprLoader", 252);
+    check(onElementEnd == c.event, "onElementEnd == chunk.event", "exprLoader", 252, err);
     return 0;
 }
 
-int argsLoader(Arg& arg, ChunkList& list) {
+int argsLoader(Arg& arg, ChunkList& list, std::ostream& err) {
     Chunk c = list.getChunk();
-    check("args" == c.element.name, "\"args\" == chunk.element.name", "argsLoader", 263);
+    check("args" == c.element.name, "\"args\" == chunk.element.name", "argsLoader", 263, err);
     const AttributeBinding table[] = {
         {&arg.type, "type", vkString},
         {&arg.name, "name", vkString},
         {&arg.optional, "optional", vkOptionalFlag},
     };
-    loadAttributes(c, table, sizeof table / sizeof table[0]);
+    loadAttributes(c, table, sizeof table / sizeof table[0], err);
     c = list.getChunk();
-    check(onElementEnd == c.event, "onElementEnd == chunk.event", "argsLoader", 274);
+    check(onElementEnd == c.event, "onElementEnd == chunk.event", "argsLoader", 274, err);
     return 0;
 }
 
-int torLoader(Tor& tor, ChunkList& list) {
+int torLoader(Tor& tor, ChunkList& list, std::ostream& err) {
     Chunk c = list.getChunk();
-    check("tor" == c.element.name, "\"tor\" == chunk.element.name", "torLoader", 285);
+    check("tor" == c.element.name, "\"tor\" == chunk.element.name", "torLoader", 285, err);
     tor.sourceLine = c.line;
     const AttributeBinding table[] = {
         {&tor.name, "name", vkString},
@@ -427,7 +429,8 @@ int torLoader(Tor& tor, ChunkList& list) {
         {&tor.cpp_alias, "cpp_alias", vkString},
         {&tor.bad_handle_ok, "bad_handle_ok", vkOptionalFlag},
         {&tor.float_size_expr, "float_size_expr", vkOptionalString},
-        // A missing integer reads as 0, the old meaning, without a message.
+        // A missing integer reads as 0 (the handle is the argument itself),
+        // without a message.
         {&tor.handle_arg_deref, "handle_arg_deref", vkInteger},
         {&tor.traced_if, "traced_if", vkOptionalString},
         {&tor.va_forward, "va_forward", vkOptionalString},
@@ -436,37 +439,37 @@ int torLoader(Tor& tor, ChunkList& list) {
         {&tor.release_if, "release_if", vkOptionalString},
         {&tor.c_only, "c_only", vkOptionalFlag},
     };
-    loadAttributes(c, table, sizeof table / sizeof table[0]);
+    loadAttributes(c, table, sizeof table / sizeof table[0], err);
 
     // The first child is read as a validateDom_before element whatever its name.
     do {
         list.skipTextChunks();
-        stringLoader(tor.validateDom_before, list);
+        stringLoader(tor.validateDom_before, list, err);
     } while (isStart(peek(list), "validateDom_before"));
 
     do {
         list.skipTextChunks();
         Arg arg;
-        argsLoader(arg, list);
+        argsLoader(arg, list, err);
         tor.args.push_back(std::move(arg));
     } while (isStart(peek(list), "args"));
 
     // The last peek has already consumed the text before the expr.
     Expr expr;
-    exprLoader(expr, list);
+    exprLoader(expr, list, err);
     tor.expr.oper = expr.oper;
     tor.expr.type = expr.type;
     tor.expr.value = expr.value;
 
     // No text may stand between the expr and the tor's end tag.
     c = list.getChunk();
-    check(onElementEnd == c.event, "onElementEnd == chunk.event", "torLoader", 341);
+    check(onElementEnd == c.event, "onElementEnd == chunk.event", "torLoader", 341, err);
     return 0;
 }
 
-int domainLoader(Domain& domain, ChunkList& list) {
+int domainLoader(Domain& domain, ChunkList& list, std::ostream& err) {
     Chunk c = list.getChunk();
-    check("domain" == c.element.name, "\"domain\" == chunk.element.name", "domainLoader", 361);
+    check("domain" == c.element.name, "\"domain\" == chunk.element.name", "domainLoader", 361, err);
     domain.sourceLine = c.line;
     const AttributeBinding table[] = {
         {&domain.name, "name", vkString},
@@ -477,11 +480,11 @@ int domainLoader(Domain& domain, ChunkList& list) {
         {&domain.warn_unused, "warn_unused", vkOptionalFlag},
         {&domain.interior, "interior", vkOptionalFlag},
     };
-    loadAttributes(c, table, sizeof table / sizeof table[0]);
+    loadAttributes(c, table, sizeof table / sizeof table[0], err);
 
     list.skipTextChunks();
     Expr expr;
-    exprLoader(expr, list);
+    exprLoader(expr, list, err);
     domain.expr.oper = expr.oper;
     domain.expr.type = expr.type;
     domain.expr.value = expr.value;
@@ -489,35 +492,35 @@ int domainLoader(Domain& domain, ChunkList& list) {
     // The first child after the expr is read as an includes element whatever its name.
     do {
         list.skipTextChunks();
-        stringLoader(domain.includes, list);
+        stringLoader(domain.includes, list, err);
     } while (isStart(peek(list), "includes"));
 
     do {
         list.skipTextChunks();
         const Chunk start = look(list);
-        check(onElementStart == start.event, "onElementStart == chunk.event", "domainLoader", 399);
+        check(onElementStart == start.event, "onElementStart == chunk.event", "domainLoader", 399, err);
         const std::string type = findAttribute(start, "__type__");
         Tor tor;
         if (type == "allocator") {
-            torLoader(tor, list);
+            torLoader(tor, list, err);
             domain.allocators.push_back(std::move(tor));
         } else if (type == "deallocator") {
-            torLoader(tor, list);
+            torLoader(tor, list, err);
             domain.deallocators.push_back(std::move(tor));
         } else if (type == "reallocator") {
-            torLoader(tor, list);
+            torLoader(tor, list, err);
             domain.reallocators.push_back(std::move(tor));
         } else if (type == "operator") {
-            torLoader(tor, list);
+            torLoader(tor, list, err);
             domain.operators.push_back(std::move(tor));
         } else {
-            std::cerr << "Unexpected element '" << type << "' !" << std::endl;
-            check(false, "false", "domainLoader", 421);
+            err << "Unexpected element '" << type << "' !" << std::endl;
+            check(false, "false", "domainLoader", 421, err);
         }
     } while (isStart(peek(list), "tor"));
 
     c = list.getChunk();
-    check(onElementEnd == c.event, "onElementEnd == chunk.event", "domainLoader", 433);
+    check(onElementEnd == c.event, "onElementEnd == chunk.event", "domainLoader", 433, err);
     return 0;
 }
 
@@ -562,8 +565,29 @@ kelSaxParser* ExternalLoadGuard::parser = nullptr;
 bool ExternalLoadGuard::documentOpened = false;
 xmlExternalEntityLoader ExternalLoadGuard::previous = nullptr;
 
-void reportRefusedLoad(const char* path, const kelSaxParser& parser) {
-    std::cerr << visibleText(path) << ":" << parser.refusedLine << ": refused to load external entity or DTD '"
+// libxml2 reports what happens before the parse has a context of its own
+// (above all a file it cannot open, as "I/O warning : failed to load
+// external entity") through its process-wide generic error function, which
+// writes to standard error. The load's own failure already says why the file
+// cannot be read, so while a template is parsed those lines are dropped; the
+// parser's diagnostics proper reach the recorder's callbacks.
+class GenericErrorsDropped {
+public:
+    GenericErrorsDropped() : previous_(xmlGenericError), context_(xmlGenericErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, drop);
+    }
+    ~GenericErrorsDropped() { xmlSetGenericErrorFunc(context_, previous_); }
+    GenericErrorsDropped(const GenericErrorsDropped&) = delete;
+    GenericErrorsDropped& operator=(const GenericErrorsDropped&) = delete;
+
+private:
+    static void drop(void*, const char*, ...) {}
+    xmlGenericErrorFunc previous_;
+    void* context_;
+};
+
+void reportRefusedLoad(const char* path, const kelSaxParser& parser, std::ostream& err) {
+    err << visibleText(path) << ":" << parser.refusedLine << ": refused to load external entity or DTD '"
               << visibleText(parser.refusedUrl) << "': a template may only use entities declared inside it"
               << std::endl;
 }
@@ -605,11 +629,16 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
 
 int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure,
                              const std::function<void(const Domain&)>& onDomain) {
+    return saxparser_templateLoader(tmpl, path, failure, std::cout, std::cerr, onDomain);
+}
+
+int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure, std::ostream& out,
+                             std::ostream& err, const std::function<void(const Domain&)>& onDomain) {
     ChunkList list;
     // Alive until the parse is over, so that a failure can quote its first fatal error.
     std::unique_ptr<kelSaxParser> recorder;
     try {
-        recorder = std::make_unique<kelSaxParser>();
+        recorder = std::make_unique<kelSaxParser>(out);
         kelSaxParser& parser = *recorder;
         parser.set_substitute_entities(true);
         // No DTD is fetched or validated, and nothing goes to the network,
@@ -618,12 +647,13 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
                                   XML_PARSE_DTDLOAD | XML_PARSE_DTDATTR | XML_PARSE_DTDVALID | XML_PARSE_XINCLUDE);
         try {
             ExternalLoadGuard guard(parser);
+            GenericErrorsDropped quiet;
             parser.parse_file(path);
         } catch (const xmlpp::exception&) {
             if (!parser.refusedLoad) throw;
         }
         if (parser.refusedLoad) {
-            reportRefusedLoad(path, parser);
+            reportRefusedLoad(path, parser, err);
             failure = "refused to load external entity or DTD '" + parser.refusedUrl + "' at line " +
                       std::to_string(parser.refusedLine);
             return -1;
@@ -635,14 +665,14 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
         list.length = list.chunks.size();
         recorder.reset();
     } catch (const xmlpp::exception& e) {
-        std::cout << "libxml++ exception: " << e.what() << std::endl;
+        out << "libxml++ exception: " << e.what() << std::endl;
         failure = parseFailure(path, recorder.get(), e);
         return -1;
     }
 
     try {
         Chunk c = list.getChunk();
-        check(onDocStart == c.event, "onDocStart == chunk.event", "saxparser_templateLoader", 454);
+        check(onDocStart == c.event, "onDocStart == chunk.event", "saxparser_templateLoader", 454, err);
 
         // The root: neither its kind nor its name is tested.
         c = list.getChunk();
@@ -663,12 +693,12 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
             {&tmpl.buffered_records, "buffered_records", vkOptionalFlag},
             {&tmpl.gnu_source, "gnu_source", vkOptionalFlag},
         };
-        loadAttributes(c, table, sizeof table / sizeof table[0]);
+        loadAttributes(c, table, sizeof table / sizeof table[0], err);
 
         do {
             list.skipTextChunks();
             Domain domain;
-            domainLoader(domain, list);
+            domainLoader(domain, list, err);
             if (onDomain)
                 onDomain(domain);
             else
@@ -676,7 +706,7 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
         } while (isStart(peek(list), "domain"));
 
         c = list.getChunk();
-        check(onElementEnd == c.event, "onElementEnd == chunk.event", "saxparser_templateLoader", 496);
+        check(onElementEnd == c.event, "onElementEnd == chunk.event", "saxparser_templateLoader", 496, err);
     } catch (const StructureError& e) {
         const std::int64_t line = list.index > 0 ? list.chunks[static_cast<std::size_t>(list.index - 1)].line : 0;
         failure = std::string("the document's structure: '") + e.condition + "' does not hold in " + e.function +

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,7 +24,8 @@ struct Expr {
 struct Arg {
     std::string type;
     std::string name;
-    // Optional attributes; absent, they keep these values (the old behaviour).
+    // Optional attributes; absent, they take these values, so that a template
+    // which does not use them generates and analyses as the base format says.
     bool optional = false;  // a trailing parameter that callers may leave out (open's mode)
 };
 
@@ -41,7 +43,8 @@ struct Tor {
     // unknown), for messages. Not part of what the template says: equality
     // ignores it.
     std::int64_t sourceLine = 0;
-    // Optional attributes; absent, they keep these values (the old behaviour).
+    // Optional attributes; absent, they take these values, so that a template
+    // which does not use them generates and analyses as the base format says.
     bool bad_handle_ok = false;  // a BAD handle argument is no finding (free(NULL))
     std::string float_size_expr;  // a C expression over the parameters: the size traced (strdup)
     // How many handles the argument at handle_arg_out points to: 0 the
@@ -70,7 +73,8 @@ struct Domain {
     std::vector<Tor> deallocators;
     std::vector<Tor> reallocators;
     std::vector<Tor> operators;
-    // Optional attributes; absent, they keep these values (the old behaviour).
+    // Optional attributes; absent, they take these values, so that a template
+    // which does not use them generates and analyses as the base format says.
     std::string untracked_use;  // "ignore": a use of a never-allocated handle is no finding
     bool warn_unused = true;    // false: no "never operated" warning at release
     bool interior = false;      // a use inside a live sized block is a use of that block
@@ -93,7 +97,8 @@ struct Template {
     std::string compiler_type;
     std::string trace_target;
     std::vector<Domain> domains;
-    // Optional attributes; absent, they keep these values (the old behaviour).
+    // Optional attributes; absent, they take these values, so that a template
+    // which does not use them generates and analyses as the base format says.
     bool trace_per_process = false;  // "%p" in trace_target becomes the process id
     bool auto_start = false;         // a constructor calls kel_start before main
     bool buffered_records = false;   // one formatted buffer and one write per record
@@ -175,10 +180,11 @@ struct ChunkList {
     void skipTextChunks();
 };
 
-// Records every SAX event of interest as a Chunk, in document order.
+// Records every SAX event of interest as a Chunk, in document order. The
+// parser's warnings and errors go to `out`.
 class kelSaxParser : public xmlpp::SaxParser {
 public:
-    kelSaxParser();
+    explicit kelSaxParser(std::ostream& out = std::cout);
     ~kelSaxParser() override;
 
     ChunkSequence chunks;
@@ -207,6 +213,7 @@ protected:
     void on_fatal_error(const Glib::ustring& text) override;
 
 private:
+    std::ostream& out_;
     // The document line the parser stands on, and the one where the start
     // tag just read begins.
     std::int64_t currentLine() const;
@@ -219,8 +226,8 @@ enum ValueKind : std::int32_t {
     vkInteger = 3,
     vkString = 4,
     vkFlag = 5,
-    // Attributes added after the first format: a missing one leaves the field
-    // as it was, silently, so that older templates load as before.
+    // Attributes a template may leave out: a missing one leaves the field at
+    // its default, silently, since leaving it out is no mistake.
     vkOptionalFlag = 6,
     vkOptionalString = 7,
 };
@@ -238,18 +245,27 @@ int saxparser_templateLoader(Template& tmpl, const char* path);
 // The same; on -1 `failure` says why in one line, for a caller's own report:
 // the reason the file could not be read, the parser's first fatal error with
 // its line, the refused external load, or the structural check that failed.
+// It does not name the file: the caller knows which file it asked for.
 int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure);
 // The same, with each domain handed to `onDomain` as soon as it is loaded
 // instead of being kept in tmpl.domains: a caller that only compares the
 // domains does not hold a second big template.
 int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure,
                              const std::function<void(const Domain&)>& onDomain);
+// The same, reporting to the caller's streams instead of the standard ones:
+// the XML parser's diagnostics and the "libxml++ exception" line to `out`,
+// the attribute, structure and refused-load messages to `err`. A caller that
+// loads a file only to compare it passes streams that discard.
+int saxparser_templateLoader(Template& tmpl, const char* path, std::string& failure, std::ostream& out,
+                             std::ostream& err, const std::function<void(const Domain&)>& onDomain = nullptr);
 
-int domainLoader(Domain& domain, ChunkList& list);
-int torLoader(Tor& tor, ChunkList& list);
-int argsLoader(Arg& arg, ChunkList& list);
-int exprLoader(Expr& expr, ChunkList& list);
-int stringLoader(std::vector<std::string>& out, ChunkList& list);
+// The loaders report their attribute and structure messages to `err`.
+int domainLoader(Domain& domain, ChunkList& list, std::ostream& err = std::cerr);
+int torLoader(Tor& tor, ChunkList& list, std::ostream& err = std::cerr);
+int argsLoader(Arg& arg, ChunkList& list, std::ostream& err = std::cerr);
+int exprLoader(Expr& expr, ChunkList& list, std::ostream& err = std::cerr);
+int stringLoader(std::vector<std::string>& out, ChunkList& list, std::ostream& err = std::cerr);
 
-int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_t count);
+int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_t count,
+                   std::ostream& err = std::cerr);
 std::string findAttribute(const Chunk& chunk, const std::string& name);

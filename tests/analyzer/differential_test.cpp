@@ -4,7 +4,9 @@
 // are small so handles collide, records reuse, reallocate and release them
 // across two domains, and traces end in every way a real one can. With the
 // interior template, uses and releases also go to addresses inside blocks,
-// held and released, and the blocks' ranges overlap.
+// held and released, and the blocks' ranges overlap. Reallocations move
+// blocks onto the addresses of later blocks already released, as a heap that
+// reuses a freed chunk does: the moved block is the one its handle means now.
 //
 // The suite runs a fixed list of seeds. A longer run, by hand:
 //   KEL_DIFF_SEEDS=20000 KEL_DIFF_FIRST_SEED=1000 ./differential_tests
@@ -63,6 +65,10 @@ public:
 
     // The mem handles the trace allocated, each counted once.
     std::size_t distinctHandles() const { return allocated.size(); }
+
+    // Reallocations that moved a block onto the handle of a block allocated
+    // after it and released since.
+    std::size_t ontoLaterReleased() const { return ontoLater; }
 
     std::string make() {
         std::string t = "KEL TRACING BEGIN\nKEL PROTOCOL 01\n";
@@ -136,18 +142,29 @@ private:
         std::uint64_t h = anyMem();
         for (int tries = 0; tries < 3 && !chance(4) && std::find(held.begin(), held.end(), h) != held.end(); ++tries)
             h = anyMem();
+        return newMemAt(h, born++);
+    }
+    // `order`: the record's place in the table (a moved block keeps its own).
+    std::string newMemAt(std::uint64_t h, std::uint64_t order) {
+        if (!shape.large) bornAt[h] = order;  // only the small shape moves blocks onto others
         held.push_back(h);
         allocated.insert(h);
         if (interior) sizes[h] = lastSize;
         return hex(h);
     }
     std::string releaseMem() {
+        released = kNoHandle;
         if (held.empty() || misuse(12)) return memHandle();
         const std::size_t i = pick(held.size());
         const std::uint64_t h = held[i];
         // free(p + n): an error, and the block stays held.
         if (interior && misuse(10)) return innerOf(h);
         held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
+        released = h;
+        if (!shape.large) {
+            freed.push_back(h);
+            if (freed.size() > 16) freed.erase(freed.begin());
+        }
         if (interior) {
             gone.push_back(h);
             if (gone.size() > 64) gone.erase(gone.begin());
@@ -231,7 +248,28 @@ private:
         r += result + "\n";
         if (result != "OK") return r + "BAD " + kelproto::hex16(0) + "\n";
         if (misuse(80)) return r + (chance(2) ? "BAD " + memHandle() : std::string("garbage")) + "\n";
-        return r + "OK " + newMem() + "\n";
+        // The long runs keep the draws they always had.
+        return r + "OK " + (badOld || shape.large ? newMem() : movedMem()) + "\n";
+    }
+
+    // The new handle of a block that realloc moved (its old handle in
+    // `released`): now and then that of a block allocated after it and
+    // released since, which a heap hands out again.
+    std::string movedMem() {
+        if (released == kNoHandle) return newMem();
+        const std::uint64_t order = bornAt[released];
+        if (chance(2)) {
+            for (auto f = freed.rbegin(); f != freed.rend(); ++f) {
+                if (*f == released || bornAt[*f] < order) continue;
+                if (std::find(held.begin(), held.end(), *f) != held.end()) continue;
+                ++ontoLater;
+                return newMemAt(*f, order);
+            }
+        }
+        std::uint64_t h = anyMem();
+        for (int tries = 0; tries < 3 && !chance(4) && std::find(held.begin(), held.end(), h) != held.end(); ++tries)
+            h = anyMem();
+        return newMemAt(h, order);
     }
 
     std::string fork() { return "KEL_TRAP\nfork()\nmain.c\n" + std::to_string(pick(90) + 1) + "\n"; }
@@ -245,6 +283,12 @@ private:
     std::vector<std::uint64_t> gone;               // with interior: the latest released blocks
     std::uint64_t lastSize = 0;
     std::size_t inner = 0;
+    static constexpr std::uint64_t kNoHandle = ~std::uint64_t(0);
+    std::uint64_t released = kNoHandle;  // the block releaseMem took off the held list last
+    std::vector<std::uint64_t> freed;    // the latest released mem handles
+    std::map<std::uint64_t, std::uint64_t> bornAt;  // mem handle -> table order of its latest record
+    std::uint64_t born = 0;
+    std::size_t ontoLater = 0;
 };
 
 struct Outcome {
@@ -272,11 +316,12 @@ protected:
     // Runs one seed; returns false on a difference (already reported).
     bool same(unsigned seed, std::map<std::string, int>* seen = nullptr, Shape shape = kSmall,
               std::size_t* distinct = nullptr, Outcome* kept = nullptr, bool interior = false,
-              std::size_t* inner = nullptr) {
+              std::size_t* inner = nullptr, std::size_t* onto = nullptr) {
         TraceMaker maker(seed, shape, interior);
         const std::string trace = maker.make();
         if (distinct) *distinct = maker.distinctHandles();
         if (inner) *inner = maker.innerAddresses();
+        if (onto) *onto = maker.ontoLaterReleased();
         {
             std::ofstream f("trace", std::ios::binary);
             f << trace;
@@ -331,8 +376,13 @@ protected:
 
 TEST_F(Differential, FixedSeedsGiveIdenticalReports) {
     std::map<std::string, int> seen;
-    for (unsigned seed = 1; seed <= 400; ++seed)
-        if (!same(seed, &seen)) return;
+    std::size_t onto = 0;
+    for (unsigned seed = 1; seed <= 400; ++seed) {
+        std::size_t one = 0;
+        if (!same(seed, &seen, kSmall, nullptr, nullptr, false, nullptr, &one)) return;
+        onto += one;
+    }
+    EXPECT_GE(onto, 30u) << "reallocations onto the handle of a later, released block";
 
     // The seeds must reach every finding, several live records of one handle
     // (in the multi-site list and the reallocation that gives up), every way
@@ -364,12 +414,15 @@ TEST_F(Differential, TracesOfManyDistinctHandles) {
 TEST_F(Differential, InteriorAddressesGiveIdenticalReports) {
     std::map<std::string, int> seen;
     std::size_t inner = 0;
+    std::size_t onto = 0;
     for (unsigned seed = 1; seed <= 400; ++seed) {
-        std::size_t one = 0;
-        if (!same(seed, &seen, kSmall, nullptr, nullptr, true, &one)) return;
+        std::size_t one = 0, moved = 0;
+        if (!same(seed, &seen, kSmall, nullptr, nullptr, true, &one, &moved)) return;
         inner += one;
+        onto += moved;
     }
     EXPECT_GE(inner, 1000u);
+    EXPECT_GE(onto, 30u) << "reallocations onto the handle of a later, released block";
     for (const char* what : kInteriorFindings) EXPECT_GE(seen[what], 3) << "no trace reached: " << what;
     for (const char* what : kFindings) EXPECT_GE(seen[what], 3) << "no trace reached: " << what;
 }

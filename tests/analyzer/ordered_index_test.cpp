@@ -246,6 +246,41 @@ TEST(OrderedIndex, AssignPaintsPiecesLikeTheReference) {
     }
 }
 
+// A range that ends where the lowest piece begins has no key below its end
+// in the leaf it lands in: a heap hands out a block just below the lowest one
+// it tracks. Nothing of the old pieces goes, and the new piece comes first.
+TEST(OrderedIndex, AssignEndingAtTheLowestKey) {
+    const struct {
+        const char* name;
+        int keys;  // 0x1000, 0x1040, ... already placed
+        std::uint64_t lo, hi;
+    } cases[] = {
+        {"one piece, the range just below it", 1, 0xFC0, 0x1000},
+        {"one piece, the range from 0 up to it", 1, 0, 0x1000},
+        {"a full leaf", 64, 0xFC0, 0x1000},
+        {"many leaves", 1000, 0xF00, 0x1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Index index;
+        Reference ref;
+        for (int k = 0; k < c.keys; ++k) {
+            const std::uint64_t key = 0x1000 + 0x40 * static_cast<std::uint64_t>(k);
+            ASSERT_TRUE(index.insert(key, static_cast<std::uint32_t>(k)));
+            ref[key] = static_cast<std::uint32_t>(k);
+        }
+        int kept = 0, dropped = 0;
+        index.assign(c.lo, c.hi, false, 7777, [](std::uint32_t) { return true; }, [&](std::uint32_t) { ++kept; },
+                     [&](std::uint32_t) { ++dropped; });
+        ref[c.lo] = 7777;
+        EXPECT_EQ(kept, 0) << "hi is a key already";
+        EXPECT_EQ(dropped, 0);
+        expectSameContents(index, ref);
+        EXPECT_EQ(floorOf(index, c.hi - 1), std::to_string(c.lo) + "=7777");
+        EXPECT_EQ(floorOf(index, c.hi), "4096=0");
+    }
+}
+
 // A range with no end (up to the top of the key space) takes every key from
 // lo on, and keeps nothing beyond.
 TEST(OrderedIndex, AssignToTheTopTakesEverythingAbove) {

@@ -698,6 +698,21 @@ TEST_F(ManyTraces, ParallelRunGivesTheSerialRunsOutput) {
     EXPECT_FALSE(fs::exists("template.tmp"));
 }
 
+// The reader's complaint about one trace's embedded template goes to the
+// analysis's own streams, inside that trace's part of the report.
+TEST_F(ManyTraces, TemplateReadersMessageStaysInItsTrace) {
+    std::string odd = head;
+    const std::string flag = "force_flush=\"true\"";
+    ASSERT_NE(odd.find(flag), std::string::npos);
+    odd.replace(odd.find(flag), flag.size(), "force_flush=\"maybe\"");
+    std::ofstream("7-odd-flag.trace") << odd << malloc(1, 0x10, 16) << "KEL TRACING DONE\n";
+    traces = {"1-leak.trace", "7-odd-flag.trace"};
+    const Run r = run(2, false);
+    EXPECT_NE(r.text.find("=== trace 2 of 2: 7-odd-flag.trace\nunexpected value 'maybe' at ccloader:29\n"),
+              std::string::npos)
+        << r.text;
+}
+
 TEST_F(ManyTraces, OneReportOverAll) {
     const Run r = run(4, true);
     // Each trace introduced, its own complaints after its line, then the

@@ -215,6 +215,16 @@ TEST_F(Installed, StrictProjectThatExportsItsTargetsAndChecksItsSuite) {
         EXPECT_NE(std::string::npos, json.find(wanted)) << r.out;
         EXPECT_NE(std::string::npos, json.find("\"name\":\"FIXTURES_CLEANUP\",\n\"value\":\n[\n\"shop_traces\"")) << r.out;
         EXPECT_NE(std::string::npos, json.find("\"KEL_TRACE_DIR=" + c.build + "/kel-traces\"")) << r.out;
+
+        // The whole suite: the folder is emptied, both runs trace into it, and
+        // the check fails on the planted findings, which it groups across the
+        // two traces.
+        r = runCommand("cd " + c.build + " && " + kCtest + " --output-on-failure");
+        EXPECT_NE(0, r.status) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find(" - shop_traces (Failed)")) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("; in 2 of 2 traces (first: " + c.build + "/kel-traces/kel-heap-"))
+            << r.out;
+        EXPECT_EQ(2u, filesLike(c.build + "/kel-traces", "kel-heap-", ".trace").size());
     }
 }
 

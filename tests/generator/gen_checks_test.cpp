@@ -207,6 +207,8 @@ TEST(CheckNames, DomainAndTorNamesAreCIdentifiersAndIncludesAreHeaderNames) {
          },
          "domain name 'a.b' is not a C identifier (letters, digits and '_', not starting with a digit)\n"},
         {"an empty prefix", [](Template& t) { t.prefix = ""; }, ""},
+        {"a missing prefix", [](Template& t) { t.prefix = "<MISSING FIELD>"; },
+         "the root element has no prefix attribute (the start of every wrapper's name; prefix=\"\" for none)\n"},
         {"a prefix that is no identifier's start", [](Template& t) { t.prefix = "mt-"; },
          "prefix 'mt-' cannot start a C identifier (letters, digits and '_', not starting with a digit)\n"},
         {"a '>' in a global include", [](Template& t) { t.domains[0].includes = {"stdlib.h> int x; <x.h"}; },
@@ -558,6 +560,29 @@ TEST(CheckEmbeddedCopy, TheTemplateKeltraceReadsBackIsTheTemplateKelgenGenerates
         EXPECT_EQ(c.message.empty(), checkEmbeddedCopy(generated.tmpl, original.path(), err));
         EXPECT_EQ(c.message.empty() ? "" : "kelgen: " + std::string(original.path()) + ": " + c.message, err.str());
     }
+}
+
+// A copy that does not load is reported once, by the check: the reader's own
+// lines about the copy (the parser's errors, its exception) go nowhere.
+TEST(CheckEmbeddedCopy, ACopyThatDoesNotLoadIsReportedOnlyByTheCheck) {
+    // The trace's copy stops at the "</template>" inside the comment.
+    const std::string file = edited(kRoundTrip, "  <domain", "\n<!--\n</template>\n-->\n  <domain");
+    TempFile original(file);
+    const LoadedFile generated = loadQuietly(original.path());
+    ASSERT_EQ(0, generated.rc);
+    std::ostringstream err;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool ok = checkEmbeddedCopy(generated.tmpl, original.path(), err);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string stderrText = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ("", out);
+    EXPECT_EQ("", stderrText);
+    const std::string message =
+        "kelgen: " + std::string(original.path()) + ": the trace's copy of the template would not load: line ";
+    EXPECT_EQ(message, err.str().substr(0, message.size())) << err.str();
+    EXPECT_NE(std::string::npos, err.str().find(": Comment not terminated\n")) << err.str();
 }
 
 // The bundled templates and the tests' own: every one reads back the same.

@@ -148,7 +148,7 @@ TEST_F(Refusal, DistinctOutputsAndASharedDeviceAreWritten) {
     EXPECT_NE(std::string::npos, readWholeFile(dir.file("k.c")).find("#define KEL_NO_REDEF"));
 }
 
-// Issue row 13: after the reader's own lines, perror's layout with the
+// After the reader's own lines, perror's layout with the file and the
 // reader's reason in place of a stale errno.
 TEST_F(Refusal, AnUnloadableTemplateIsReportedWithTheReadersReason) {
     dir.write("mismatch.xml", "<template><domain></template>\n");
@@ -166,10 +166,41 @@ TEST_F(Refusal, AnUnloadableTemplateIsReportedWithTheReadersReason) {
         SCOPED_TRACE(c.args);
         const CommandResult r = kelgen(c.args);
         EXPECT_EQ(255, r.status);
-        const std::string report = std::string("Unable to parse template file!\n: ") + c.reason + "\n";
+        const std::string file = std::string(c.args).substr(0, std::string(c.args).find(' '));
+        const std::string report = "Unable to parse template file!\n: " + file + ": " + c.reason + "\n";
         ASSERT_GE(r.err.size(), report.size()) << r.err;
         EXPECT_EQ(report, r.err.substr(r.err.size() - report.size())) << r.err;
         EXPECT_EQ(std::string::npos, r.err.find("Success")) << r.err;
+    }
+}
+
+// Each failure to load says in one line which file and what is wrong, and
+// nothing but ours reaches standard error: not the XML library's own line
+// about a file it cannot open, nor the missing-field text as a prefix.
+TEST_F(Refusal, TemplateFailuresNameTheFileAndWhatIsWrong) {
+    std::string noPrefix = memTemplate();
+    noPrefix.erase(noPrefix.find("prefix=\"h_\" "), std::string("prefix=\"h_\" ").size());
+    dir.write("noprefix.xml", noPrefix);
+    dir.write("tworoots.xml", "<?xml version=\"1.0\"?>\n<template/>\n<template/>\n");
+    struct Case { const char* name; const char* args; int status; const char* err; };
+    const Case cases[] = {
+        {"a template file that does not exist", "missing.xml k.h k.c", 255,
+         "Unable to parse template file!\n: missing.xml: No such file or directory\n"},
+        {"the same in the load-only form", "missing.xml", 255,
+         "Unable to parse template file!\n: missing.xml: No such file or directory\n"},
+        {"a second root element", "tworoots.xml k.h k.c", 255,
+         "Unable to parse template file!\n: tworoots.xml: line 3: Extra content at the end of the document\n"},
+        {"a root element without prefix", "noprefix.xml k.h k.c", 3,
+         "kelgen: noprefix.xml: the root element has no prefix attribute (the start of every wrapper's name; "
+         "prefix=\"\" for none)\nGeneration error. See err.log for details.\nerror code = 3\n"},
+    };
+    const std::string before = listing();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CommandResult r = kelgen(c.args);
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(before, listing());
     }
 }
 

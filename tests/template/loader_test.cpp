@@ -455,8 +455,8 @@ TEST(Loader, RootOfAnyNameAndUnknownAttributesLoadTheSame) {
 }
 
 TEST(Loader, OptionalAttributesKeepTheirDefaultsWhenAbsent) {
-    // A template written before these attributes existed loads silently with
-    // the old behaviour.
+    // A template that leaves these attributes out loads silently, and each
+    // field holds the value that means what the base format says.
     const Loaded l = load(document(domain(tor("allocator", "m"))));
     ASSERT_EQ(0, l.rc);
     EXPECT_EQ("", l.err);
