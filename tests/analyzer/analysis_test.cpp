@@ -146,13 +146,12 @@ TEST_F(InProcess, EmbeddedTemplateIsLimitedTo16MiB) {
         ASSERT_GE(rest, 8u);
         tmpl += "<!--" + std::string(rest - 8, 'y') + "-->\n" + end;
         ASSERT_EQ(limit, tmpl.size());
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();  // the loader's complaints about this odd template
         const std::uint8_t status = run("KEL TRACING BEGIN\nKEL PROTOCOL 01\n" + tmpl + "KEL TRACING DONE\n");
-        testing::internal::GetCapturedStdout();
-        testing::internal::GetCapturedStderr();
         EXPECT_EQ(status, statusAnalysed);
-        EXPECT_EQ(err.str(), "");
+        // Not refused for its size: the reader got the whole copy and
+        // complained, on the analysis's own stream, about what it holds.
+        EXPECT_EQ(err.str().find("longer than 16 MiB"), std::string::npos) << err.str();
+        EXPECT_NE(err.str().find("domainLoader: Assertion"), std::string::npos) << err.str();
         EXPECT_EQ(std::filesystem::file_size("template.tmp"), limit);
     }
 }
