@@ -40,7 +40,6 @@ if(NOT CMAKE_C_COMPILER_LOADED)
 endif()
 find_package(Threads REQUIRED)
 
-set(_KEL_RUNTIME_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/runtime")
 
 # The runtime library of one template, or of one list of templates: created
 # at the first call that names it, found by the later ones. Its target's
@@ -63,7 +62,10 @@ function(_kel_runtime templates out_runtime out_dir)
     set(_kel_dir "${dir}")
     set(_kel_stem "${stem}")
     set(_kel_templates ${templates})
-    add_subdirectory("${_KEL_RUNTIME_SOURCE_DIR}" "${dir}/build")
+    # Taken from the function's own file, not from a variable set when this
+    # file was included: include_guard(GLOBAL) includes it once, in the scope
+    # of the first find_package(KEL), which may be a subfolder.
+    add_subdirectory("${CMAKE_CURRENT_FUNCTION_LIST_DIR}/runtime" "${dir}/build")
   endif()
   set(${out_runtime} ${runtime} PARENT_SCOPE)
   set(${out_dir} ${dir} PARENT_SCOPE)
