@@ -1,5 +1,5 @@
-# kel_add_tracing(<target> TEMPLATE <file.xml> [LANGUAGES <C|CXX>...])
-# kel_add_tracing(<target> TEMPLATES <a.xml> <b.xml>... [LANGUAGES <C|CXX>...])
+# kel_add_tracing(<target> TEMPLATE <file.xml> [LANGUAGES <C|CXX>...] [LINK_WRAP])
+# kel_add_tracing(<target> TEMPLATES <a.xml> <b.xml>... [LANGUAGES <C|CXX>...] [LINK_WRAP])
 #
 # Traces <target>'s calls with the library that kelgen generates from the
 # template, or from several templates merged into one (kelgen --merge: the
@@ -20,6 +20,12 @@
 # - the runtime is built with default visibility and without the project's
 #   linker version scripts, so its entry points stay visible when the project
 #   builds with -fvisibility=hidden or links with "local: *;".
+# - LINK_WRAP (the first template says link_wrap="true"): the target is
+#   linked with -Wl,--wrap=NAME for each function the runtime wraps (the
+#   list kelgen --wrap-flags writes, read by the linker from a response
+#   file), so that calls kel.h does not rewrite (through a function pointer,
+#   from a source built with KEL_NO_REDEF) are traced too; the runtime is
+#   linked with the same flags whenever its template has link_wrap.
 # gcc and clang only (-include, -fvisibility). All traced targets of one
 # program use the same template list: two runtimes in one process would
 # define the same symbols.
@@ -40,7 +46,6 @@ if(NOT CMAKE_C_COMPILER_LOADED)
 endif()
 find_package(Threads REQUIRED)
 
-set(_KEL_RUNTIME_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/runtime")
 
 # The runtime library of one template, or of one list of templates: created
 # at the first call that names it, found by the later ones. Its target's
@@ -59,18 +64,34 @@ function(_kel_runtime templates out_runtime out_dir)
   set(runtime "kel_runtime_${stem}_${key}")
   set(dir "${CMAKE_BINARY_DIR}/kel/${stem}_${key}")
   if(NOT TARGET ${runtime})
+    _kel_link_wrap("${templates}" _kel_link_wrap)
     set(_kel_runtime ${runtime})
     set(_kel_dir "${dir}")
     set(_kel_stem "${stem}")
     set(_kel_templates ${templates})
-    add_subdirectory("${_KEL_RUNTIME_SOURCE_DIR}" "${dir}/build")
+    # Taken from the function's own file, not from a variable set when this
+    # file was included: include_guard(GLOBAL) includes it once, in the scope
+    # of the first find_package(KEL), which may be a subfolder.
+    add_subdirectory("${CMAKE_CURRENT_FUNCTION_LIST_DIR}/runtime" "${dir}/build")
   endif()
   set(${out_runtime} ${runtime} PARENT_SCOPE)
   set(${out_dir} ${dir} PARENT_SCOPE)
 endfunction()
 
+# Whether the first template (whose settings a merged one keeps) asks for
+# the linker route.
+function(_kel_link_wrap templates out)
+  list(GET templates 0 first)
+  file(READ "${first}" text)
+  if(text MATCHES "link_wrap[ \t\r\n]*=[ \t\r\n]*[\"']true[\"']")
+    set(${out} TRUE PARENT_SCOPE)
+  else()
+    set(${out} FALSE PARENT_SCOPE)
+  endif()
+endfunction()
+
 function(kel_add_tracing target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TEMPLATE" "TEMPLATES;LANGUAGES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "LINK_WRAP" "TEMPLATE" "TEMPLATES;LANGUAGES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "kel_add_tracing(${target}): unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -121,6 +142,21 @@ function(kel_add_tracing target)
   # The runtime must be built before the target links it, and the header
   # must exist before the first source that force-includes it.
   add_dependencies(${target} ${runtime})
+  if(arg_LINK_WRAP)
+    _kel_link_wrap("${templates}" wraps)
+    if(NOT wraps)
+      list(GET templates 0 first)
+      message(FATAL_ERROR "kel_add_tracing(${target}): LINK_WRAP needs link_wrap=\"true\" on the root of ${first}")
+    endif()
+    # gcc reads the -Wl,--wrap=NAME flags from the file kelgen writes
+    # beside kel.c at build time.
+    set(flags "${dir}/kel-wrap.flags")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_OPTIONS "@${flags}")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${flags}")
+    if(type MATCHES "^(STATIC|OBJECT)_LIBRARY$")
+      set_property(TARGET ${target} APPEND PROPERTY INTERFACE_LINK_OPTIONS "@${flags}")
+    endif()
+  endif()
   string(JOIN "," langs ${arg_LANGUAGES})
   target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:${langs}>:SHELL:-include \"${dir}/kel.h\">")
 endfunction()

@@ -9,6 +9,7 @@
 
 #include "gen_attributes.h"
 #include "gen_checks.h"
+#include "gen_link_wrap.h"
 #include "gen_literal.h"
 #include "gen_output.h"
 #include "kel_version.h"
@@ -909,6 +910,8 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
     line(out);
     writeGlobals(t, "", out);
     if (t.auto_start) writeAutoStartPrologue(t, out);
+    // After the prologue's #undef of the same names.
+    writeRealNames(t, out);
     writeConversions(out);
     if (t.remote_mode) writeConnectClient(out);
     writeErrorLog(t, out);
@@ -1347,5 +1350,7 @@ int generateFiles(const Template& t, const char* templatePath, const char* heade
 int writeSource(const Template& t, const char* templatePath, std::ostream& out) {
     const int status = writeRuntime(t, templatePath, out);
     if (status != 0) return status;
-    return writeWrappers(t, out);
+    const int wrappers = writeWrappers(t, out);
+    writeLinkWrappers(t, out);
+    return wrappers;
 }

@@ -178,6 +178,11 @@ bool isPort(const std::string& text) {
 }  // namespace
 
 bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostream& err) {
+    if (t.link_wrap && t.compiler_type != "gcc") {
+        complain(err, templatePath) << "link_wrap needs compiler_type \"gcc\": the linker's --wrap is GNU's"
+                                    << std::endl;
+        return false;
+    }
     if (t.remote_mode) {
         std::string host, port;
         if (!splitTarget(t.trace_target, host, port)) {

@@ -2,11 +2,13 @@
 // outcome to an exit status.
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "gen_c.h"
+#include "gen_link_wrap.h"
 #include "gen_merge.h"
 #include "gen_xml_sax_read.h"
 #include "kel_version.h"
@@ -23,6 +25,28 @@ void printGeneratorUsage() {
     std::puts("example: tpl_generic3.xml");
 }
 
+// The flags on standard output, or in `path` (a linker response file).
+int printWrapFlags(const char* templatePath, const char* path) {
+    Template tmpl;
+    std::string failure;
+    if (saxparser_templateLoader(tmpl, templatePath, failure) == -1) {
+        std::cerr << "kelgen: " << templatePath << ": " << visibleText(failure) << std::endl;
+        return statusLoadFailed;
+    }
+    if (path == nullptr) {
+        writeWrapFlags(tmpl, std::cout);
+        return std::cout.flush() ? statusOk : statusOutputFailed;
+    }
+    std::ofstream file(path, std::ios::out | std::ios::trunc);
+    writeWrapFlags(tmpl, file);
+    file.close();
+    if (!file) {
+        std::cerr << "kelgen: cannot write " << path << std::endl;
+        return statusOutputFailed;
+    }
+    return statusOk;
+}
+
 int run(int argc, char** argv) {
     const int count = argc - 1;
     if (count == 1 && std::strcmp(argv[1], "--version") == 0) {
@@ -32,6 +56,9 @@ int run(int argc, char** argv) {
     // kelgen --merge <merged.xml> <template>...: one template from several.
     if (count >= 3 && std::strcmp(argv[1], "--merge") == 0)
         return mergeTemplates(argv[2], std::vector<std::string>(argv + 3, argv + argc), std::cerr);
+    // kelgen --wrap-flags <template> [<file>]: -Wl,--wrap=NAME one a line.
+    if ((count == 2 || count == 3) && std::strcmp(argv[1], "--wrap-flags") == 0)
+        return printWrapFlags(argv[2], count == 3 ? argv[3] : nullptr);
     if (count != 1 && count != 3) {
         printGeneratorUsage();
         return statusOk;

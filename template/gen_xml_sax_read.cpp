@@ -105,7 +105,8 @@ bool sameSettings(const Template& a, const Template& b) {
            a.fork_enabled == b.fork_enabled && a.multithreaded == b.multithreaded && a.threading == b.threading &&
            a.compiler_type == b.compiler_type && a.trace_target == b.trace_target &&
            a.trace_per_process == b.trace_per_process && a.auto_start == b.auto_start &&
-           a.buffered_records == b.buffered_records && a.gnu_source == b.gnu_source;
+           a.buffered_records == b.buffered_records && a.gnu_source == b.gnu_source &&
+           a.link_wrap == b.link_wrap;
 }
 
 // ---------------------------------------------------------------- chunk storage
@@ -692,6 +693,7 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
             {&tmpl.auto_start, "auto_start", vkOptionalFlag},
             {&tmpl.buffered_records, "buffered_records", vkOptionalFlag},
             {&tmpl.gnu_source, "gnu_source", vkOptionalFlag},
+            {&tmpl.link_wrap, "link_wrap", vkOptionalFlag},
         };
         loadAttributes(c, table, sizeof table / sizeof table[0], err);
 

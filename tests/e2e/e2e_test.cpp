@@ -6,7 +6,9 @@
 //                 "sources: PATH..." (more files, from the root; the .c
 //                 ones are compiled), "cflags: ...", "program: N" (its
 //                 exit status) or "program: signal", "keltrace: N"
-//                 (keltrace's exit status), "trace: FILE" (the template's
+//                 (keltrace's exit status), "link-wrap: yes" (the program
+//                 is linked with the flags of kelgen --wrap-flags),
+//                 "trace: FILE" (the template's
 //                 trace_target, default trace.out; a name with one "*",
 //                 as a per-process trace_target gives, names the one file
 //                 that matches), "traces: PATTERN" (many traces: the
@@ -177,7 +179,8 @@ TEST_P(EndToEnd, AnalysisMatchesExpected) {
     const std::string in = "cd " + dir.path() + " && ";
     CommandResult r = runCommand(in + KELGEN + " t.xml kel.h kel.c");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    r = runCommand(in + "gcc -Wall -Wextra " + settings["cflags"] + " -I. -o prog" + sources + " kel.c");
+    const std::string wrapFlags = settings["link-wrap"] == "yes" ? std::string(" $(") + KELGEN + " --wrap-flags t.xml)" : "";
+    r = runCommand(in + "gcc -Wall -Wextra " + settings["cflags"] + " -I. -o prog" + sources + " kel.c" + wrapFlags);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
 
     const bool underValgrind = settings["valgrind"] == "yes";

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -249,6 +250,39 @@ TEST_F(Installed, ConsumerRegeneratesTheLibraryWhenTheTemplateChanges) {
     ASSERT_EQ(0, runCommand("cd " + c.run + " && " + c.build + "/shop").status);
     EXPECT_EQ(1u, filesLike(c.run, "kel-shop-", ".trace").size());
     EXPECT_EQ(1u, filesLike(c.run, "kel-heap-", ".trace").size());
+}
+
+// kel_add_tracing(... LINK_WRAP) on a source built with KEL_NO_REDEF (its
+// struct members are named calloc, realloc and free): kel.h rewrites no call,
+// the linker sends them all to the runtime's __wrap_ functions, and the one
+// block never freed (malloc(40), used by memset) is reported at the site of
+// such calls.
+TEST_F(Installed, LinkWrapTracesCallsThatKelHDoesNotRewrite) {
+    const std::string src = dir_->file("wrapped");
+    const std::string build = dir_->file("wrapped-build");
+    fs::create_directories(src);
+    fs::copy_file(std::string(KEL_SOURCE_DIR) + "/tests/e2e/programs/memsuite/memsuite.c", src + "/memsuite.c");
+    fs::copy_file(std::string(KEL_SOURCE_DIR) + "/tests/e2e/templates/heapfile_wrap.xml", src + "/t.xml");
+    std::ofstream(src + "/CMakeLists.txt")
+        << "cmake_minimum_required(VERSION 3.16)\n"
+           "project(wrapped C)\n"
+           "find_package(KEL REQUIRED)\n"
+           "add_executable(memsuite memsuite.c)\n"
+           "target_compile_definitions(memsuite PRIVATE KEL_NO_REDEF)\n"
+           "target_compile_options(memsuite PRIVATE -fno-builtin)\n"
+           "kel_add_tracing(memsuite TEMPLATE t.xml LINK_WRAP)\n";
+    CommandResult r = runCommand(kCmake + " -S " + src + " -B " + build + " -DCMAKE_PREFIX_PATH=" + prefix());
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    r = runCommand(kCmake + " --build " + build + " -j 2");
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    ASSERT_EQ(0, runCommand("cd " + build + " && ./memsuite").status);
+    r = runCommand("cd " + build + " && " + prefix() + "/bin/keltrace --file trace.out");
+    EXPECT_EQ(1, r.status) << r.err;
+    const std::string tail = " from 'mem' allocated at (no call site):0 not deallocated. Bytes leaked: 40\n";
+    EXPECT_EQ(0u, r.out.find("Error: resource leak; handle 0x")) << r.out;
+    ASSERT_GE(r.out.size(), tail.size()) << r.out;
+    EXPECT_EQ(tail, r.out.substr(r.out.size() - tail.size())) << r.out;
+    EXPECT_EQ(1, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
 }
 
 }  // namespace

@@ -121,6 +121,11 @@ TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
         s.moreSettings = "trace_per_process=\"true\" auto_start=\"true\"";
         s.force_flush = "true";
     });
+    // Linked with the template's --wrap flags, which __real_NAME needs.
+    add("link_wrap, auto_start, posix mutex", [](Settings& s) {
+        s.moreSettings = "link_wrap=\"true\" auto_start=\"true\"";
+        s.multithreaded = "true";
+    });
     for (std::size_t i = 0, n = cases.size(); i < n; ++i) {
         Case buffered = cases[i];
         buffered.name += ", buffered";
@@ -139,11 +144,14 @@ TEST(GeneratedLibrary, CompilesWithoutWarningsForEverySetting) {
         t.dir().write("main.c", user);
         t.dir().write("main.cpp", cppUser);
         const std::string in = "cd " + t.dir().path() + " && ";
+        const std::string wrap = c.settings.moreSettings.find("link_wrap") == std::string::npos
+                                     ? ""
+                                     : " $(" + kKelgen + " --wrap-flags t.xml)";
         for (const char* cc : {"gcc", "clang"})
             for (const char* standard : {"c99", "c11", "c17"}) {
                 SCOPED_TRACE(c.name + ", " + cc + " -std=" + standard);
                 const CommandResult r =
-                    runCommand(in + cc + " -std=" + standard + strict + " -pthread -o prog main.c kel.c");
+                    runCommand(in + cc + " -std=" + standard + strict + " -pthread -o prog main.c kel.c" + wrap);
                 EXPECT_EQ(0, r.status) << r.err;
             }
         for (const char* cc : {"gcc", "clang"}) {

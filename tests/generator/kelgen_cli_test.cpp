@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "run_command.h"
 #include "temp_dir.h"
@@ -132,6 +133,59 @@ std::string smallTemplate(const std::string& prolog, const std::string& name, co
            "    </tor>\n"
            "  </domain>\n"
            "</template>\n";
+}
+
+// kelgen --wrap-flags: one -Wl,--wrap=NAME a line for each traced function
+// with a fixed parameter list, in the order kel.c defines the wrappers
+// (allocators, reallocators, operators, deallocators, domain by domain);
+// nothing without link_wrap.
+TEST(KelgenCli, WrapFlags) {
+    const std::string e2e = std::string(KEL_SOURCE_DIR) + "/tests/e2e/templates/";
+    const CommandResult wrapped = runCommand(kKelgen + " --wrap-flags " + e2e + "heapfile_wrap.xml");
+    EXPECT_EQ(0, wrapped.status) << wrapped.err;
+    EXPECT_EQ("-Wl,--wrap=malloc\n-Wl,--wrap=calloc\n-Wl,--wrap=realloc\n-Wl,--wrap=memset\n-Wl,--wrap=free\n"
+              "-Wl,--wrap=fopen\n-Wl,--wrap=fputs\n-Wl,--wrap=ferror\n-Wl,--wrap=fclose\n",
+              wrapped.out);
+
+    const CommandResult plain = runCommand(kKelgen + " --wrap-flags " + e2e + "heapfile.xml");
+    EXPECT_EQ(0, plain.status) << plain.err;
+    EXPECT_EQ("", plain.out);
+
+    // The same list into a file, for the linker's response file.
+    TempDir dir;
+    const CommandResult toFile =
+        runCommand(kKelgen + " --wrap-flags " + e2e + "heapfile_wrap.xml " + dir.file("kel-wrap.flags"));
+    EXPECT_EQ(0, toFile.status) << toFile.err;
+    EXPECT_EQ("", toFile.out);
+    EXPECT_EQ(wrapped.out, readWholeFile(dir.file("kel-wrap.flags")));
+}
+
+// Functions that get no __wrap_ entry: optional parameters (open's mode) and
+// "..." (asprintf, forwarded to vasprintf, which has one).
+TEST(KelgenCli, WrapFlagsLeaveOutFunctionsWithoutAFixedParameterList) {
+    const struct {
+        const char* templ;
+        std::vector<std::string> present, absent;
+    } cases[] = {
+        {"posix-fd.xml", {"close", "read", "dup2"}, {"open", "openat"}},
+        {"libc-heap.xml", {"malloc", "vasprintf", "free"}, {"asprintf"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.templ);
+        TempDir dir;
+        std::string text = readWholeFile(std::string(KEL_SOURCE_DIR) + "/templates/" + c.templ);
+        const std::size_t root = text.find('>', text.find("<template"));
+        ASSERT_NE(std::string::npos, root);
+        text.insert(root, "\n         link_wrap=\"true\"");
+        writeFile(dir.file("t.xml"), text);
+        const CommandResult r = runCommand(kKelgen + " --wrap-flags " + dir.file("t.xml"));
+        EXPECT_EQ(0, r.status) << r.err;
+        const std::string lines = "\n" + r.out;
+        for (const std::string& name : c.present)
+            EXPECT_NE(std::string::npos, lines.find("\n-Wl,--wrap=" + name + "\n")) << name << "\n" << r.out;
+        for (const std::string& name : c.absent)
+            EXPECT_EQ(std::string::npos, lines.find("\n-Wl,--wrap=" + name + "\n")) << name << "\n" << r.out;
+    }
 }
 
 }  // namespace
