@@ -31,6 +31,8 @@
 # Environment:
 #   KEL_PREFIX          KEL's install prefix (default: the prefix of the kelgen on the PATH)
 #   KEL_SUITE_TARGETS   the targets to trace, separated by blanks (default: all)
+#   KEL_SUITE_LINK_WRAP=1  kel_add_tracing's LINK_WRAP (a template with
+#                       link_wrap="true": calls through function pointers traced)
 #   KEL_SUITE_LANGUAGES kel_add_tracing's LANGUAGES (default C CXX; posix-fd.xml
 #                       is for C sources only: C)
 #   KEL_CMAKE_ARGS      more arguments for configuring the project, both builds
@@ -86,6 +88,7 @@ else
     for t in "${TEMPLATES[@]}"; do template_args="$template_args \"$t\""; done
 fi
 [ -z "${KEL_SUITE_LANGUAGES:-}" ] || template_args="$template_args LANGUAGES $KEL_SUITE_LANGUAGES"
+[ "${KEL_SUITE_LINK_WRAP:-0}" != 1 ] || template_args="$template_args LINK_WRAP"
 cat >>"$out/src/CMakeLists.txt" <<EOF
 
 # Added to this copy by KEL's trace_cmake_suite.sh: the README's lines,
