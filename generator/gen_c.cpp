@@ -182,6 +182,17 @@ void writePutVerdict(std::ostream& out, const std::string& condition, const std:
     line(out, "\t}");
 }
 
+// The handle line: its verdict by the domain's test, then the handle, in
+// either record mode.
+void writeHandleLine(std::ostream& out, const std::string& condition, const std::string& handle, bool buffered) {
+    if (buffered) {
+        writePutVerdict(out, condition, "", " ");
+        line(out, "\tkel_put_hex(&kel_rec, ", asHex(handle), ");");
+    } else {
+        writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + asHex(handle) + "));");
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- header
@@ -1151,12 +1162,7 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
         const bool fromReturn = tor.handle_arg_out == 0;
         const std::string h = fromReturn ? p + "stored_handle" : argName(tor, tor.handle_arg_out);
         const std::string condition = fromReturn ? h + " " + f.oper + " " + f.value : h + f.oper + f.value;
-        if (buffered) {
-            writePutVerdict(out, condition, "", " ");
-            line(out, "\tkel_put_hex(&kel_rec, ", asHex(h), ");");
-        } else {
-            writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + asHex(h) + "));");
-        }
+        writeHandleLine(out, condition, h, buffered);
     }
 
     if (buffered) line(out, "\tkel_record_end(&kel_rec);");
@@ -1228,12 +1234,7 @@ void writeOutcome(const Template& t, const Domain& d, const Tor& tor, const std:
         marker(kelproto::kNothing);
     } else {
         const std::string condition = handle + " " + d.expr.oper + " " + d.expr.value;
-        if (buffered) {
-            writePutVerdict(out, condition, "", " ");
-            line(out, "\tkel_put_hex(&kel_rec, ", asHex(handle), ");");
-        } else {
-            writeVerdict(out, condition, "2, ", ", keluint64tostr1(" + asHex(handle) + "));");
-        }
+        writeHandleLine(out, condition, handle, buffered);
     }
     if (buffered) line(out, "\tkel_record_end(&kel_rec);");
     block(out, mutexBlocks(mutexKind(t)).unlock);
