@@ -182,6 +182,14 @@ void writePutVerdict(std::ostream& out, const std::string& condition, const std:
     line(out, "\t}");
 }
 
+// A marker line ("void", "-", "OK"), in either record mode.
+void writeMarker(std::ostream& out, const char* text, bool buffered) {
+    if (buffered)
+        line(out, "\tKEL_PUT_TEXT(&kel_rec, \"", text, "\\n\");");
+    else
+        line(out, "\t", kelTrace1(text));
+}
+
 // The handle line: its verdict by the domain's test, then the handle, in
 // either record mode.
 void writeHandleLine(std::ostream& out, const std::string& condition, const std::string& handle, bool buffered) {
@@ -1133,13 +1141,7 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
     const std::string& p = t.prefix;
 
     const bool buffered = t.buffered_records;
-    // A marker line: "void" or "-".
-    auto marker = [&](const char* text) {
-        if (buffered)
-            line(out, "\tKEL_PUT_TEXT(&kel_rec, \"", text, "\\n\");");
-        else
-            line(out, "\t", kelTrace1(text));
-    };
+    auto marker = [&](const char* text) { writeMarker(out, text, buffered); };
 
     if (tor.expr.type == "void") {
         marker(kelproto::kVoid);
@@ -1218,12 +1220,7 @@ bool isReallocator(const Domain& d, const Tor& tor) {
 // "OK" (a call that failed wrote no record), the handle line tests `handle`.
 void writeOutcome(const Template& t, const Domain& d, const Tor& tor, const std::string& handle, std::ostream& out) {
     const bool buffered = t.buffered_records;
-    auto marker = [&](const char* text) {
-        if (buffered)
-            line(out, "\tKEL_PUT_TEXT(&kel_rec, \"", text, "\\n\");");
-        else
-            line(out, "\t", kelTrace1(text));
-    };
+    auto marker = [&](const char* text) { writeMarker(out, text, buffered); };
     if (tor.expr.type == "void")
         marker(kelproto::kVoid);
     else if (tor.expr.type.empty())
