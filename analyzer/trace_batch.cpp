@@ -300,22 +300,8 @@ std::uint8_t runTraces(const std::vector<std::string>& traces, const AnalysisOpt
     }
     out.flush();
 
-    if (!options.jsonPath.empty() &&
-        !writeFileAtomically(options.jsonPath, [&](std::ostream& o) { writeJson(o, merged, context); }, err)) {
-        status = statusUsage;
-    }
-    if (!options.sarifPath.empty() &&
-        !writeFileAtomically(options.sarifPath, [&](std::ostream& o) { writeSarif(o, merged, context); }, err)) {
-        status = statusUsage;
-    }
-    if (!options.htmlPath.empty()) {
-        HtmlContext page;
-        page.names = context;
-        page.errorExitcode = options.errorExitcode;
-        page.occurrences = options.htmlOccurrences;
-        if (!writeFileAtomically(options.htmlPath, [&](std::ostream& o) { writeHtml(o, merged, page); }, err)) {
-            status = statusUsage;
-        }
-    }
+    HtmlContext page;
+    page.names = context;
+    if (!writeReportFiles(options, merged, page, err)) status = statusUsage;
     return status;
 }

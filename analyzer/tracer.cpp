@@ -1030,35 +1030,34 @@ std::uint8_t runAnalysis(CVLineFetcher& fetcher, const AnalysisOptions& options,
     if (report.settings().group) report.printGroups(out, note);
     out.flush();
 
-    ReportContext context;
-    context.templateName = analysis.tmpl.name;
-    context.trace = options.traceName;
-    context.note = note;
-    context.incomplete = outcome.incomplete();
-    if (!options.jsonPath.empty() &&
-        !writeFileAtomically(options.jsonPath, [&](std::ostream& o) { writeJson(o, report, context); }, err)) {
-        status = statusUsage;
+    HtmlContext page;
+    page.names.templateName = analysis.tmpl.name;
+    page.names.trace = options.traceName;
+    page.names.note = note;
+    page.names.incomplete = outcome.incomplete();
+    for (const Domain& d : analysis.tmpl.domains) {
+        page.domains.push_back(d.name);
+        page.sized.push_back(d.float_handle);
     }
-    if (!options.sarifPath.empty() &&
-        !writeFileAtomically(options.sarifPath, [&](std::ostream& o) { writeSarif(o, report, context); }, err)) {
-        status = statusUsage;
-    }
+    page.live = analysis.live.get();
+    page.leakReport = outcome.leakReport;
+    if (!writeReportFiles(options, report, page, err)) status = statusUsage;
+    return status;
+}
+
+bool writeReportFiles(const AnalysisOptions& options, const Report& report, HtmlContext page, std::ostream& err) {
+    bool written = true;
+    if (!options.jsonPath.empty())
+        written &= writeFileAtomically(options.jsonPath, [&](std::ostream& o) { writeJson(o, report, page.names); }, err);
+    if (!options.sarifPath.empty())
+        written &=
+            writeFileAtomically(options.sarifPath, [&](std::ostream& o) { writeSarif(o, report, page.names); }, err);
     if (!options.htmlPath.empty()) {
-        HtmlContext page;
-        page.names = context;
-        for (const Domain& d : analysis.tmpl.domains) {
-            page.domains.push_back(d.name);
-            page.sized.push_back(d.float_handle);
-        }
-        page.live = analysis.live.get();
         page.errorExitcode = options.errorExitcode;
         page.occurrences = options.htmlOccurrences;
-        page.leakReport = outcome.leakReport;
-        if (!writeFileAtomically(options.htmlPath, [&](std::ostream& o) { writeHtml(o, report, page); }, err)) {
-            status = statusUsage;
-        }
+        written &= writeFileAtomically(options.htmlPath, [&](std::ostream& o) { writeHtml(o, report, page); }, err);
     }
-    return status;
+    return written;
 }
 
 bool attachTrace(CFileLineFetcher& fetcher, const char* path, std::ostream& err) {

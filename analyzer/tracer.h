@@ -103,6 +103,12 @@ struct AnalysisOptions {
     bool readToEnd = false;
 };
 
+// Writes the JSON, SARIF and HTML files that the options ask for, each
+// through a temporary file; false when one could not be written (said on
+// `err`). `page.names` is the context of all three; the page's options are
+// taken from `options`.
+bool writeReportFiles(const AnalysisOptions& options, const Report& report, HtmlContext page, std::ostream& err);
+
 // How one analysis ended: what its report writers and the exit status need
 // to know besides the findings.
 struct TraceOutcome {
