@@ -150,3 +150,34 @@ kel_summarise_valgrind() {
 }
 
 kel_size() { du -sh "$1" 2>/dev/null | cut -f1; }
+
+# The valgrind row of the table: its tests passed and time, then what
+# kel_summarise_valgrind found.
+kel_valgrind_row() {  # passed seconds
+    echo "| valgrind (untraced build) | $1 | $2 | $VG_PROCESSES processes of the project: $VG_ERRORS errors, $VG_INUSE bytes in use at exit ($VG_DEFINITELY definitely, $VG_INDIRECTLY indirectly, $VG_POSSIBLY possibly lost), $VG_FDS descriptors left open |"
+}
+
+# The comparison table, written to OUT/summary.md and printed.
+kel_write_summary() {  # time-title untraced-passed untraced-seconds traced-passed traced-seconds valgrind-row build-untraced build-traced
+    {
+        echo "KEL: $("$KELTRACE" --version 2>&1 | head -1); templates: $(for t in "${TEMPLATES[@]}"; do basename "$t"; done | tr '\n' ' ')"
+        echo
+        echo "| Run | Tests passed | $1 | Findings |"
+        echo "|---|---|---|---|"
+        echo "| untraced | $2 | $3 | |"
+        echo "| traced | $4 | $5 | ${summary_line:-see keltrace/group.txt} |"
+        [ -z "$6" ] || echo "$6"
+        echo
+        echo "Traces: $trace_count files, $trace_size; keltrace: $KELTRACE_SECONDS s ($([ "${KELTRACE_MANY:-yes}" = yes ] && echo "one run over all traces" || echo "one run per trace, groups added up"))."
+        echo "Build: untraced $7 s, traced $8 s."
+        echo
+        echo "Findings by group:"
+        echo
+        echo '```'
+        # keltrace names each trace it reads; the groups are what the table is about.
+        grep -v '^=== trace [0-9]* of [0-9]*: ' "$out/keltrace/group.txt" || true
+        echo '```'
+    } >"$out/summary.md"
+    echo
+    cat "$out/summary.md"
+}

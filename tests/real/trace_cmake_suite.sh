@@ -187,28 +187,9 @@ fi
 vg_row=""
 if [ -d "$out/valgrind" ]; then
     kel_summarise_valgrind "$out/valgrind" "$out/"
-    vg_row="| valgrind (untraced build) | $PASSED_valgrind / $TOTAL_valgrind | $SECONDS_valgrind | $VG_PROCESSES processes of the project: $VG_ERRORS errors, $VG_INUSE bytes in use at exit ($VG_DEFINITELY definitely, $VG_INDIRECTLY indirectly, $VG_POSSIBLY possibly lost), $VG_FDS descriptors left open |"
+    vg_row=$(kel_valgrind_row "$PASSED_valgrind / $TOTAL_valgrind" "$SECONDS_valgrind")
 fi
 
 # 5. The table.
-{
-    echo "KEL: $("$KELTRACE" --version 2>&1 | head -1); templates: $(for t in "${TEMPLATES[@]}"; do basename "$t"; done | tr '\n' ' ')"
-    echo
-    echo "| Run | Tests passed | ctest time (s) | Findings |"
-    echo "|---|---|---|---|"
-    echo "| untraced | $PASSED_plain / $TOTAL_plain | $SECONDS_plain | |"
-    echo "| traced | $PASSED_traced / $TOTAL_traced | $SECONDS_traced | ${summary_line:-see keltrace/group.txt} |"
-    [ -z "$vg_row" ] || echo "$vg_row"
-    echo
-    echo "Traces: $trace_count files, $trace_size; keltrace: $KELTRACE_SECONDS s ($([ "${KELTRACE_MANY:-yes}" = yes ] && echo "one run over all traces" || echo "one run per trace, groups added up"))."
-    echo "Build: untraced ${BUILD_SECONDS_plain:-?} s, traced ${BUILD_SECONDS_traced:-?} s."
-    echo
-    echo "Findings by group:"
-    echo
-    echo '```'
-    # keltrace names each trace it reads; the groups are what the table is about.
-    grep -v '^=== trace [0-9]* of [0-9]*: ' "$out/keltrace/group.txt" || true
-    echo '```'
-} >"$out/summary.md"
-echo
-cat "$out/summary.md"
+kel_write_summary "ctest time (s)" "$PASSED_plain / $TOTAL_plain" "$SECONDS_plain" \
+    "$PASSED_traced / $TOTAL_traced" "$SECONDS_traced" "$vg_row" "${BUILD_SECONDS_plain:-?}" "${BUILD_SECONDS_traced:-?}"
