@@ -128,13 +128,16 @@ ConsumerRun prepareConsumer(const TempDir& dir, const std::string& name) {
     return c;
 }
 
+// Each consumer build runs with both compilers.
+struct Compilers {
+    const char* name;
+    const char* cc;
+    const char* cxx;
+};
+const Compilers kCompilers[] = {{"gcc", "gcc", "g++"}, {"clang", "clang", "clang++"}};
+
 TEST_F(Installed, ConsumerBuildsWithGccAndClangAndWritesOneTrace) {
-    struct Compilers {
-        const char* name;
-        const char* cc;
-        const char* cxx;
-    };
-    for (const Compilers& k : {Compilers{"gcc", "gcc", "g++"}, Compilers{"clang", "clang", "clang++"}}) {
+    for (const Compilers& k : kCompilers) {
         SCOPED_TRACE(k.name);
         const ConsumerRun c = prepareConsumer(*dir_, k.name);
         CommandResult r = runCommand(kCmake + " -S " + c.src + " -B " + c.build + " -DCMAKE_PREFIX_PATH=" + prefix() +
@@ -168,12 +171,7 @@ TEST_F(Installed, ConsumerBuildsWithGccAndClangAndWritesOneTrace) {
 // traced target, the heap and stream templates at once, and a CTest suite
 // of two runs whose traces go to one folder for kel_add_trace_check's test.
 TEST_F(Installed, StrictProjectThatExportsItsTargetsAndChecksItsSuite) {
-    struct Compilers {
-        const char* name;
-        const char* cc;
-        const char* cxx;
-    };
-    for (const Compilers& k : {Compilers{"gcc", "gcc", "g++"}, Compilers{"clang", "clang", "clang++"}}) {
+    for (const Compilers& k : kCompilers) {
         SCOPED_TRACE(k.name);
         const ConsumerRun c = prepareConsumer(*dir_, std::string("strict-") + k.name);
         CommandResult r = runCommand(kCmake + " -S " + c.src + " -B " + c.build + " -DCMAKE_PREFIX_PATH=" + prefix() +

@@ -7,6 +7,7 @@
 
 #include "gen_xml_sax_read.h"
 #include "loopback_listener.h"
+#include "one_tor_template.h"
 #include "temp_dir.h"
 
 namespace {
@@ -17,25 +18,7 @@ const char* const kSecret = "SECRET-1f3a9c";
 // after the document type declaration `doctype`.
 std::string templateWith(const std::string& doctype, const std::string& includes,
                          const std::string& rootExtra = "") {
-    return "<?xml version=\"1.0\"?>\n" + doctype +
-           "<template name=\"t\" prefix=\"p_\" errlogmode=\"\" trap_on_io_err=\"false\" remote_mode=\"false\" "
-           "force_flush=\"true\" fork_enabled=\"true\" multithreaded=\"false\" threading=\"posix\" "
-           "compiler_type=\"gcc\" trace_target=\"t.out\"" +
-           rootExtra +
-           ">\n"
-           "  <domain name=\"mem\" float_handle=\"true\" handle=\"void*\" includesGlobal=\"true\">\n"
-           "    <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
-           "    <includes>" +
-           includes +
-           "</includes>\n"
-           "    <tor __type__=\"allocator\" name=\"malloc\" float_arg_n1=\"1\" float_arg_n2=\"0\" "
-           "is_handle_arg_out=\"true\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
-           "      <validateDom_before>-</validateDom_before>\n"
-           "      <args type=\"void*\" name=\"ret\"/>\n"
-           "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
-           "    </tor>\n"
-           "  </domain>\n"
-           "</template>\n";
+    return oneTorTemplate(std::string(kOneTorRoot) + rootExtra, includes, doctype);
 }
 
 struct Loaded {

@@ -10,31 +10,10 @@
 #include <string>
 
 #include "gen_xml_sax_read.h"
+#include "one_tor_template.h"
 #include "temp_dir.h"
 
 namespace {
-
-// A one-tor template with the root attributes `root` and the includes text `includes`.
-std::string oneTor(const std::string& root, const std::string& includes = "stdlib.h",
-                   const std::string& doctype = "") {
-    return "<?xml version=\"1.0\"?>\n" + doctype + "<template " + root +
-           ">\n"
-           "  <domain name=\"mem\" float_handle=\"true\" handle=\"void*\" includesGlobal=\"true\">\n"
-           "    <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
-           "    <includes>" + includes + "</includes>\n"
-           "    <tor __type__=\"allocator\" name=\"malloc\" float_arg_n1=\"1\" float_arg_n2=\"0\" "
-           "is_handle_arg_out=\"true\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
-           "      <validateDom_before>-</validateDom_before>\n"
-           "      <args type=\"void*\" name=\"ret\"/>\n"
-           "      <expr oper=\"==\" type=\"void*\" value=\"NULL\"/>\n"
-           "    </tor>\n"
-           "  </domain>\n"
-           "</template>\n";
-}
-
-const char* const kRoot =
-    "name=\"t\" prefix=\"p_\" errlogmode=\"\" trap_on_io_err=\"false\" remote_mode=\"false\" force_flush=\"true\" "
-    "fork_enabled=\"true\" multithreaded=\"false\" threading=\"posix\" compiler_type=\"gcc\" trace_target=\"t.out\"";
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     text.replace(text.find(from), from.size(), to);
@@ -54,24 +33,24 @@ TEST(ReaderStreams, EveryMessageGoesToTheCallersStreams) {
         std::string failure;
     };
     const Case cases[] = {
-        {"a good template", oneTor(kRoot), 0, "", "", ""},
+        {"a good template", oneTorTemplate(kOneTorRoot), 0, "", "", ""},
         {"a file that does not exist", "", -1, "libxml++ exception: ", "", "No such file or directory"},
         {"a second root element", "<template/>\n<template/>\n", -1,
          "on_fatal_error(): Extra content at the end of the document\n", "",
          "line 2: Extra content at the end of the document"},
         {"a flag that is neither true nor false",
-         oneTor(replaced(kRoot, "trap_on_io_err=\"false\"", "trap_on_io_err=\"yes\"")), 0, "",
+         oneTorTemplate(replaced(kOneTorRoot, "trap_on_io_err=\"false\"", "trap_on_io_err=\"yes\"")), 0, "",
          "unexpected value 'yes' at ccloader:29\n", ""},
         {"a root without attributes or domains", "<template/>\n", -1, "",
          flagMissing + flagMissing + flagMissing + flagMissing + flagMissing +
              "gen_xml_sax_read:361: domainLoader: Assertion '\"domain\" == chunk.element.name' failed.\n",
          "the document's structure: '\"domain\" == chunk.element.name' does not hold in domainLoader, near line 1"},
-        {"a tor of no known kind", replaced(oneTor(kRoot), "__type__=\"allocator\"", "__type__=\"Allocator\""), -1, "",
+        {"a tor of no known kind", replaced(oneTorTemplate(kOneTorRoot), "__type__=\"allocator\"", "__type__=\"Allocator\""), -1, "",
          "Unexpected element 'Allocator' !\n"
          "gen_xml_sax_read:421: domainLoader: Assertion 'false' failed.\n",
          "the document's structure: 'false' does not hold in domainLoader, near line 5"},
         {"an external entity",
-         oneTor(kRoot, "&x;", "<!DOCTYPE template [ <!ENTITY x SYSTEM \"file:///nonexistent/kel\"> ]>\n"), -1, "",
+         oneTorTemplate(kOneTorRoot, "&x;", "<!DOCTYPE template [ <!ENTITY x SYSTEM \"file:///nonexistent/kel\"> ]>\n"), -1, "",
          path + ":6: refused to load external entity or DTD 'file:///nonexistent/kel': a template may only use "
                 "entities declared inside it\n",
          "refused to load external entity or DTD 'file:///nonexistent/kel' at line 6"},
