@@ -3,14 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "gen_lines.h"
 #include "gen_settings.h"
 
 namespace {
-
-template <class... P>
-void line(std::ostream& out, const P&... pieces) {
-    (out << ... << pieces) << std::endl;
-}
 
 // What the C library declares for a function, as glibc's headers spell it.
 // `parameters` must match the tor's for the entry to apply; `deallocator`
@@ -63,9 +59,7 @@ const Tor* tracedTor(const Template& t, const std::string& name) {
 }
 
 std::string declaration(const Template& t, const Tor& tor) {
-    std::string s = returnType(tor) + "\t" + t.prefix + tor.name + "(";
-    for (std::size_t i = 1; i < tor.args.size(); ++i) s += tor.args[i].type + " " + tor.args[i].name + ", ";
-    return s + "const char *file, size_t line)";
+    return returnType(tor) + "\t" + t.prefix + tor.name + "(" + declaredParameters(tor) + "const char *file, size_t line)";
 }
 
 struct Attributed {

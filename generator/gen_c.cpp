@@ -9,6 +9,7 @@
 
 #include "gen_attributes.h"
 #include "gen_checks.h"
+#include "gen_lines.h"
 #include "gen_link_wrap.h"
 #include "gen_literal.h"
 #include "gen_output.h"
@@ -17,12 +18,6 @@
 #include "trace_protocol.h"
 
 namespace {
-
-// One helper writes a whole line: pieces joined, then std::endl.
-template <class... P>
-void line(std::ostream& out, const P&... pieces) {
-    (out << ... << pieces) << std::endl;
-}
 
 // A block of lines from a settings table.
 void block(std::ostream& out, const std::vector<const char*>& lines) {
@@ -54,26 +49,6 @@ void cLinkage(std::ostream& out, const std::vector<std::string>& cppIncludes, Bo
     });
     body();
     onlyInCpp(out, [&] { line(out, "}"); });
-}
-
-// The parameters (args 1 and up) in the three forms the generated text uses:
-// "type name, " each, "name, " each, and the names joined by ", ".
-std::string declaredParameters(const Tor& tor) {
-    std::string s;
-    for (std::size_t i = 1; i < tor.args.size(); ++i) s += tor.args[i].type + " " + tor.args[i].name + ", ";
-    return s;
-}
-
-std::string passedParameters(const Tor& tor) {
-    std::string s;
-    for (std::size_t i = 1; i < tor.args.size(); ++i) s += tor.args[i].name + ", ";
-    return s;
-}
-
-std::string parameterNames(const Tor& tor) {
-    std::string s = passedParameters(tor);
-    if (!s.empty()) s.resize(s.size() - 2);
-    return s;
 }
 
 // va_forward: the tor's last args entry is "...", and its wrapper hands the

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "gen_lines.h"
 #include "gen_literal.h"
 #include "gen_settings.h"
 
@@ -14,17 +15,9 @@ namespace {
 // "type name, type name", or "void" for none (a prototype, not an old-style
 // declaration).
 std::string parameterList(const Tor& tor) {
-    std::string s;
-    for (std::size_t i = 1; i < tor.args.size(); ++i) {
-        if (!s.empty()) s += ", ";
-        s += tor.args[i].type + " " + tor.args[i].name;
-    }
-    return s.empty() ? "void" : s;
-}
-
-std::string argumentNames(const Tor& tor) {
-    std::string s;
-    for (std::size_t i = 1; i < tor.args.size(); ++i) s += tor.args[i].name + ", ";
+    std::string s = declaredParameters(tor);
+    if (s.empty()) return "void";
+    s.resize(s.size() - 2);
     return s;
 }
 
@@ -75,7 +68,7 @@ void writeLinkWrappers(const Template& t, std::ostream& out) {
         const std::string head = returnType(*tor) + " __wrap_" + tor->name + "(" + parameterList(*tor) + ")";
         out << head << ";\n" << head << "{\n\t";
         if (!isVoid(returnType(*tor))) out << "return ";
-        out << t.prefix << tor->name << "(" << argumentNames(*tor) << cStringLiteral(kNoCallSite) << ", 0);\n}\n\n";
+        out << t.prefix << tor->name << "(" << passedParameters(*tor) << cStringLiteral(kNoCallSite) << ", 0);\n}\n\n";
     }
 }
 
