@@ -796,11 +796,12 @@ bool reallocValidHandle(CVLineFetcher& fetcher, TraceAnalysis& analysis, SiteId 
         });
         return false;
     }
-    if (matches.size() > 1) {
-        say(analysis, "NYI at ", "tracer", ":", 630);
-        throw AnalysisExit{statusReallocNotSupported};
-    }
-    const RecordId m = matches.front();
+    // Two live records share a handle only after an allocation onto a live
+    // handle (already reported). As for a release, the reallocation means
+    // the record that took the handle last; stopping here lost every finding
+    // after it.
+    RecordId m = matches.front();
+    if (matches.size() > 1) table.findLastHandle(record.handle, m);
     std::string_view& text = s.lineB;
     std::int64_t n = fetcher.getLineView(text);
     if (text.size() != kelproto::kHex16Digits) {

@@ -287,6 +287,10 @@ TEST_P(Engines, LifeCycleTable) {
          {alloc(1, 16, "10"), use(1, "15"), realloc(1, 0, 0, "20")},
          {{1, 16, deallocated, "10", "20"}},
          ""},
+        {"reallocation of a handle two live records share moves the one that took it last",
+         {alloc(1, 16, "10"), alloc(2, 16, "11"), realloc(2, 32, 1, "12"), use(1, "13"), realloc(1, 64, 5, "14")},
+         {{1, 16, allocated, "10", ""}, {5, 64, operated, "14", ""}},
+         ""},
         {"failed reallocation leaves the table unchanged",
          {alloc(1, 16, "10"), reallocFailed(1, 64, "20")},
          {{1, 16, allocated, "10", ""}},
@@ -438,25 +442,6 @@ TEST_P(Engines, OperatorLooksUpTheDomainItIsGiven) {
     std::vector<ResourceState> states;
     analysis.tables[1]->forEachLive([&](const HandleRecord& rec) { states.push_back(rec.resourceState); });
     EXPECT_EQ(states, std::vector<ResourceState>{operated});
-}
-
-TEST_P(Engines, ReallocationWithTwoLiveMatchesIsNotSupported) {
-    // A reallocation that returns the handle of another live block leaves two
-    // live records with one handle; reallocating that handle is unsupported.
-    run(alloc(1, 16, "10"));
-    run(alloc(2, 16, "11"));
-    run(realloc(2, 32, 1, "12"));
-    LinesFile file({"mem OK 0000000000000001", "0000000000000040", "OK", "OK 0000000000000005"});
-    CFileLineFetcher fetcher;
-    ASSERT_EQ(fetcher.attach(file.path.c_str()), 0);
-    HandleRecord r;
-    try {
-        ReallocatorEngine(fetcher, analysis, at("13"), "realloc", 0, r);
-        ADD_FAILURE() << "no exit";
-    } catch (const AnalysisExit& e) {
-        EXPECT_EQ(e.status, 254);
-    }
-    EXPECT_EQ(out.str(), "NYI at tracer:630\n");
 }
 
 // A record whose state is none of the three is a broken invariant: the run
