@@ -94,7 +94,7 @@ std::vector<Attributed> attributedWrappers(const Template& t) {
 }  // namespace
 
 void writeAttributes(const Template& t, std::ostream& out) {
-    if (t.compiler_type != "gcc") return;
+    if (compiler(t) != Compiler::gcc) return;
     const std::vector<Attributed> wrappers = attributedWrappers(t);
     if (wrappers.empty()) return;
     // Only where the program calls the wrappers: kel.c tests the arguments

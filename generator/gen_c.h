@@ -1,13 +1,13 @@
 // The library generator: writes kel.h (globals, prototypes, wrapper
-// declarations, redefinition macros) and kel.c (runtime, then one wrapper per
-// traced function) from a loaded Template. kelgen's main calls generateFiles;
-// the tests call the writers one by one.
+// declarations, redefinition macros; gen_header.cpp) and kel.c (runtime,
+// gen_runtime.cpp, then one wrapper per traced function, gen_wrappers.cpp)
+// from a loaded Template. kelgen's main calls generateFiles (gen_c.cpp); the
+// tests call the writers one by one.
 #pragma once
 
 #include <ostream>
 #include <string>
 
-#include "gen_checks.h"
 #include "gen_settings.h"
 #include "gen_xml_sax_read.h"
 
@@ -43,14 +43,6 @@ void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, st
 void writeArgumentChecks(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
 void writeCall(const Template& t, const Tor& tor, std::ostream& out);
 void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
-// Position of the first domain named `name`, or -1.
-int findDomainIndex(const Template& t, const std::string& name);
-// release_tor names a deallocator of the tor's own domain `d`, or "DOMAIN:TOR"
-// one of another domain (fdopen hands its descriptor over to the stream).
-// Null when there is none; `owner` is set to the domain looked in, or to null
-// when the template has no domain of that name: a template of streams alone
-// has no descriptors to release.
-const Tor* findReleaseTor(const Template& t, const Domain& d, const std::string& text, const Domain*& owner);
 
 // ---------------------------------------------------------------- driver
 

@@ -11,7 +11,6 @@
 
 #include <unistd.h>
 
-#include "gen_c.h"
 #include "gen_literal.h"
 #include "gen_settings.h"
 #include "trace_protocol.h"
@@ -178,7 +177,7 @@ bool isPort(const std::string& text) {
 }  // namespace
 
 bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostream& err) {
-    if (t.link_wrap && t.compiler_type != "gcc") {
+    if (t.link_wrap && compiler(t) != Compiler::gcc) {
         complain(err, templatePath) << "link_wrap needs compiler_type \"gcc\": the linker's --wrap is GNU's"
                                     << std::endl;
         return false;

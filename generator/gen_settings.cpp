@@ -1,5 +1,17 @@
 #include "gen_settings.h"
 
+Compiler compiler(const Template& t) {
+    if (t.compiler_type == "gcc") return Compiler::gcc;
+    if (t.compiler_type == "win32") return Compiler::win32;
+    return Compiler::other;
+}
+
+ErrorLog errorLog(const Template& t) {
+    if (t.errlogmode.empty()) return ErrorLog::none;
+    if (t.errlogmode == "console") return ErrorLog::console;
+    return ErrorLog::file;
+}
+
 MutexKind mutexKind(const Template& t) {
     if (!t.multithreaded) return MutexKind::none;
     if (t.threading == "posix") return MutexKind::posix;
@@ -80,7 +92,49 @@ const std::string& returnType(const Tor& tor) { return tor.args.at(0).type; }
 
 const std::string& argName(const Tor& tor, std::int64_t i) { return tor.args.at(static_cast<std::size_t>(i)).name; }
 
-bool errlogIsFile(const Template& t) { return !t.errlogmode.empty() && t.errlogmode != "console"; }
+ResultLine resultLine(const Tor& tor) {
+    if (isVoid(tor.expr.type)) return ResultLine::voidCall;
+    if (tor.expr.type.empty()) return ResultLine::untested;
+    return ResultLine::verdict;
+}
+
+std::vector<std::string> sizeValues(const Domain& d, const Tor& tor) {
+    if (d.float_handle && !tor.float_size_expr.empty()) return {tor.float_size_expr};
+    if (!d.float_handle || tor.float_arg_n1 == 0) return {};
+    std::vector<std::string> values{argName(tor, tor.float_arg_n1)};
+    if (tor.float_arg_n2 != 0) values.push_back(argName(tor, tor.float_arg_n2));
+    return values;
+}
+
+int findDomainIndex(const Template& t, const std::string& name) {
+    for (std::size_t i = 0; i < t.domains.size(); ++i)
+        if (t.domains[i].name == name) return static_cast<int>(i);
+    return -1;
+}
+
+const Tor* findReleaseTor(const Template& t, const Domain& d, const std::string& text, const Domain*& owner) {
+    std::string name = text;
+    owner = &d;
+    const std::size_t colon = text.find(':');
+    if (colon != std::string::npos) {
+        const int k = findDomainIndex(t, text.substr(0, colon));
+        owner = nullptr;
+        if (k == -1) return nullptr;
+        owner = &t.domains[static_cast<std::size_t>(k)];
+        name = text.substr(colon + 1);
+    }
+    for (const Tor& r : owner->deallocators)
+        if (r.name == name) return &r;
+    return nullptr;
+}
+
+bool forwardsVariadic(const Tor& tor) { return !tor.va_forward.empty() && !tor.args.empty(); }
+
+Tor namedPart(const Tor& tor) {
+    Tor named = tor;
+    if (forwardsVariadic(tor)) named.args.pop_back();
+    return named;
+}
 
 bool hasOptionalParameters(const Tor& tor) {
     for (std::size_t i = 1; i < tor.args.size(); ++i)

@@ -1,6 +1,7 @@
-// The consequences of the template's settings, computed once: what each mutex
-// kind and each trace target puts into the generated text, and the tor walks
-// and argument helpers that the writers and the checks share.
+// The consequences of the template's settings, computed once: each string
+// setting decided into an enum, what each mutex kind and each trace target
+// puts into the generated text, and the tor walks, look-ups and argument
+// helpers that the writers and the checks share.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,16 @@
 #include <vector>
 
 #include "gen_xml_sax_read.h"
+
+// The compiler the generated code is written for (compiler_type). Any other
+// name writes the runtime without the compiler's own lines.
+enum class Compiler { gcc, win32, other };
+Compiler compiler(const Template& t);
+
+// Where kelerrlog writes (errlogmode): nowhere (""), to standard error
+// ("console"), or appends to the file it names.
+enum class ErrorLog { none, console, file };
+ErrorLog errorLog(const Template& t);
 
 // How the generated code serialises its trace records.
 enum class MutexKind { none, posix, win32 };
@@ -44,13 +55,38 @@ const std::string& returnType(const Tor& tor);
 // The name of argument i; positions are checked against args before any
 // writer runs, and at() keeps a direct caller from reading past the end.
 const std::string& argName(const Tor& tor, std::int64_t i);
-// The errlogmode that names a file (neither "" nor "console").
-bool errlogIsFile(const Template& t);
+
+// The result line of a tor's record, by its expr type: "void" for a call
+// that returns nothing, "-" for a result that is not tested, or a verdict by
+// the expr's test.
+enum class ResultLine { voidCall, untested, verdict };
+ResultLine resultLine(const Tor& tor);
+
+// The C values of a record's size lines: in a domain that tracks sizes,
+// float_size_expr (a size computed from the parameters, strdup's strlen(s) + 1,
+// where no single argument holds it), or else the arguments at float_arg_n1
+// and float_arg_n2 (a second one only with a first).
+std::vector<std::string> sizeValues(const Domain& d, const Tor& tor);
+
+// Position of the first domain named `name`, or -1.
+int findDomainIndex(const Template& t, const std::string& name);
+// release_tor names a deallocator of the tor's own domain `d`, or "DOMAIN:TOR"
+// one of another domain (fdopen hands its descriptor over to the stream).
+// Null when there is none; `owner` is set to the domain looked in, or to null
+// when the template has no domain of that name: a template of streams alone
+// has no descriptors to release.
+const Tor* findReleaseTor(const Template& t, const Domain& d, const std::string& text, const Domain*& owner);
 
 // Host and port of a remote trace_target: the text before and after the first
 // ':' among its first 99 characters, the port cut to 7 characters. False when
 // there is no ':'.
 bool splitTarget(const std::string& target, std::string& host, std::string& port);
+
+// va_forward: the tor's last args entry is "...", and its wrapper hands the
+// caller's variable arguments to the va_list function named there.
+bool forwardsVariadic(const Tor& tor);
+// The tor without its "..." entry: the named parameters.
+Tor namedPart(const Tor& tor);
 
 // Parameters marked optional: trailing ones that callers may leave out, as
 // open's mode. Such a tor gets one wrapper per number of arguments, and a

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "gen_c.h"
+#include "gen_checks.h"
 #include "gen_text_fixtures.h"
 #include "temp_file.h"
 
