@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ccloader.h"
-#include "gen_xml_sax_read.h"
+#include "line_fetchers.h"
+#include "template_reader.h"
 #include "call_sites.h"
 #include "handle_table.h"
 #include "indexed_table.h"

@@ -8,6 +8,6 @@
 
 #include <ostream>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 void writeAttributes(const Template& t, std::ostream& out);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "gen_settings.h"
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 // ---------------------------------------------------------------- header (kel.h)
 

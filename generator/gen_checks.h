@@ -5,7 +5,7 @@
 
 #include <ostream>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 // Refuses, with one message on `err`, a template whose generated code would
 // read past the end of a tor's args, or whose remote trace_target has no port.

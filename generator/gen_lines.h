@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "gen_literal.h"
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 // One helper writes a whole line: pieces joined, then std::endl.
 template <class... P>

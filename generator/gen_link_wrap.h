@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 // The file of a record written by __wrap_NAME; its line is 0.
 extern const char* const kNoCallSite;

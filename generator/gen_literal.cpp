@@ -1,6 +1,6 @@
 #include "gen_literal.h"
 
-#include "ccloader.h"
+#include "line_fetchers.h"
 #include "visible_text.h"
 
 std::string cStringContent(std::string_view text) {

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "gen_settings.h"
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 #include "kelgen_status.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <ostream>
 #include <string>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 class RecordWriter {
 public:

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 // The compiler the generated code is written for (compiler_type). Any other
 // name writes the runtime without the compiler's own lines.

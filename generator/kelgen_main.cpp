@@ -10,7 +10,7 @@
 #include "gen_c.h"
 #include "gen_link_wrap.h"
 #include "gen_merge.h"
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 #include "kel_version.h"
 #include "kelgen_status.h"
 #include "visible_text.h"

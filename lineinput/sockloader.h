@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "ccloader.h"
+#include "line_fetchers.h"
 
 class CSockLineFetcher : public CFdLineFetcher {
 public:

@@ -16,7 +16,7 @@
 
 #include "fuzz_support.h"
 #include "gen_c.h"
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 #include "kelgen_status.h"
 #include "visible_text.h"
 

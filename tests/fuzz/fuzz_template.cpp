@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 namespace {
 

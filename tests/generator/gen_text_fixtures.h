@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 inline Arg arg(const char* type, const char* name) { return Arg{type, name}; }
 inline Expr expr(const char* oper, const char* type, const char* value) { return Expr{oper, type, value}; }

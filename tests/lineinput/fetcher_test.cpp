@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ccloader.h"
+#include "line_fetchers.h"
 #include "temp_file.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ccloader.h"
+#include "line_fetchers.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 #include "loopback_listener.h"
 #include "one_tor_template.h"
 #include "temp_dir.h"

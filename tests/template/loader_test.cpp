@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 #include "temp_file.h"
 
 namespace {

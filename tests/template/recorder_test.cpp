@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 #include "temp_file.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 #include "one_tor_template.h"
 #include "temp_dir.h"
 

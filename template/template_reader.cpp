@@ -1,6 +1,6 @@
 // The template reader: records every SAX event as a Chunk, then walks the
 // chunks with one recursive-descent loader per element kind.
-#include "gen_xml_sax_read.h"
+#include "template_reader.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -31,8 +31,10 @@ struct StructureError {
     const char* function;
 };
 
-// The diagnostic names the condition, the function, the reader's source name
-// and the line number that identifies the check.
+// The diagnostic names the condition, the function, and the tag that
+// identifies the check: "gen_xml_sax_read:NNN" is a frozen tag that stored
+// reports and users' scripts match, so it stays as it is whatever this file
+// is called and wherever the check stands in it.
 void check(bool ok, const char* condition, const char* function, int line, std::ostream& err) {
     if (ok) return;
     err << "gen_xml_sax_read:" << line << ": " << function << ": Assertion '" << condition
@@ -364,6 +366,7 @@ int loadAttributes(const Chunk& chunk, const AttributeBinding* table, std::size_
             } else if (text == "false") {
                 *static_cast<bool*>(row.target) = false;
             } else {
+                // "ccloader:29" is a frozen tag, matched as it is by users' scripts.
                 err << "unexpected value '" << text << "' at " << "ccloader" << ":" << 29 << std::endl;
             }
             break;

@@ -1,6 +1,6 @@
 // Line input: descriptors read in large blocks and cut into lines, and the
 // splitter that cuts trace lines into fields.
-#include "ccloader.h"
+#include "line_fetchers.h"
 
 #include <fcntl.h>
 #include <unistd.h>
