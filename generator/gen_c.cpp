@@ -22,8 +22,7 @@ int generateFiles(const Template& t, const char* templatePath, const char* heade
     // Each text streams into its own temporary file; neither file is replaced
     // until both are complete.
     writeHeader(t, header.stream());
-    const int status = writeSource(t, templatePath, source.stream());
-    if (status != 0) return status;
+    writeSource(t, templatePath, source.stream());
 
     if (!header.finish(std::cerr) || !source.finish(std::cerr) || !header.commit(std::cerr) ||
         !source.commit(std::cerr))
@@ -31,10 +30,8 @@ int generateFiles(const Template& t, const char* templatePath, const char* heade
     return statusOk;
 }
 
-int writeSource(const Template& t, const char* templatePath, std::ostream& out) {
-    const int status = writeRuntime(t, templatePath, out);
-    if (status != 0) return status;
-    const int wrappers = writeWrappers(t, out);
+void writeSource(const Template& t, const char* templatePath, std::ostream& out) {
+    writeRuntime(t, templatePath, out);
+    writeWrappers(t, out);
     writeLinkWrappers(t, out);
-    return wrappers;
 }

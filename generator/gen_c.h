@@ -25,17 +25,17 @@ void writeGlobals(const Template& t, const char* storage, std::ostream& out);
 
 // ---------------------------------------------------------------- runtime (first half of kel.c)
 
-int writeRuntime(const Template& t, const char* templatePath, std::ostream& out);
+void writeRuntime(const Template& t, const char* templatePath, std::ostream& out);
 // One kel_trace call per non-empty template line, so that every trace carries
 // the template it was generated from.
-int embedTemplateLines(const char* templatePath, std::ostream& out);
+void embedTemplateLines(const char* templatePath, std::ostream& out);
 // Makes a template line safe inside a C string literal (cStringContent):
 // its value stays the line's bytes.
 void escapeQuotes(std::string& s);
 
 // ---------------------------------------------------------------- wrappers (second half of kel.c)
 
-int writeWrappers(const Template& t, std::ostream& out);
+void writeWrappers(const Template& t, std::ostream& out);
 void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out);
 // `wrapperName` (the tor's name when empty) follows the prefix in the head.
 void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, std::ostream& out,
@@ -51,4 +51,4 @@ void writeWrapperEpilogue(const Template& t, const Domain& d, const Tor& tor, st
 // is a KelgenStatus.
 int generateFiles(const Template& t, const char* templatePath, const char* headerPath,
                   const char* sourcePath);
-int writeSource(const Template& t, const char* templatePath, std::ostream& out);
+void writeSource(const Template& t, const char* templatePath, std::ostream& out);

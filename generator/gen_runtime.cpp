@@ -385,7 +385,7 @@ void writeForkTrap(const Template& t, std::ostream& out) {
 
 }  // namespace
 
-int writeRuntime(const Template& t, const char* templatePath, std::ostream& out) {
+void writeRuntime(const Template& t, const char* templatePath, std::ostream& out) {
     writeBanner(t, out);
     line(out, "#define KEL_NO_REDEF");
     const bool gcc = compiler(t) == Compiler::gcc;
@@ -419,12 +419,10 @@ int writeRuntime(const Template& t, const char* templatePath, std::ostream& out)
     writeKelStop(t, out);
     if (t.auto_start) writeAutoStart(out);
     if (!t.fork_enabled) writeForkTrap(t, out);
-    return 0;
 }
 
-int embedTemplateLines(const char* templatePath, std::ostream& out) {
+void embedTemplateLines(const char* templatePath, std::ostream& out) {
     forEachTemplateBlockLine(templatePath, [&](const std::string& text) { line(out, kelTrace1(text)); });
-    return 0;
 }
 
 void escapeQuotes(std::string& s) { s = cStringContent(s); }

@@ -24,12 +24,11 @@ void writeAfterCallWrapper(const Template& t, const Domain& d, const Tor& tor, s
 
 }  // namespace
 
-int writeWrappers(const Template& t, std::ostream& out) {
+void writeWrappers(const Template& t, std::ostream& out) {
     line(out, "/* *** BEGIN **************************************/");
     for (const Domain& d : t.domains)
         forEachTorSourceOrder(d, [&](const Tor& tor) { writeWrapper(t, d, tor, out); });
     line(out, "/* *** END ****************************************/");
-    return 0;
 }
 
 void writeWrapper(const Template& t, const Domain& d, const Tor& tor, std::ostream& out) {

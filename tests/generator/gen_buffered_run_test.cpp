@@ -403,9 +403,8 @@ TEST(BufferedRecords, AFileNameLongerThanTheBufferIsWrittenWhole) {
 }
 
 // trap_on_io_err: a trace file that reaches its size limit ends the program
-// through the error log, with a failure status, in both runtimes. (The
-// default runtime used to exit with fwrite's result, 0, which reported the
-// lost trace as success.)
+// through the error log, with a failure status, in both runtimes: an exit
+// with fwrite's result, 0, would report the lost trace as success.
 TEST(BufferedRecords, AFailedWriteEndsTheProgramThroughTheErrorLog) {
     const std::string loop = program({{1, "#include \"kel.h\""},
                                       {2, "int main(void) {"},

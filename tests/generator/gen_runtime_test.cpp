@@ -34,7 +34,7 @@ private:
 
 std::string runtime(const Template& t, const char* templatePath = "/nonexistent/t.xml") {
     std::ostringstream out;
-    EXPECT_EQ(0, writeRuntime(t, templatePath, out));
+    writeRuntime(t, templatePath, out);
     return out.str();
 }
 
@@ -577,11 +577,13 @@ TEST(EmbedTemplateLines, EachNonEmptyLineBecomesOneTraceCall) {
         SCOPED_TRACE(c.name);
         TemplateFile tpl(c.file);
         std::ostringstream out;
-        EXPECT_EQ(0, embedTemplateLines(tpl.path(), out));
+        embedTemplateLines(tpl.path(), out);
         EXPECT_EQ(c.expected, out.str());
     }
+    // A template file that cannot be opened gives an empty block, not a
+    // partial line.
     std::ostringstream out;
-    EXPECT_EQ(0, embedTemplateLines("/nonexistent/t.xml", out));
+    embedTemplateLines("/nonexistent/t.xml", out);
     EXPECT_EQ("", out.str());
 }
 
