@@ -1,6 +1,6 @@
 // Template text that the generated C carries: as the content of C string
 // literals, in the banner comment, and as the template block that kel_start
-// writes into every trace. The writers in gen_c and the checks in
+// writes into every trace. The writers of kel.h and kel.c and the checks in
 // gen_checks share these, so that what is checked is what is written.
 #pragma once
 
