@@ -9,7 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "tracer.h"
+#include "kel_version.h"
 #include "utils_numeric.h"
 
 namespace {

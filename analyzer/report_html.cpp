@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "tracer.h"
+#include "kel_version.h"
 #include "utils_numeric.h"
 
 namespace {
