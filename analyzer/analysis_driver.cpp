@@ -176,7 +176,7 @@ TraceOutcome analyseTrace(CVLineFetcher& fetcher, TraceAnalysis& analysis, const
         return outcome;
     }
     if (!header) {
-        complain(analysis, "Unable to read header.");
+        complain(analysis, frozen::noHeader);
         outcome.header = false;
         outcome.leakReport = false;
         outcome.status = statusNotATrace;

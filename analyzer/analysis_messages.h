@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ostream>
 
+#include "frozen_texts.h"
 #include "message_text.h"
 #include "trace_analysis.h"
 
@@ -44,9 +45,8 @@ void complainAt(TraceAnalysis& a, std::int64_t number, const P&... pieces) {
 
 // A record state outside the three is a broken invariant, never input: say
 // where it was caught, in the form of a failed assertion, and stop at once.
-[[noreturn]] inline void internalError(TraceAnalysis& a, const char* function, int where) {
-    complain(a, "Internal error. Please, report to developers.");
-    complain(a, "tracer:", where, ": ", function,
-             ": Assertion 'allocated, operated or deallocated == record.resourceState' failed.");
+[[noreturn]] inline void internalError(TraceAnalysis& a, const char* function, frozen::Text tag) {
+    complain(a, frozen::internal::first);
+    complain(a, tag, ": ", function, frozen::internal::assertion);
     std::abort();
 }

@@ -4,6 +4,7 @@
 
 #include "analysis_messages.h"
 #include "same_text.h"
+#include "frozen_texts.h"
 #include "trace_protocol.h"
 #include "utils_numeric.h"
 
@@ -46,7 +47,7 @@ void AllocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& to
     if (record.size == 0 && d.float_handle) {
         Finding f = callFinding(analysis, FindingKind::zeroAlloc, d.name, tor, record.handle, site);
         analysis.report.add(f, [&](MessageText& m) {
-            m << "Warning: allocation zero bytes by " << Quoted{d.name} << ":" << Quoted{tor} << " at "
+            m << frozen::zeroAlloc << Quoted{d.name} << frozen::torSeparator << Quoted{tor} << frozen::at
               << sites.shown(site);
         });
     }
@@ -67,8 +68,9 @@ void AllocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& to
     f.bytes = record.size;
     f.sized = d.float_handle;
     analysis.report.add(f, [&](MessageText& m) {
-        m << "Error: allocated handle 0x" << Hex16{record.handle} << " from '" << Quoted{d.name} << "'"
-          << " at " << sites.shown(record.allocatedAt) << " marked as already allocated at:";
+        namespace text = frozen::alreadyAllocated;
+        m << text::head << Hex16{record.handle} << text::from << Quoted{d.name} << text::at
+          << sites.shown(record.allocatedAt) << text::marked;
         for (RecordId match : matches) m << " " << sites.shown(table.record(match).allocatedAt);
     });
 }
@@ -90,9 +92,9 @@ std::string_view neverUsedTail(TraceAnalysis& analysis, std::size_t domain, cons
     t.call = call;
     t.allocated = allocated;
     t.text.clear();
-    t.text << " by " << Quoted{domainOf(analysis, domain).name} << ":" << Quoted{tor} << " at "
-           << analysis.sites.shown(call) << " while allocated at " << analysis.sites.shown(allocated)
-           << " which never operated.";
+    t.text << frozen::by << Quoted{domainOf(analysis, domain).name} << frozen::torSeparator << Quoted{tor}
+           << frozen::at << analysis.sites.shown(call) << frozen::neverUsed::allocatedAt
+           << analysis.sites.shown(allocated) << frozen::neverUsed::tail;
     return t.text.str();
 }
 }  // namespace
@@ -119,18 +121,20 @@ void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& 
             f.allocated = siteOf(analysis, block.allocatedAt);
             if (released) f.deallocated = siteOf(analysis, block.deallocatedAt);
             analysis.report.add(f, [&](MessageText& m) {
-                m << "Error: deallocation of address 0x" << Hex16{record.handle} << " by " << Quoted{d.name} << ":"
-                  << Quoted{tor} << " at " << sites.shown(call) << ", which is inside resource 0x"
-                  << Hex16{block.handle} << " at offset " << (record.handle - block.handle) << ", allocated at "
+                namespace text = frozen::freeInterior;
+                m << text::head << Hex16{record.handle} << frozen::by << Quoted{d.name} << frozen::torSeparator
+                  << Quoted{tor} << frozen::at << sites.shown(call) << text::inside << Hex16{block.handle}
+                  << text::offset << (record.handle - block.handle) << text::allocatedAt
                   << sites.shown(block.allocatedAt);
-                if (released) m << " and deallocated at " << sites.shown(block.deallocatedAt);
+                if (released) m << text::deallocatedAt << sites.shown(block.deallocatedAt);
             });
             return;
         }
         f.kind = FindingKind::unallocatedFree;
         analysis.report.add(f, [&](MessageText& m) {
-            m << "Error: deallocation of unallocated " << handleStateName(record.handleState) << " handle 0x"
-              << Hex16{record.handle} << " by " << Quoted{d.name} << ":" << Quoted{tor} << " at " << sites.shown(call);
+            namespace text = frozen::unallocatedFree;
+            m << text::head << handleStateName(record.handleState) << text::handle << Hex16{record.handle}
+              << frozen::by << Quoted{d.name} << frozen::torSeparator << Quoted{tor} << frozen::at << sites.shown(call);
         });
         return;
     }
@@ -141,9 +145,10 @@ void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& 
             f.allocated = siteOf(analysis, e.allocatedAt);
             f.deallocated = siteOf(analysis, e.deallocatedAt);
             analysis.report.add(f, [&](MessageText& m) {
-                m << "Error: deallocation of handle 0x" << Hex16{record.handle} << " by " << Quoted{d.name} << ":"
-                  << Quoted{tor} << " at " << sites.shown(call) << " while the handle allocated at "
-                  << sites.shown(e.allocatedAt) << " and freed at " << sites.shown(e.deallocatedAt) << ".";
+                namespace text = frozen::doubleFree;
+                m << text::head << Hex16{record.handle} << frozen::by << Quoted{d.name} << frozen::torSeparator
+                  << Quoted{tor} << frozen::at << sites.shown(call) << text::allocatedAt << sites.shown(e.allocatedAt)
+                  << text::freedAt << sites.shown(e.deallocatedAt) << text::end;
             });
             return;
         case allocated:
@@ -153,7 +158,7 @@ void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& 
                 f.bytes = e.size;
                 f.sized = d.float_handle;
                 analysis.report.add(f, [&](MessageText& m) {
-                    m << "Warning: deallocation of resource 0x" << Hex16{record.handle}
+                    m << frozen::neverUsed::head << Hex16{record.handle}
                       << neverUsedTail(analysis, domain, tor, call, e.allocatedAt);
                 });
             }
@@ -165,7 +170,7 @@ void DeallocatorEngine(TraceAnalysis& analysis, SiteId site, const std::string& 
             table.markDeallocated(pos, call);
             return;
     }
-    internalError(analysis, "DeallocatorEngine", 440);
+    internalError(analysis, "DeallocatorEngine", frozen::tag::deallocatorState);
 }
 
 bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState state, std::uint64_t handle,
@@ -178,8 +183,8 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
     if (state == bad) {
         f.kind = FindingKind::badHandleUse;
         analysis.report.add(f, [&](MessageText& m) {
-            m << "Error 007: bad handle 0x" << Hex16{handle} << " usage by " << Quoted{d.name} << ":" << Quoted{tor}
-              << " at " << sites.shown(site);
+            m << frozen::badHandleUse::head << Hex16{handle} << frozen::badHandleUse::usageBy << Quoted{d.name}
+              << frozen::torSeparator << Quoted{tor} << frozen::at << sites.shown(site);
         });
         return true;
     }
@@ -202,10 +207,11 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
             f.allocated = siteOf(analysis, e.allocatedAt);
             f.deallocated = siteOf(analysis, e.deallocatedAt);
             analysis.report.add(f, [&](MessageText& m) {
-                m << "Error: address 0x" << Hex16{handle} << " used by " << Quoted{d.name} << ":" << Quoted{tor}
-                  << " at " << sites.shown(site) << " is inside resource 0x" << Hex16{e.handle} << " at offset "
-                  << (handle - e.handle) << ", which was allocated at " << sites.shown(e.allocatedAt)
-                  << " and deallocated at " << sites.shown(e.deallocatedAt);
+                namespace text = frozen::useInsideFreed;
+                m << text::head << Hex16{handle} << frozen::usedBy << Quoted{d.name} << frozen::torSeparator
+                  << Quoted{tor} << frozen::at << sites.shown(site) << text::inside << Hex16{e.handle} << text::offset
+                  << (handle - e.handle) << text::allocatedAt << sites.shown(e.allocatedAt) << text::deallocatedAt
+                  << sites.shown(e.deallocatedAt);
             });
             return true;
         }
@@ -216,8 +222,8 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
         if (d.untracked_use == "ignore") return false;
         f.kind = FindingKind::untrackedUse;
         analysis.report.add(f, [&](MessageText& m) {
-            m << "Error: Unallocated resource usage 0x" << Hex16{handle} << " by " << Quoted{d.name} << ":"
-              << Quoted{tor} << " at " << sites.shown(site);
+            m << frozen::untrackedUse << Hex16{handle} << frozen::by << Quoted{d.name} << frozen::torSeparator
+              << Quoted{tor} << frozen::at << sites.shown(site);
         });
         return false;
     }
@@ -229,9 +235,10 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
         f.allocated = siteOf(analysis, e.allocatedAt);
         f.deallocated = siteOf(analysis, e.deallocatedAt);
         analysis.report.add(f, [&](MessageText& m) {
-            m << "Error: resource 0x" << Hex16{handle} << " used by " << Quoted{d.name} << ":" << Quoted{tor} << " at "
-              << sites.shown(site) << " was allocated at " << sites.shown(e.allocatedAt) << " and deallocated at "
-              << sites.shown(e.deallocatedAt);
+            namespace text = frozen::useAfterFree;
+            m << text::head << Hex16{handle} << frozen::usedBy << Quoted{d.name} << frozen::torSeparator << Quoted{tor}
+              << frozen::at << sites.shown(site) << text::allocatedAt << sites.shown(e.allocatedAt)
+              << text::deallocatedAt << sites.shown(e.deallocatedAt);
         });
     }
     return true;
@@ -265,9 +272,8 @@ bool reallocValidHandle(TraceAnalysis& analysis, SiteId site, const std::string&
     if (matches.empty()) {
         Finding f = callFinding(analysis, FindingKind::reallocUntracked, d.name, tor, record.handle, site);
         analysis.report.add(f, [&](MessageText& m) {
-            m << "Error XX7: " << Quoted{d.name} << ":" << Quoted{tor} << " at " << sites.shown(site)
-              << " trying to reallocate never allocated (or allocated by " << "untracked function) handle 0x"
-              << Hex16{record.handle};
+            m << frozen::reallocUntracked::head << Quoted{d.name} << frozen::torSeparator << Quoted{tor} << frozen::at
+              << sites.shown(site) << frozen::reallocUntracked::tail << Hex16{record.handle};
         });
         return false;
     }
@@ -290,8 +296,8 @@ bool reallocValidHandle(TraceAnalysis& analysis, SiteId site, const std::string&
         f.bytes = newSize;
         f.sized = true;
         analysis.report.add(f, [&](MessageText& msg) {
-            msg << "Warning: reallocation handle 0x" << Hex16{record.handle} << " has the same size (" << newSize
-                << " bytes) at" << sites.shown(site);
+            namespace text = frozen::sameSizeRealloc;
+            msg << text::head << Hex16{record.handle} << text::size << newSize << text::bytesAt << sites.shown(site);
         });
     }
     // A failed reallocation leaves the old resource in place.
@@ -314,8 +320,8 @@ void releaseDied(TraceAnalysis& analysis, SiteId site, const std::string& tor, s
                  const HandleRecord& record, std::string_view written) {
     Finding f = callFinding(analysis, FindingKind::diedInside, domainOf(analysis, domain).name, tor, record.handle, site);
     analysis.report.add(f, [&](MessageText& m) {
-        m << "Looks like target code execution died after calling " << Quoted{tor} << "(0x" << Quoted{written}
-          << ") at " << analysis.sites.shown(site);
+        namespace text = frozen::diedInside;
+        m << text::head << Quoted{tor} << text::open << Quoted{written} << text::closeAt << analysis.sites.shown(site);
     });
 }
 
@@ -327,8 +333,8 @@ void releaseFailed(TraceAnalysis& analysis, SiteId site, const std::string& tor,
     const Domain& d = domainOf(analysis, domain);
     Finding f = callFinding(analysis, FindingKind::failedFree, d.name, tor, record.handle, site);
     analysis.report.add(f, [&](MessageText& m) {
-        m << "Warning: deallocation of resource 0x" << Hex16{record.handle} << " by " << Quoted{d.name} << ":"
-          << Quoted{tor} << " at " << analysis.sites.shown(site) << " reported failure; the resource counts as released.";
+        m << frozen::failedFree::head << Hex16{record.handle} << frozen::by << Quoted{d.name} << frozen::torSeparator
+          << Quoted{tor} << frozen::at << analysis.sites.shown(site) << frozen::failedFree::tail;
     });
 }
 
@@ -339,8 +345,6 @@ void forkCalled(TraceAnalysis& analysis, SiteId site) {
     f.call = siteOf(analysis, site);
     const CallSite& at = analysis.sites.site(site);
     analysis.report.add(f, [&](MessageText& m) {
-        m << "KEL detected fork() usage at " << Quoted{at.file} << ":" << Quoted{at.line}
-          << ", meanwhile fork() is forbidden according to template settings. Please, disable application "
-             "fork() usage. If it isn't possible, contact KEL author.";
+        m << frozen::fork::head << Quoted{at.file} << frozen::torSeparator << Quoted{at.line} << frozen::fork::tail;
     });
 }

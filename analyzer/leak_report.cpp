@@ -1,6 +1,7 @@
 #include "leak_report.h"
 
 #include "analysis_messages.h"
+#include "frozen_texts.h"
 
 bool postTransactionAnalyzer(TraceAnalysis& analysis) {
     Report& report = analysis.report;
@@ -9,7 +10,7 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis) {
         const Domain& d = analysis.tmpl.domains[i];
         analysis.tables[i]->forEachLive([&](const HandleRecord& r) {
             if (r.resourceState != allocated && r.resourceState != operated) {
-                internalError(analysis, "postTransactionAnalyzer", 825);
+                internalError(analysis, "postTransactionAnalyzer", frozen::tag::leakState);
             }
             Finding f;
             f.kind = FindingKind::leak;
@@ -21,15 +22,15 @@ bool postTransactionAnalyzer(TraceAnalysis& analysis) {
             f.bytes = d.float_handle ? r.size : 0;
             f.sized = d.float_handle;
             report.add(f, [&](MessageText& m) {
-                m << "Error: resource leak; handle 0x" << Hex16{r.handle} << " from '" << Quoted{d.name} << "'"
-                  << " allocated at " << sites.shown(r.allocatedAt)
-                  << (r.resourceState == allocated ? " not deallocated. Never operated" : " not deallocated");
+                namespace text = frozen::leak;
+                m << text::head << Hex16{r.handle} << text::from << Quoted{d.name} << text::allocatedAt
+                  << sites.shown(r.allocatedAt)
+                  << (r.resourceState == allocated ? text::neverOperated : text::notDeallocated);
                 if (d.float_handle) {
                     if (r.size != 0) {
-                        m << ". Bytes leaked: " << r.size;
+                        m << text::bytes << r.size;
                     } else {
-                        m << ". Bytes leaked: 0, plus indirect leakage for pointer "
-                          << "(example: malloc(size), when size is 0)";
+                        m << text::zeroBytes;
                     }
                 }
             });

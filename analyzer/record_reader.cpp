@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "analysis_messages.h"
+#include "frozen_texts.h"
 #include "keltrace_status.h"
 #include "same_text.h"
 #include "trace_protocol.h"
@@ -138,8 +139,8 @@ RecordHead RecordReader::readHead() {
     fetcher_.getLineView(s.second);
     const Tor* found = findRecentTor(analysis_, head.domain, s.second, head.torKind);
     if (!found) {
-        complain(analysis_, "Unexpected tor name '", Quoted{s.second}, "' in domain '",
-                 Quoted{domainOf(analysis_, head.domain).name}, "'.");
+        complain(analysis_, frozen::unknownTor::head, Quoted{s.second}, frozen::unknownTor::inDomain,
+                 Quoted{domainOf(analysis_, head.domain).name}, frozen::unknownTor::end);
         head.kind = RecordHead::Kind::invalid;
         return head;
     }
@@ -160,8 +161,8 @@ bool RecordReader::readAllocatorRecord(const RecordHead& head, HandleRecord& rec
     std::int64_t n = fetcher_.getLineView(x);
     if (x.size() == kelproto::kHex16Digits) {
         if (!d.float_handle) {
-            complain(analysis_, "Strange error: domain '", Quoted{d.name}, "' isn't float, but allocator ",
-                     Quoted{*head.tor}, " has 2nd argument");
+            complain(analysis_, frozen::secondSize::head, Quoted{d.name}, frozen::secondSize::butAllocator,
+                     Quoted{*head.tor}, frozen::secondSize::tail);
             return false;
         }
         const std::uint64_t factor = hexField(x);
@@ -176,13 +177,14 @@ bool RecordReader::readAllocatorRecord(const RecordHead& head, HandleRecord& rec
         n = fetcher_.getLineView(x);
     }
     if (x != fixed::ok && x != fixed::bad) {
-        complain(analysis_, "Unexpected value '", Quoted{x}, "' instead of OK or BAD at line ", n, ".");
+        complain(analysis_, frozen::allocVerdict::head, Quoted{x}, frozen::allocVerdict::atLine, n,
+                 frozen::allocVerdict::end);
         return false;
     }
     std::string_view& h = analysis_.scratch.lineB;
     fetcher_.getLineView(h);
     if (h.size() < 4) {
-        complain(analysis_, "Unexpected number of chars. Must be at least 4.");
+        complain(analysis_, frozen::shortHandle);
         return false;
     }
     std::string_view handle;
@@ -193,7 +195,7 @@ bool RecordReader::readAllocatorRecord(const RecordHead& head, HandleRecord& rec
         record.handleState = bad;
         handle = h.substr(fixed::badPrefix.size());
     } else {
-        complain(analysis_, "Strange values at begging of line '", Quoted{h}, "'.");
+        complain(analysis_, frozen::handlePrefix::head, Quoted{h}, frozen::handlePrefix::end);
         return false;
     }
     record.handle = hexField(handle);
@@ -207,7 +209,7 @@ bool RecordReader::readDeallocatorRecord(const RecordHead& head, HandleRecord& r
     fetcher_.getLineView(s.lineA);
     const std::string_view* chunks = s.chunks;
     if (splitLine(s.lineA, s.chunks, 3) != 3) {
-        complain(analysis_, "Unexpected numer of chunks at ", "tracer", ":", 476);
+        complain(analysis_, frozen::releaseChunks, frozen::tag::releaseChunks);
         return false;
     }
     if (chunks[1] == fixed::ok) {
@@ -215,7 +217,7 @@ bool RecordReader::readDeallocatorRecord(const RecordHead& head, HandleRecord& r
     } else if (chunks[1] == fixed::bad) {
         record.handleState = bad;
     } else {
-        complain(analysis_, "Unexpected value at ", "tracer", ":", 467);
+        complain(analysis_, frozen::releaseVerdict, frozen::tag::releaseVerdict);
         return false;
     }
     record.handle = hexField(chunks[2]);
@@ -233,7 +235,7 @@ ReleaseOutcome RecordReader::readReleaseOutcome() {
     }
     if (b == fixed::bad) return ReleaseOutcome::failed;
     if (b != fixed::voidMarker && b != fixed::ok) {
-        complain(analysis_, "Unexpected value '", Quoted{b}, "' at ", n, ".");
+        complainValue(b, n);
         return ReleaseOutcome::malformed;
     }
     return ReleaseOutcome::succeeded;
@@ -243,7 +245,7 @@ bool RecordReader::readReleaseEnd() {
     std::string_view& b = analysis_.scratch.lineB;
     const std::int64_t n = fetcher_.getLineView(b);
     if (b != fixed::nothing) {
-        complain(analysis_, "Unexpected value '", Quoted{b}, "' at ", n, ".");
+        complainValue(b, n);
         return false;
     }
     return true;
@@ -261,11 +263,11 @@ bool RecordReader::readOperatorRecord(OperatedHandle& operated, bool& malformed)
         return false;
     }
     if (splitLine(s.lineA, s.chunks, 3) != 3) {
-        complain(analysis_, "unexpected/wrong format at ", "tracer", ":", 376);
+        complain(analysis_, frozen::operatorFormat, frozen::tag::operatorFormat);
         return false;
     }
     if (!findDomain(analysis_, s.chunks[0], operated.domain)) {
-        complain(analysis_, "invalid domain at ", "tracer", ":", 357);
+        complain(analysis_, frozen::operatorDomain, frozen::tag::operatorDomain);
         return false;
     }
     if (s.chunks[1] == fixed::ok) {
@@ -273,7 +275,7 @@ bool RecordReader::readOperatorRecord(OperatedHandle& operated, bool& malformed)
     } else if (s.chunks[1] == fixed::bad) {
         operated.state = bad;
     } else {
-        complain(analysis_, "unexpected value at ", "tracer", ":", 365);
+        complain(analysis_, frozen::operatorVerdict, frozen::tag::operatorVerdict);
         return false;
     }
     operated.handle = hexField(s.chunks[2]);
@@ -286,7 +288,7 @@ ReallocHead RecordReader::readReallocHead() {
     ReallocHead head;
     std::int64_t n = fetcher_.getLineView(s.lineA);
     if (splitLine(s.lineA, s.chunks, 3) != 3) {
-        complain(analysis_, "Unexpected value '", Quoted{s.lineA}, "' at ", n, ".");
+        complainValue(s.lineA, n);
         throw AnalysisExit{statusMalformedRealloc};
     }
     if (s.chunks[1] == fixed::ok) {
@@ -294,8 +296,7 @@ ReallocHead RecordReader::readReallocHead() {
         return head;
     }
     if (s.chunks[1] != fixed::bad) {
-        complain(analysis_, "Unexpected format string \"", Quoted{s.lineA}, "\" at tracefile line ", n, ". ", "tracer",
-                 ":", 695);
+        complainFormat(s.lineA, n, frozen::tag::reallocVerdict);
         throw AnalysisExit{statusMalformedRealloc};
     }
     // realloc(p, n) for a p its wrapper called BAD (NULL): read whole, as an
@@ -308,13 +309,12 @@ ReallocHead RecordReader::readReallocHead() {
     n = fetcher_.getLineView(text);
     // The old handle's line is done with: its chunks make room for these.
     if (splitLine(text, s.chunks, 3) != 2) {
-        complain(analysis_, "Unexpected format string \"", Quoted{text}, "\" at tracefile line ", n, ". ", "tracer", ":",
-                 671);
+        complainFormat(text, n, frozen::tag::reallocFromBad);
         throw AnalysisExit{statusMalformedRealloc};
     }
     if (s.chunks[0] != fixed::ok) {
-        say(analysis_, "NYI at ", "tracer", ":", 686);
-        say(analysis_, "LINE: '", Quoted{text}, "' at line ", n);
+        say(analysis_, frozen::notSupported::first, frozen::tag::reallocNotSupported);
+        say(analysis_, frozen::notSupported::head, Quoted{text}, frozen::notSupported::atLine, n);
         throw AnalysisExit{statusReallocNotSupported};
     }
     head.succeeded = true;
@@ -326,8 +326,7 @@ std::uint64_t RecordReader::newSize() {
     std::string_view& text = analysis_.scratch.lineB;
     const std::int64_t n = fetcher_.getLineView(text);
     if (text.size() != kelproto::kHex16Digits) {
-        complain(analysis_, "Unexpected format string \"", Quoted{text}, "\" at tracefile line ", n, ". ", "tracer", ":",
-                 626);
+        complainFormat(text, n, frozen::tag::reallocSize);
         throw AnalysisExit{statusMalformedRealloc};
     }
     return hexField(text);
@@ -345,11 +344,21 @@ bool RecordReader::newHandle(std::uint64_t& handle) {
     if (!callSucceeded(text)) return false;
     const std::int64_t n = fetcher_.getLineView(text);
     if (!startsWith(text, fixed::okPrefix)) {
-        say(analysis_, "Abnormal content \"", Quoted{text}, "\" at tracefile line ", n);
+        say(analysis_, frozen::abnormalContent::head, Quoted{text}, frozen::abnormalContent::atLine, n);
         throw AnalysisExit{statusMalformedRealloc};
     }
     handle = hexField(text.substr(fixed::okPrefix.size()));
     return true;
+}
+
+void RecordReader::complainValue(std::string_view text, std::int64_t number) {
+    complain(analysis_, frozen::unexpectedValue::head, Quoted{text}, frozen::unexpectedValue::at, number,
+             frozen::unexpectedValue::end);
+}
+
+void RecordReader::complainFormat(std::string_view text, std::int64_t number, frozen::Text tag) {
+    complain(analysis_, frozen::formatString::head, Quoted{text}, frozen::formatString::atLine, number,
+             frozen::formatString::beforeTag, tag);
 }
 
 bool RecordReader::callSucceeded(std::string_view& text) {

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "ccloader.h"
+#include "frozen_texts.h"
 #include "trace_protocol.h"
 #include "trace_analysis.h"
 
@@ -127,6 +128,9 @@ private:
     // A reallocator's result line: "OK", or anything else, after which its
     // handle line is read without being examined.
     bool callSucceeded(std::string_view& text);
+    // "Unexpected value 'X' at N." and "Unexpected format string ... tracer:NNN".
+    void complainValue(std::string_view text, std::int64_t number);
+    void complainFormat(std::string_view text, std::int64_t number, frozen::Text tag);
 
     CVLineFetcher& fetcher_;
     TraceAnalysis& analysis_;

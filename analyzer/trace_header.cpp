@@ -64,7 +64,7 @@ bool readHeader(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     for (const char* expected : {kelproto::kBegin, kelproto::kProtocol}) {
         fetcher.getLine(text);
         if (text != expected) {
-            say(analysis, "Unexpected data: '", Quoted{text}, "'");
+            say(analysis, frozen::unexpectedData::head, Quoted{text}, frozen::unexpectedData::end);
             return false;
         }
     }
