@@ -1,14 +1,10 @@
 #include "trace_header.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 
 #include "analysis_messages.h"
+#include "atomic_file.h"
 #include "keltrace_status.h"
 #include "trace_protocol.h"
 
@@ -21,40 +17,14 @@ constexpr std::size_t kMaxEmbeddedTemplate = 16u * 1024 * 1024;
 
 // Writes the template as a new file beside target (template.tmp in the
 // working folder, unless the analysis has its own) and renames it to target:
-// whatever stood there before (a symlink, a hard link to a file elsewhere, a
-// FIFO) is replaced, never written through.
+// whatever stood there before is replaced, never written through.
 bool writeTemplateFile(const std::string& text, const std::string& target, std::string& failure) {
-    std::string temp = target + ".XXXXXX";
-    char* name = temp.data();
-    const int fd = ::mkstemp(name);
-    if (fd < 0) {
-        failure = std::strerror(errno);
-        return false;
-    }
-    // mkstemp makes the file private; give it the mode a plain create would.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
-    for (std::size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (!ok) failure = std::strerror(errno);
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        failure = std::strerror(errno);
-    }
-    if (ok && ::rename(name, target.c_str()) != 0) {
-        ok = false;
-        failure = std::strerror(errno);
-    }
-    if (!ok) ::unlink(name);
-    return ok;
+    AtomicFile file;
+    int error = file.create(target);
+    if (error == 0) error = file.write(text.data(), text.size());
+    if (error == 0) error = file.commit();
+    if (error != 0) failure = std::strerror(error);
+    return error == 0;
 }
 
 }  // namespace
