@@ -12,14 +12,10 @@ void printUsage(const char* program, std::ostream& out) {
     line(out, "Usage: ", program, " --version");
     line(out, "Example: ", program, " --file ", "tracefile.out");
     line(out, "Example: ", program, " --sock ", "localhost", ":12345");
-    line(out, "Usage: ", program, " [OPTIONS] --file TRACE");
-    line(out, "Usage: ", program, " [OPTIONS] --sock HOST:PORT");
-    line(out, "Usage: ", program, " [OPTIONS] --file TRACE|FOLDER... [--file TRACE|FOLDER...]");
-    line(out, "                        one report over many traces, analysed in parallel; a FOLDER");
-    line(out, "                        stands for the files *.trace in it; each trace's output is");
-    line(out, "                        introduced by a line \"=== trace I of N: PATH\"");
-    line(out, "Example: ", program, " --group --error-exitcode 1 --file kel-heap-*.trace");
     line(out, "Options (in any order):");
+    line(out, "  --file TRACE|FOLDER   repeatable: one report over many traces, analysed in parallel;");
+    line(out, "                        a FOLDER stands for the files *.trace in it; each trace's output");
+    line(out, "                        is introduced by a line \"=== trace I of N: PATH\"");
     line(out, "  --group               one line per finding kind, domain, tor and site with its count,");
     line(out, "                        most frequent first, then a summary; no line per finding");
     line(out, "  --suppressions FILE   hide the findings that match a rule kind:pattern of FILE");
@@ -33,6 +29,7 @@ void printUsage(const char* program, std::ostream& out) {
     line(out, "  --max-occurrences N   list at most N occurrences per group in the JSON (0: all)");
     line(out, "                        and in the HTML report (0: its first 20)");
     line(out, "  --help                print this text");
+    line(out, "Example: ", program, " --group --error-exitcode 1 --file kel-heap-*.trace");
     line(out, "Finding kinds:");
     for (std::size_t i = 0; i < kFindingKindCount; ++i) {
         const FindingKindInfo& k = kFindingKinds[i];
