@@ -196,7 +196,7 @@ bool OperatorEngine(TraceAnalysis& analysis, std::size_t domain, HandleState sta
         // An address inside a block: a use of the block placed last over it,
         // if it is live. If it was released, it is a use after free of it,
         // unless a record has this very handle: that one, released too, is
-        // reported below as it always was.
+        // the resource the program named, and is reported below.
         const HandleRecord& e = table.record(block);
         if (e.resourceState != deallocated) {
             table.markOperated(block);

@@ -114,8 +114,8 @@ void writeHtml(std::ostream& out, const Report& report, const HtmlContext& c) {
     head["summary"] = reportjson::summaryValue(report);
     head["error_exitcode"] = c.errorExitcode != 0 ? json(c.errorExitcode) : json();
     head["leak_report"] = c.leakReport;
-    // How the analysis ended, when there is something to say (as in the
-    // JSON file): a plain run's page stays as it was.
+    // How the analysis ended, only when there is something to say (as in
+    // the JSON file): a complete run of one trace has no such keys.
     if (!c.names.traces.empty() || !c.names.note.empty()) {
         head["incomplete"] = c.names.incomplete;
         head["note"] = c.names.note.empty() ? json() : json(c.names.note);
