@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tracer.h"
+#include "analysis_driver.h"
+#include "usage.h"
 
 struct KeltraceCommand {
     enum class Action { usage, version, analyseFile, analyseSock, error };

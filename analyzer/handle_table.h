@@ -39,6 +39,12 @@ struct HandleRecord {
     ResourceState resourceState = allocated;
 };
 
+// Whether a record's block holds an address (without overflow at the top of
+// the address space); a block of size 0 holds none.
+inline bool holds(const HandleRecord& r, std::uint64_t address) {
+    return r.size != 0 && r.handle <= address && address - r.handle < r.size;
+}
+
 // Names a record that a lookup returned, for the calls that follow it. For a
 // linear table it is the record's position; other tables may use any value,
 // so engines compare records, never ids.

@@ -277,14 +277,6 @@ void IndexedHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uin
 
 // ---------------------------------------------------------------- ranges
 
-namespace {
-// Whether a record's range holds an address (without overflow at the top of
-// the address space).
-bool holds(const HandleRecord& r, std::uint64_t address) {
-    return r.size != 0 && r.handle <= address && address - r.handle < r.size;
-}
-}  // namespace
-
 void IndexedHandleTable::trackRanges() {
     assert(slots_ == 0);
     ranges_ = true;

@@ -68,14 +68,6 @@ void LinearHandleTable::reallocate(RecordId pos, std::uint64_t handle, std::uint
 
 void LinearHandleTable::trackRanges() { ranges = true; }
 
-namespace {
-// Whether a block's range holds an address (without overflow at the top of
-// the address space).
-bool holds(const HandleRecord& r, std::uint64_t address) {
-    return r.size != 0 && r.handle <= address && address - r.handle < r.size;
-}
-}  // namespace
-
 bool LinearHandleTable::findHolding(std::uint64_t address, RecordId& pos) const {
     for (auto p = placements.rbegin(); p != placements.rend(); ++p) {
         if (p->start <= address && address - p->start < p->size) {

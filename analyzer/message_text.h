@@ -47,10 +47,8 @@ public:
         return *this << q.text;
     }
     MessageText& operator<<(Hex16 h) {
-        static const char digits[] = "0123456789ABCDEF";
         char buffer[kelproto::kHex16Digits];
-        std::uint64_t v = h.value;
-        for (std::size_t i = kelproto::kHex16Digits; i-- > 0; v >>= 4) buffer[i] = digits[v & 0xF];
+        kelproto::hex16(h.value, buffer);
         put(buffer, sizeof buffer);
         return *this;
     }

@@ -1,20 +1,21 @@
 #include "report_files.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "tracer.h"
+#include "atomic_file.h"
+#include "kel_version.h"
+#include "report_json.h"
 #include "utils_numeric.h"
 
 namespace {
 
-using json = nlohmann::ordered_json;
+using reportjson::dumped;
+using reportjson::json;
+using reportjson::summaryValue;
 
 // A line as traced is text; a plain decimal one is written as a number.
 json lineValue(const std::string& line) {
@@ -28,23 +29,12 @@ json siteValue(const Report& report, const Report::Site& site) {
     return json{{"file", report.text(site.file)}, {"line", lineValue(report.text(site.line))}};
 }
 
-// A value as JSON text. Names and file names come from the trace, and JSON
-// holds only UTF-8: a byte that is not part of well-formed UTF-8 becomes
-// U+FFFD instead of failing the whole file.
-std::string dumped(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
-
 // Everything of a JSON object but its closing brace, so that a large array
 // can follow it element by element instead of as one tree in memory.
 std::string openObject(const json& object) {
     std::string text = dumped(object);
     text.pop_back();
     return text;
-}
-
-json summaryValue(const Report& report) {
-    const Report::Totals& t = report.totals();
-    return json{{"errors", t.errors},         {"warnings", t.warnings},     {"leaks", t.leaks},
-                {"bytes_leaked", t.bytesLeaked}, {"suppressed", t.suppressed}};
 }
 
 // The traces of a report over many, for the JSON and SARIF files.
@@ -204,28 +194,14 @@ bool writeFileAtomically(const std::string& path, const std::function<void(std::
         err << "keltrace: cannot write '" << path << "': " << std::strerror(reason) << std::endl;
         return false;
     };
-    std::string temp = path + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) return fail(errno);
-    // mkstemp makes the file private; the result is an ordinary output file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
+    AtomicFile file;
+    if (const int error = file.create(path)) return fail(error);
     {
-        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-        if (file) write(file);
-        file.close();
-        if (!file) {
-            const int reason = errno != 0 ? errno : EIO;
-            std::remove(temp.c_str());
-            return fail(reason);
-        }
+        std::ofstream out(file.tempPath(), std::ios::binary | std::ios::trunc);
+        if (out) write(out);
+        out.close();
+        if (!out) return fail(errno != 0 ? errno : EIO);
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int reason = errno;
-        std::remove(temp.c_str());
-        return fail(reason);
-    }
+    if (const int error = file.commit()) return fail(error);
     return true;
 }

@@ -5,15 +5,14 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "tracer.h"
+#include "kel_version.h"
+#include "report_json.h"
 #include "utils_numeric.h"
 
 namespace {
 
-using json = nlohmann::ordered_json;
-
-// Invalid UTF-8 from the trace becomes U+FFFD rather than failing the page.
-std::string dumped(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+using reportjson::dumped;
+using reportjson::json;
 
 // The texts and sites the page refers to, each written once: a group's
 // occurrences repeat the same few file names many times.
@@ -106,20 +105,17 @@ std::string scriptSafeJson(std::string_view text) {
 
 void writeHtml(std::ostream& out, const Report& report, const HtmlContext& c) {
     PageTexts page(report);
-    const Report::Totals& t = report.totals();
 
     json head;
     head["tool"] = json{{"name", "keltrace"}, {"version", keltraceVersion()}};
     head["template"] = c.names.templateName;
     head["trace"] = c.names.traces.empty() ? json(c.names.trace) : json();
     head["records"] = c.live ? c.live->records() : 0;
-    head["summary"] = json{{"errors", t.errors},       {"warnings", t.warnings},
-                           {"leaks", t.leaks},         {"bytes_leaked", t.bytesLeaked},
-                           {"suppressed", t.suppressed}};
+    head["summary"] = reportjson::summaryValue(report);
     head["error_exitcode"] = c.errorExitcode != 0 ? json(c.errorExitcode) : json();
     head["leak_report"] = c.leakReport;
-    // How the analysis ended, when there is something to say (as in the
-    // JSON file): a plain run's page stays as it was.
+    // How the analysis ended, only when there is something to say (as in
+    // the JSON file): a complete run of one trace has no such keys.
     if (!c.names.traces.empty() || !c.names.note.empty()) {
         head["incomplete"] = c.names.incomplete;
         head["note"] = c.names.note.empty() ? json() : json(c.names.note);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tracer.h"
+#include "analysis_driver.h"
 
 // The traces a list of --file paths stands for: a folder stands for every
 // regular file directly in it whose name ends in ".trace", in name order;

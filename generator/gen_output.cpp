@@ -113,8 +113,7 @@ FdStreamBuf::int_type FdStreamBuf::overflow(int_type c) {
 OutputFile::OutputFile(const char* path) : path_(path), target_(path), stream_(&buffer_) {}
 
 OutputFile::~OutputFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
+    if (fd_ >= 0 && fd_ != temp_.fd()) ::close(fd_);
 }
 
 bool OutputFile::open(std::ostream& err) {
@@ -136,16 +135,10 @@ bool OutputFile::open(std::ostream& err) {
         target_ = real;
         std::free(real);
     }
-    for (int attempt = 0; fd_ < 0; ++attempt) {
-        const std::string temp = target_ + ".kelgen-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-        fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-        if (fd_ >= 0)
-            tempPath_ = temp;
-        else if (errno != EEXIST || attempt == 100)
-            return fail(err, errno);
-    }
     // The replacement keeps the permissions the file had.
-    if (exists && ::fchmod(fd_, st.st_mode & 0777) != 0) return fail(err, errno);
+    const int error = exists ? temp_.create(target_, st.st_mode & 0777) : temp_.create(target_);
+    if (error != 0) return fail(err, error);
+    fd_ = temp_.fd();
     buffer_.attach(fd_);
     return true;
 }
@@ -154,14 +147,17 @@ bool OutputFile::finish(std::ostream& err) {
     if (!buffer_.drain()) return fail(err, buffer_.error());
     const int fd = fd_;
     fd_ = -1;
+    if (fd >= 0 && fd == temp_.fd()) {
+        const int error = temp_.close();
+        return error == 0 || fail(err, error);
+    }
     return ::close(fd) == 0 || fail(err, errno);
 }
 
 bool OutputFile::commit(std::ostream& err) {
-    if (tempPath_.empty()) return true;
-    if (::rename(tempPath_.c_str(), target_.c_str()) != 0) return fail(err, errno);
-    tempPath_.clear();
-    return true;
+    if (temp_.tempPath().empty()) return true;
+    const int error = temp_.commit();
+    return error == 0 || fail(err, error);
 }
 
 bool OutputFile::fail(std::ostream& err, int error) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "atomic_file.h"
+
 // A stream buffer over a file descriptor that keeps the first write error.
 // Line ends (std::endl) do not cost a system call: the buffer goes out when it
 // is full and when the file is finished.
@@ -63,8 +65,8 @@ private:
 
     std::string path_;    // as given, for messages
     std::string target_;  // the file that is replaced
-    std::string tempPath_;
-    int fd_ = -1;
+    AtomicFile temp_;  // a regular file's replacement, until it is committed
+    int fd_ = -1;      // where the text goes: temp_'s file, or a file that is not regular
     FdStreamBuf buffer_;
     std::ostream stream_;
 };

@@ -3,6 +3,7 @@
 // One definition for both sides, so the writer and the reader cannot drift.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -31,14 +32,17 @@ constexpr std::size_t kHex16Digits = 16;
 // Longest line (without its line feed) that the line reader accepts.
 constexpr std::size_t kMaxLineLength = 254;
 
-// 16 upper-case hexadecimal digits, most significant first.
-inline std::string hex16(std::uint64_t value) {
+// 16 upper-case hexadecimal digits, most significant first, into `out`
+// (kHex16Digits characters, no terminator).
+inline void hex16(std::uint64_t value, char* out) {
     static const char digits[] = "0123456789ABCDEF";
+    for (std::size_t i = kHex16Digits; i-- > 0; value >>= 4) out[i] = digits[value & 0xF];
+}
+
+// The same as a string.
+inline std::string hex16(std::uint64_t value) {
     std::string out(kHex16Digits, '0');
-    for (std::size_t i = 0; i < kHex16Digits; ++i) {
-        out[kHex16Digits - 1 - i] = digits[value & 0xF];
-        value >>= 4;
-    }
+    hex16(value, out.data());
     return out;
 }
 

@@ -134,9 +134,11 @@ protected:
                 LinesFile file(lines);
                 CFileLineFetcher fetcher;
                 ASSERT_EQ(fetcher.attach(file.path.c_str()), 0);
-                EXPECT_EQ(ReallocatorEngine(fetcher, analysis, site, "realloc", 0, r), s.continues);
+                RecordReader reader(fetcher, analysis);
+                const ReallocHead head = reader.readReallocHead();
+                EXPECT_EQ(ReallocatorEngine(analysis, site, "realloc", 0, r, head, reader), s.continues);
                 if (s.continues) {
-                    // The engine reads the whole record and nothing after it.
+                    // The engine asks for the whole record and nothing after it.
                     std::string rest;
                     try {
                         fetcher.getLine(rest);

@@ -586,7 +586,7 @@ TEST_F(Files, HowTheReplayEndedIsSaidInEveryOutput) {
         const json& run0 = sarif["runs"][0];
         const std::string page = readAll("out.html");
         if (!c.hasNote) {
-            // A plain run's files stay as they were.
+            // A complete run of one trace says nothing of how it ended.
             EXPECT_FALSE(doc.contains("incomplete"));
             EXPECT_FALSE(doc.contains("note"));
             EXPECT_FALSE(run0.contains("invocations"));
