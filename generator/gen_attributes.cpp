@@ -1,5 +1,6 @@
 #include "gen_attributes.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -113,4 +114,28 @@ void writeAttributes(const Template& t, std::ostream& out) {
     line(out, "#endif");
     line(out, "/* foo attr END *************************************/");
     line(out);
+}
+
+void writeNonnullBarriers(const Template& t, const Tor& tor, std::ostream& out) {
+    if (compiler(t) != Compiler::gcc) return;
+    const LibraryFunction* f = libraryFunction(tor);
+    if (f == nullptr) return;
+    const std::string attributes = f->attributes;
+    const std::string key = "__nonnull__(";
+    const std::size_t at = attributes.find(key);
+    if (at == std::string::npos) return;
+    std::vector<std::string> names;
+    const char* p = attributes.c_str() + at + key.size();
+    while (*p != ')' && *p != '\0') {
+        char* end = nullptr;
+        const unsigned long index = std::strtoul(p, &end, 10);
+        if (end == p) break;
+        if (index >= 1 && index < tor.args.size()) names.push_back(tor.args[index].name);
+        p = end;
+        while (*p == ',' || *p == ' ') ++p;
+    }
+    if (names.empty()) return;
+    line(out, "#ifdef __GNUC__");
+    for (const std::string& name : names) line(out, "\t__asm__(\"\" : \"+r\"(", name, "));");
+    line(out, "#endif");
 }

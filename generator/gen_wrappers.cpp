@@ -5,6 +5,7 @@
 
 #include <cctype>
 
+#include "gen_attributes.h"
 #include "gen_lines.h"
 #include "gen_records.h"
 #include "trace_protocol.h"
@@ -46,6 +47,7 @@ void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, st
     if (isAliased(tor)) return;
     writeWrapperHead(t, d, tor, out, wrapperName);
     line(out);
+    writeNonnullBarriers(t, tor, out);
     writeUntracedCall(t, tor, out);
     writeReleaseRecord(t, d, tor, out);
     writeRecordStart(t, d, tor, out);
@@ -286,6 +288,7 @@ void writeAfterCallWrapper(const Template& t, const Domain& d, const Tor& tor, s
         for (std::size_t i = 0; i < sizes.size(); ++i) line(out, "\tkeluint64 ", p, "old_size", i, ";");
     }
     line(out);
+    writeNonnullBarriers(t, tor, out);
     writeUntracedCall(t, tor, out);
     writeReleaseRecord(t, d, tor, out);
     if (resized) {

@@ -394,6 +394,9 @@ TEST(BufferedWrappers, SizesAndAHandleFromAnArgument) {
                   "\tvoid* mt_stored_handle;",
                   "\tkel_record kel_rec;",
                   "",
+                  "#ifdef __GNUC__",
+                  "\t__asm__(\"\" : \"+r\"(memptr));",  // kel.h declares memptr nonnull
+                  "#endif",
                   "\tkel_rec.used = 0;",
                   "\tKEL_PUT_TEXT(&kel_rec, \"mem\" \"\\n\" \"posix_memalign\" \"\\n\");",
                   "\tkel_put_line(&kel_rec, mt_file);",

@@ -173,6 +173,9 @@ TEST(Wrappers, HandleFromAnArgumentIsTestedWithoutBlanks) {
                   "\tint mt_stored_retcode;",
                   "\tvoid* mt_stored_handle;",
                   "",
+                  "#ifdef __GNUC__",
+                  "\t__asm__(\"\" : \"+r\"(memptr));",  // kel.h declares memptr nonnull
+                  "#endif",
                   "\tkel_trace(1, \"mem\");",
                   "\tkel_trace(1, \"posix_memalign\");",
                   "\tkel_trace(1, mt_file);",
@@ -430,6 +433,9 @@ TEST(Wrappers, HandleThroughAPointerIsRecordedAfterTheCall) {
                   "\tvoid* mt_stored_handle;",
                   "\tint retval;",
                   "",
+                  "#ifdef __GNUC__",
+                  "\t__asm__(\"\" : \"+r\"(memptr));",  // kel.h declares memptr nonnull
+                  "#endif",
                   "\tmt_stored_retcode = posix_memalign(memptr, alignment, size);",
                   "\tif(mt_stored_retcode != 0) return (mt_stored_retcode);",
                   "\tmt_stored_handle = *memptr;",
