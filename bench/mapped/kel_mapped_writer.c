@@ -78,8 +78,18 @@ int	ok = 1;
 kel_map_lock();
 if(end > __atomic_load_n(&kel_map_shared->file_size, __ATOMIC_ACQUIRE)){
 	unsigned long long	size = (end + KEL_MAP_STEP - 1) / KEL_MAP_STEP * KEL_MAP_STEP;
+	unsigned long long	old = __atomic_load_n(&kel_map_shared->file_size, __ATOMIC_RELAXED);
 	if(size > KEL_MAP_SPAN || ftruncate(kel_map_fd, (off_t)size) != 0) ok = 0;
-	else __atomic_store_n(&kel_map_shared->file_size, size, __ATOMIC_RELEASE);
+	else	{
+#if defined(MADV_POPULATE_WRITE) && !defined(KEL_MAP_WINDOW) && !defined(KEL_MAP_NO_POPULATE)
+		/* The new pages made and mapped in one call, instead of one page
+		 * fault per page as the records reach them. */
+		(void)madvise(kel_map_base + old, (size_t)(size - old), MADV_POPULATE_WRITE);
+#else
+		(void)old;
+#endif
+		__atomic_store_n(&kel_map_shared->file_size, size, __ATOMIC_RELEASE);
+		}
 	}
 kel_map_unlock();
 return ok;
