@@ -28,7 +28,7 @@
 #include <unistd.h>
 
 #ifndef KEL_MAP_STEP
-#define KEL_MAP_STEP	(64UL << 20)
+#define KEL_MAP_STEP	(8UL << 20)
 #endif
 #ifndef KEL_MAP_SPAN
 #if defined(__LP64__) || defined(_WIN64)
@@ -141,6 +141,18 @@ if(kel_map_attach(kel_map_child_path((unsigned long)getpid())) != 0) kel_map_bas
 
 int	kel_map_open(const char *path, const char *head, size_t head_size, int per_process,
 	const char *(*child_path)(unsigned long pid)){
+if(kel_map_base != NULL){
+	/* A trace closed before: its mapping was kept for late threads; a new
+	 * start replaces it. */
+#ifdef KEL_MAP_WINDOW
+	munmap(kel_map_base, KEL_MAP_STEP);
+#else
+	munmap(kel_map_base, (size_t)KEL_MAP_SPAN);
+#endif
+	munmap(kel_map_shared, sizeof(*kel_map_shared));
+	kel_map_base = NULL;
+	kel_map_shared = NULL;
+	}
 kel_map_head = head;
 kel_map_head_size = head_size;
 kel_map_per_process = per_process && child_path != NULL;
@@ -228,7 +240,7 @@ return to;
 void	kel_map_close(const char *tail, size_t tail_size){
 unsigned long long	end;
 char	*slot;
-if(kel_map_base == NULL) return;
+if(kel_map_base == NULL || kel_map_fd < 0) return;
 slot = kel_map_reserve(tail_size);
 if(slot != NULL) kel_map_copy(slot, tail, tail_size);
 end = __atomic_fetch_or(&kel_map_shared->reserved, KEL_MAP_STOPPED, __ATOMIC_ACQ_REL);

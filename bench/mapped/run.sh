@@ -105,37 +105,41 @@ done
 echo "the mapped writers' traces equal the default runtime's ($check_objects objects, handles ranked)"
 rm -rf check_* trace_*
 
-# timed CMD...: one run in a fresh folder; sets secs (wall clock)
+# timed CMD...: one run in a fresh folder; sets secs (wall clock) and cpu
+# (user + system time of the program and its children)
 timed() {
     local t0 t1
     rm -rf run && mkdir run
     t0=$(date +%s%N)
-    (cd run && "$@" >/dev/null 2>../calls.txt)
+    (cd run && /usr/bin/time -f '%U %S' -o ../cpu.txt "$@" >/dev/null 2>../calls.txt)
     t1=$(date +%s%N)
     secs=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')
+    cpu=$(tail -n 1 cpu.txt | awk '{ printf "%.4f", $1 + $2 }')
 }
-# median N CMD...: the median wall time of N runs
+mid() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# median N CMD...: the median wall time and the median CPU time of N runs
 median() {
-    local n=$1 i all=()
+    local n=$1 i all=() cpus=()
     shift
-    for ((i = 0; i < n; ++i)); do timed "$@"; all+=("$secs"); done
-    secs=$(printf '%s\n' "${all[@]}" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
+    for ((i = 0; i < n; ++i)); do timed "$@"; all+=("$secs"); cpus+=("$cpu"); done
+    secs=$(printf '%s\n' "${all[@]}" | mid)
+    cpu=$(printf '%s\n' "${cpus[@]}" | mid)
 }
 calls_of() { awk '$1 == "calls" { print $2 }' calls.txt; }
 
-declare -A t
+declare -A t c
 rows_interp=(untraced default flush buffered mapped window)
 rows_threads=(untraced default flush buffered mapped)
-for v in "${rows_interp[@]}"; do median "$runs" "../interp_$v" "$objects"; t[interp_$v]=$secs; done
+for v in "${rows_interp[@]}"; do median "$runs" "../interp_$v" "$objects"; t[interp_$v]=$secs; c[interp_$v]=$cpu; done
 interp_calls=$(calls_of)
-for v in "${rows_threads[@]}"; do median "$runs" "../threads_$v" "$iterations" "$threads"; t[threads_$v]=$secs; done
+for v in "${rows_threads[@]}"; do median "$runs" "../threads_$v" "$iterations" "$threads"; t[threads_$v]=$secs; c[threads_$v]=$cpu; done
 threads_calls=$(calls_of)
 if command -v valgrind >/dev/null; then
-    median "$runs" valgrind -q --leak-check=full "../interp_untraced" "$objects"; t[interp_valgrind]=$secs
+    median "$runs" valgrind -q --leak-check=full "../interp_untraced" "$objects"; t[interp_valgrind]=$secs; c[interp_valgrind]=$cpu
     rows_interp+=(valgrind)
 fi
 if command -v heaptrack >/dev/null; then
-    median "$runs" heaptrack -o "$work/run/ht" "../interp_untraced" "$objects"; t[interp_heaptrack]=$secs
+    median "$runs" heaptrack -o "$work/run/ht" "../interp_untraced" "$objects"; t[interp_heaptrack]=$secs; c[interp_heaptrack]=$cpu
     rows_interp+=(heaptrack)
 fi
 
@@ -149,23 +153,25 @@ declare -A label=(
     [valgrind]="valgrind --leak-check=full"
     [heaptrack]="heaptrack"
 )
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
 per() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.1f", s * 1e9 / n }'; }
 echo
 echo "== load average at the end: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores; median of $runs runs, wall clock"
 echo "== interpreter_heap $objects objects, $interp_calls traced calls, one thread"
-printf '%-36s %10s %10s %12s\n' "" "seconds" "ns/call" "x untraced"
-for v in "${rows_interp[@]}"; do
-    printf '%-36s %10s %10s %12s\n' "${label[$v]}" "${t[interp_$v]}" "$(per "${t[interp_$v]}" "$interp_calls")" \
-        "$(ratio "${t[interp_$v]}" "${t[interp_untraced]}")"
-done
-echo "mapped / untraced: $(ratio "${t[interp_mapped]}" "${t[interp_untraced]}") (goal: at most 2.5)" \
-    "  mapped / buffered, no flush: $(ratio "${t[interp_mapped]}" "${t[interp_buffered]}") (goal: at most 1.2)"
+header() { printf '%-36s %9s %9s %10s %9s %10s\n' "" "wall s" "ns/call" "x untraced" "cpu s" "x untraced"; }
+line() {  # line WORKLOAD VARIANT CALLS
+    printf '%-36s %9s %9s %10s %9s %10s\n' "${label[$2]}" "${t[$1_$2]}" "$(per "${t[$1_$2]}" "$3")" \
+        "$(ratio "${t[$1_$2]}" "${t[$1_untraced]}")" "${c[$1_$2]}" "$(ratio "${c[$1_$2]}" "${c[$1_untraced]}")"
+}
+header
+for v in "${rows_interp[@]}"; do line interp "$v" "$interp_calls"; done
+echo "wall: mapped / untraced $(ratio "${t[interp_mapped]}" "${t[interp_untraced]}") (goal: at most 2.5)," \
+    "mapped / buffered, no flush $(ratio "${t[interp_mapped]}" "${t[interp_buffered]}") (goal: at most 1.2)"
+echo "cpu:  mapped / untraced $(ratio "${c[interp_mapped]}" "${c[interp_untraced]}")," \
+    "mapped / buffered, no flush $(ratio "${c[interp_mapped]}" "${c[interp_buffered]}")"
 echo
 echo "== threads_heap $iterations iterations x $threads threads, $threads_calls traced calls"
-printf '%-36s %10s %10s %12s\n' "" "seconds" "ns/call" "x untraced"
-for v in "${rows_threads[@]}"; do
-    printf '%-36s %10s %10s %12s\n' "${label[$v]}" "${t[threads_$v]}" "$(per "${t[threads_$v]}" "$threads_calls")" \
-        "$(ratio "${t[threads_$v]}" "${t[threads_untraced]}")"
-done
-echo "mapped / buffered with force_flush, per call: $(ratio "${t[threads_mapped]}" "${t[threads_flush]}") (goal: at most 1)"
+header
+for v in "${rows_threads[@]}"; do line threads "$v" "$threads_calls"; done
+echo "mapped / buffered with force_flush, per call: wall $(ratio "${t[threads_mapped]}" "${t[threads_flush]}")," \
+    "cpu $(ratio "${c[threads_mapped]}" "${c[threads_flush]}") (goal: at most 1)"
