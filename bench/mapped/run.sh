@@ -12,7 +12,8 @@
 #   sliding-window variant (single thread only: it is not safe for threads),
 # checks that the mapped writer's trace of the single-threaded run equals the
 # default runtime's, byte for byte once each handle is replaced by its rank of
-# first appearance (the heap lies elsewhere in two different binaries), runs
+# first appearance (the heap lies elsewhere in two different binaries), and
+# that keltrace finds nothing in its trace of the threaded workload, runs
 # the untraced interpreter workload under valgrind and heaptrack when they are
 # installed, and prints the median wall time of N runs, ns per traced call and
 # the ratios the goals are set on.
@@ -32,8 +33,9 @@ threads=${3:-8}
 
 echo "building kelgen (RelWithDebInfo) ..."
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target kelgen >/dev/null
+cmake --build "$build" -j2 --target kelgen keltrace >/dev/null
 kelgen=$build/generator/kelgen
+keltrace=$build/analyzer/keltrace
 
 base=${KEL_BENCH_DIR:-}
 [ -n "$base" ] || { [ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm; } || base=/tmp
@@ -103,6 +105,17 @@ for v in mapped window; do
     fi
 done
 echo "the mapped writers' traces equal the default runtime's ($check_objects objects, handles ranked)"
+# Eight threads at once: a trace keltrace reads through with no finding.
+mkdir trace_threads
+(cd trace_threads && ../threads_mapped 20000 "$threads" 2>/dev/null &&
+    { "$keltrace" --file interpreter_trace.out >findings.txt 2>&1 || [ $? -eq 1 ]; }) ||
+    { echo "bench: the threaded run with the mapped writer or its analysis failed" >&2; exit 1; }
+if [ -s trace_threads/findings.txt ]; then
+    echo "bench: keltrace reports on the mapped writer's threaded trace:" >&2
+    head -5 trace_threads/findings.txt >&2
+    exit 1
+fi
+echo "keltrace finds nothing in the mapped writer's trace of $threads threads"
 rm -rf check_* trace_*
 
 # timed CMD...: one run in a fresh folder; sets secs (wall clock) and cpu

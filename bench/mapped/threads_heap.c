@@ -3,8 +3,9 @@
  * slots at once through bench/interpreter_heap.xml's functions. Each
  * iteration makes one call on a slot picked at random: an empty slot gets a
  * block (realloc(NULL, n)), a fresh block is used (memset) or, one time in
- * eight, grows (realloc), a used one is released (free). Whatever is held at
- * the end is used and released, so the trace has no finding.
+ * eight, grows (realloc) and stays fresh, a used one is released (free).
+ * Whatever is held at the end is used and released, so keltrace finds
+ * nothing in its trace.
  *
  *   threads_heap ITERATIONS THREADS   (per thread; defaults 200000 8)
  *   prints "calls C" to standard error
@@ -22,6 +23,7 @@ static void *churn(void *arg)
 	unsigned long long seed = 88172645463325252ULL ^ (unsigned long long)(size_t)arg * 0x9E3779B97F4A7C15ULL;
 	unsigned long long i, calls = 0;
 	void *block[SLOTS] = {0};
+	size_t size[SLOTS];
 	unsigned char used[SLOTS] = {0};
 
 	for (i = 0; i < iterations; ++i) {
@@ -34,14 +36,18 @@ static void *churn(void *arg)
 		r = seed;
 		s = (size_t)(r % SLOTS);
 		if (block[s] == NULL) {
-			block[s] = realloc(NULL, 16 + (size_t)((r >> 32) % 64));
+			size[s] = 16 + (size_t)((r >> 32) % 64);
+			block[s] = realloc(NULL, size[s]);
 			used[s] = 0;
 		} else if (!used[s]) {
-			if ((r >> 20) % 8 == 0)
-				block[s] = realloc(block[s], 160);
-			else
+			if ((r >> 20) % 8 == 0) {
+				/* grows, and stays unused: a new block */
+				size[s] += 64;
+				block[s] = realloc(block[s], size[s]);
+			} else {
 				memset(block[s], 0, 8);
-			used[s] = 1;
+				used[s] = 1;
+			}
 		} else {
 			free(block[s]);
 			block[s] = NULL;
