@@ -27,8 +27,8 @@ const std::string kKeltrace = KELTRACE;
 
 // A heap domain with all four kinds of tor (realloc's handle from its result,
 // memset an operation) and a descriptor domain whose open has an optional
-// mode; `root` holds the root's attributes.
-std::string heapTemplate(const std::string& root) {
+// mode; `root` holds the root's attributes, `more` whole domains added.
+std::string heapTemplate(const std::string& root, const std::string& more = "") {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<template name=\"heap\" prefix=\"h_\" " + root + ">\n"
            "  <domain name=\"mem\" float_handle=\"true\" handle=\"void*\" includesGlobal=\"true\">\n"
@@ -91,8 +91,8 @@ std::string heapTemplate(const std::string& root) {
            "      <args type=\"int\" name=\"fd\"/>\n"
            "      <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
            "    </tor>\n"
-           "  </domain>\n"
-           "</template>\n";
+           "  </domain>\n" +
+           more + "</template>\n";
 }
 
 // The root's attributes: the defaults below, each replaced by its value in
@@ -449,6 +449,77 @@ TEST(MappedRecords, AForkedChildWritesItsOwnTrace) {
     }
     EXPECT_EQ(1, parents);
     EXPECT_EQ(1, children);
+}
+
+// Runs that end without a normal end of tracing, or inside a traced call: the
+// records written up to the end, then only zero bytes (the rest of the
+// mapping) when kel_stop did not run.
+TEST(MappedRecords, WhatARunThatEndsInsideACallLeaves) {
+    const std::string jobDomain =
+        "  <domain name=\"job\" float_handle=\"false\" handle=\"int\" includesGlobal=\"false\">\n"
+        "    <expr oper=\"==\" type=\"int\" value=\"-1\"/>\n"
+        "    <includes>job.h</includes>\n"
+        "    <tor __type__=\"deallocator\" name=\"finish\" float_arg_n1=\"0\" float_arg_n2=\"0\" "
+        "is_handle_arg_out=\"false\" handle_arg_out=\"0\" cpp_alias=\"\">\n"
+        "      <validateDom_before>-</validateDom_before>\n"
+        "      <validateDom_before>job</validateDom_before>\n"
+        "      <args type=\"void\" name=\"ret\"/>\n"
+        "      <args type=\"int\" name=\"id\"/>\n"
+        "      <expr oper=\"\" type=\"void\" value=\"\"/>\n"
+        "    </tor>\n"
+        "  </domain>\n";
+    const std::string first = "mem\nmalloc\nmain.c\n4\n0000000000000008\nOK\nOK #0\n"
+                              "mem\nfree\nmain.c\n4\nmem OK #0\nvoid\n-\n";
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> own;
+        std::string line5;
+        int status;
+        std::string records;  // after the template block, up to the first zero byte
+        bool zeros;           // the file goes on with zero bytes
+    };
+    const std::vector<Case> cases = {
+        // The release's lines before the call were copied in before free ran.
+        {"a segfault inside free", {}, "\tfree(bad);", 128 + SIGSEGV,
+         first + "mem\nfree\nmain.c\n5\nmem OK #1\n", true},
+        {"a forbidden fork", {{"fork_enabled", "false"}}, "\tfork();", 128 + SIGABRT,
+         first + "KEL_TRAP\nfork()\nmain.c\n5\n", true},
+        // exit() inside the call: kel_stop keeps the lines before the call,
+        // whole, and ends the trace normally.
+        {"exit inside a traced release", {}, "\tfinish(3);", 3,
+         first + "job\nfinish\nmain.c\n5\njob OK #1\nKEL TRACING DONE\n", false},
+        {"abort after the calls", {}, "\tabort();", 128 + SIGABRT, first, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Traced t(heapTemplate(rootAttributes(mapped(c.own)), jobDomain));
+        t.dir().write("job.h", "void finish(int id);\n");
+        t.dir().write("job.c", "#include <stdlib.h>\n#include \"job.h\"\nvoid finish(int id) { exit(id); }\n");
+        const std::string source = program({{1, "#include \"kel.h\""},
+                                            {2, "int main(void) { void *volatile bad = (void *)16;"},
+                                            {3, "\tkel_start(\"cut\"); (void)bad;"},
+                                            {4, "\tfree(malloc(8));"},
+                                            {5, c.line5},
+                                            {6, "\treturn 0;"},
+                                            {7, "}"}},
+                                           7);
+        ASSERT_TRUE(t.build(source, "gcc -pthread job.c"));
+        EXPECT_EQ(c.status, t.run().status);
+        const std::string file = t.file("trace.out");
+        ASSERT_EQ(0u, file.find(t.head()));
+        const std::size_t zero = file.find('\0');
+        EXPECT_EQ(c.records, rankHandles(file.substr(t.head().size(), zero - t.head().size())));
+        // The handle ranked #1 as the program passed it.
+        if (c.records.find("#1") != std::string::npos) {
+            EXPECT_NE(std::string::npos, file.find(c.status == 3 ? " OK 0000000000000003\n" : " OK 0000000000000010\n"));
+        }
+        if (c.zeros) {
+            ASSERT_NE(std::string::npos, zero);
+            EXPECT_EQ(std::string::npos, file.find_first_not_of('\0', zero));
+        } else {
+            EXPECT_EQ(std::string::npos, zero);
+        }
+    }
 }
 
 }  // namespace
