@@ -522,4 +522,22 @@ TEST(MappedRecords, WhatARunThatEndsInsideACallLeaves) {
     }
 }
 
+// A record longer than the stack's buffer (a file name of 3000 characters)
+// moves to the heap and is copied as one record, built with the address and
+// undefined-behaviour sanitizers: nothing is written out of bounds.
+TEST(MappedRecords, ARecordLongerThanTheBufferIsOneWholeRecord) {
+    const std::string name = std::string(3000, 'n') + ".c";
+    const std::string source = "#include \"kel.h\"\nint main(void) {\n\tkel_start(\"long\");\n#line 7 \"" + name +
+                               "\"\n\tfree(realloc(malloc(3), 40));\n\treturn 0;\n}\n";
+    Traced t(heapTemplate(rootAttributes(kMapped)));
+    ASSERT_TRUE(t.build(source, "gcc -pthread -fsanitize=address,undefined -fno-sanitize-recover=all -g"));
+    const CommandResult r = t.run();
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(t.head() + "mem\nmalloc\n" + name + "\n7\n0000000000000003\nOK\nOK #0\nmem\nrealloc\n" + name +
+                  "\n7\nmem OK #0\n0000000000000028\nOK\nOK #1\nmem\nfree\n" + name + "\n7\nmem OK #1\nvoid\n-\n"
+                  "KEL TRACING DONE\n",
+              t.head() + rankHandles(t.file("trace.out").substr(t.head().size())));
+}
+
 }  // namespace
