@@ -182,6 +182,11 @@ bool checkTemplateRecords(const Template& t, const char* templatePath, std::ostr
                                     << std::endl;
         return false;
     }
+    if (t.mapped_records && t.remote_mode) {
+        complain(err, templatePath) << "mapped_records needs a trace file; remote_mode sends the trace to a socket"
+                                    << std::endl;
+        return false;
+    }
     if (t.remote_mode) {
         std::string host, port;
         if (!splitTarget(t.trace_target, host, port)) {

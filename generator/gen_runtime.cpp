@@ -403,6 +403,15 @@ void writeRuntime(const Template& t, const char* templatePath, std::ostream& out
         line(out, "#endif");
     }
     line(out, "#include \"kel.h\"");
+    if (mapsRecords(t)) {
+        // Before the real names' macros of a link_wrap runtime: the headers
+        // would declare open or close under the new names.
+        line(out, "#include <fcntl.h>");
+        line(out, "#include <pthread.h>");
+        line(out, "#include <sched.h>");
+        line(out, "#include <sys/mman.h>");
+        line(out, "#include <unistd.h>");
+    }
     line(out);
     writeGlobals(t, "", out);
     if (t.auto_start) writeAutoStartPrologue(t, out);
@@ -411,14 +420,25 @@ void writeRuntime(const Template& t, const char* templatePath, std::ostream& out
     writeConversions(out);
     if (t.remote_mode) writeConnectClient(out);
     writeErrorLog(t, out);
-    writeKelTrace(t, out);
+    // The mapped writer's runtime has its own kel_trace.
+    if (!mapsRecords(t)) writeKelTrace(t, out);
     recordWriter(t).writeRuntime(t, out);
     if (perProcess(t)) writeTracePath(t, out);
     if (tracesIntoFolder(t)) writeTraceFolder(t, out);
-    writeKelStart(t, templatePath, out);
-    writeKelStop(t, out);
+    if (mapsRecords(t)) {
+        writeMappedStart(t, templatePath, out);
+        writeMappedStop(t, out);
+    } else {
+        writeKelStart(t, templatePath, out);
+        writeKelStop(t, out);
+    }
     if (t.auto_start) writeAutoStart(out);
-    if (!t.fork_enabled) writeForkTrap(t, out);
+    if (!t.fork_enabled) {
+        if (mapsRecords(t))
+            writeMappedForkTrap(t, out);
+        else
+            writeForkTrap(t, out);
+    }
 }
 
 void embedTemplateLines(const char* templatePath, std::ostream& out) {

@@ -13,7 +13,8 @@ ErrorLog errorLog(const Template& t) {
 }
 
 MutexKind mutexKind(const Template& t) {
-    if (!t.multithreaded) return MutexKind::none;
+    // The mapped writer reserves each record's place atomically: no lock.
+    if (!t.multithreaded || mapsRecords(t)) return MutexKind::none;
     if (t.threading == "posix") return MutexKind::posix;
     if (t.threading == "win32") return MutexKind::win32;
     return MutexKind::none;
@@ -83,6 +84,8 @@ const TargetBlocks& targetBlocks(const Template& t) {
     };
     return t.remote_mode ? socket : file;
 }
+
+bool mapsRecords(const Template& t) { return t.mapped_records && !t.remote_mode && compiler(t) == Compiler::gcc; }
 
 bool isVoid(const std::string& type) { return type == "void"; }
 

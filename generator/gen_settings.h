@@ -20,6 +20,10 @@ Compiler compiler(const Template& t);
 enum class ErrorLog { none, console, file };
 ErrorLog errorLog(const Template& t);
 
+// mapped_records in effect: a trace file written by gcc's runtime. Other
+// compilers keep the writer the other attributes choose.
+bool mapsRecords(const Template& t);
+
 // How the generated code serialises its trace records.
 enum class MutexKind { none, posix, win32 };
 MutexKind mutexKind(const Template& t);

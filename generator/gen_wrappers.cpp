@@ -51,6 +51,7 @@ void writeWrapperPrologue(const Template& t, const Domain& d, const Tor& tor, st
     writeUntracedCall(t, tor, out);
     writeReleaseRecord(t, d, tor, out);
     writeRecordStart(t, d, tor, out);
+    recordWriter(t).writePlacement(out, d, tor);
 }
 
 namespace {

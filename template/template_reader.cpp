@@ -108,7 +108,7 @@ bool sameSettings(const Template& a, const Template& b) {
            a.compiler_type == b.compiler_type && a.trace_target == b.trace_target &&
            a.trace_per_process == b.trace_per_process && a.auto_start == b.auto_start &&
            a.buffered_records == b.buffered_records && a.gnu_source == b.gnu_source &&
-           a.link_wrap == b.link_wrap;
+           a.link_wrap == b.link_wrap && a.mapped_records == b.mapped_records;
 }
 
 // ---------------------------------------------------------------- chunk storage
@@ -697,6 +697,7 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
             {&tmpl.buffered_records, "buffered_records", vkOptionalFlag},
             {&tmpl.gnu_source, "gnu_source", vkOptionalFlag},
             {&tmpl.link_wrap, "link_wrap", vkOptionalFlag},
+            {&tmpl.mapped_records, "mapped_records", vkOptionalFlag},
         };
         loadAttributes(c, table, sizeof table / sizeof table[0], err);
 

@@ -464,6 +464,7 @@ TEST(Loader, OptionalAttributesKeepTheirDefaultsWhenAbsent) {
     EXPECT_FALSE(t.trace_per_process);
     EXPECT_FALSE(t.auto_start);
     EXPECT_FALSE(t.buffered_records);
+    EXPECT_FALSE(t.mapped_records);
     EXPECT_FALSE(t.gnu_source);
     EXPECT_EQ("", t.domains[0].untracked_use);
     EXPECT_TRUE(t.domains[0].warn_unused);
@@ -494,6 +495,8 @@ TEST(Loader, OptionalAttributesWhenGiven) {
         {"trace_target=\"out.trace\"", " buffered_records=\"true\"", "",
          [](const Template& t) { return t.buffered_records; }},
         {"trace_target=\"out.trace\"", " gnu_source=\"true\"", "", [](const Template& t) { return t.gnu_source; }},
+        {"trace_target=\"out.trace\"", " mapped_records=\"true\"", "",
+         [](const Template& t) { return t.mapped_records; }},
         {"includesGlobal=\"true\"", " untracked_use=\"ignore\"", "",
          [](const Template& t) { return t.domains[0].untracked_use == "ignore"; }},
         {"includesGlobal=\"true\"", " warn_unused=\"false\"", "",
@@ -580,6 +583,7 @@ TEST(Records, EqualityComparesEveryFieldDeeply) {
         {"auto_start", [](Template& t) { t.auto_start = !t.auto_start; }},
         {"buffered_records", [](Template& t) { t.buffered_records = !t.buffered_records; }},
         {"gnu_source", [](Template& t) { t.gnu_source = !t.gnu_source; }},
+        {"mapped_records", [](Template& t) { t.mapped_records = !t.mapped_records; }},
         {"domains: one less", [](Template& t) { t.domains.pop_back(); }},
         {"domains: order", [](Template& t) { std::swap(t.domains[0], t.domains[1]); }},
         {"domain name", [](Template& t) { t.domains[1].name += "x"; }},
