@@ -3,6 +3,7 @@
 // point per traced function.
 #include "gen_preload.h"
 
+#include <algorithm>
 #include <iostream>
 #include <set>
 #include <sstream>
@@ -25,7 +26,10 @@ namespace {
 const char* const kPrelude = R"(/* preload: this file is a shared library for LD_PRELOAD. The functions at its end replace the
    C library's for the whole process; they trace the call and call the next definition. */
 #include <dlfcn.h>
+#include <link.h>
 #include <pthread.h>
+#include <stdint.h>
+#include <sys/auxv.h>
 #include <stdio_ext.h>
 #include <stdarg.h>
 #include <stddef.h>
@@ -86,19 +90,20 @@ if(f == NULL){
 return f;
 }
 
+/* The trace ends when the binding is unloaded, after the program's exit handlers and the destructors
+   of the libraries loaded after it, so that their releases are traced too. */
+static int	kel_preload_atexit(void (*stop)(void)){
+(void)stop;
+return 0;
+}
+
+static void	kel_preload_stop(void) __attribute__((destructor));
 static void	kel_preload_stop(void){
+if(kel_preload_state != 1) return;
+KEL_PRELOAD_FREERES
 kel_preload_busy = 1;
 kel_preload_state = 3;
 if(kel_started == 1) kel_stop();
-}
-
-/* Once: after fork the child has the parent's registration, and starts its trace again. */
-static int	kel_preload_atexit(void (*stop)(void)){
-static int	registered = 0;
-(void)stop;
-if(registered) return 0;
-registered = 1;
-return atexit(kel_preload_stop);
 }
 
 static pthread_mutex_t	kel_preload_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -114,8 +119,28 @@ pthread_mutex_unlock(&kel_preload_lock);
 kel_preload_busy = 0;
 }
 
-static int	kel_preload_enter(void){
+/* The dynamic loader's own blocks (a thread's TLS, a dlopen's maps) are not the program's. */
+static uintptr_t	kel_preload_loader_start = 0;
+static uintptr_t	kel_preload_loader_end = 0;
+
+static int	kel_preload_find_loader(struct dl_phdr_info *info, size_t size, void *base){
+ElfW(Half)	i;
+(void)size;
+if(info->dlpi_addr != (ElfW(Addr))(uintptr_t)base) return 0;
+for(i = 0; i < info->dlpi_phnum; i++){
+	uintptr_t	start = (uintptr_t)info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
+	uintptr_t	end = start + info->dlpi_phdr[i].p_memsz;
+	if(info->dlpi_phdr[i].p_type != PT_LOAD) continue;
+	if(kel_preload_loader_start == 0 || start < kel_preload_loader_start) kel_preload_loader_start = start;
+	if(end > kel_preload_loader_end) kel_preload_loader_end = end;
+	}
+return 1;
+}
+
+/* `caller`: the return address of the call. */
+static int	kel_preload_enter(const void *caller){
 if(kel_preload_busy) return 0;
+if((uintptr_t)caller >= kel_preload_loader_start && (uintptr_t)caller < kel_preload_loader_end) return 0;
 if(kel_preload_state != 1){
 	if(kel_preload_state != 2) return 0;
 	kel_preload_start_child();
@@ -123,6 +148,52 @@ if(kel_preload_state != 1){
 	}
 kel_preload_busy = 1;
 return 1;
+}
+
+/* A stream's buffer is allocated at its first read. Inside a traced call (getline) that allocation
+   would go untraced and its release by fclose would look unknown: the first read is made before. */
+__attribute__((unused)) static void	kel_preload_prime(FILE *stream){
+int	c;
+if(kel_preload_state != 1 || kel_preload_busy || stream == NULL) return;
+if(__fbufsize(stream) != 0 || !__freadable(stream) || __fwriting(stream)) return;
+c = getc(stream);
+if(c != EOF) ungetc(c, stream);
+}
+
+/* The blocks allocated while nothing was traced (before the start; by the loader: a thread's TLS),
+   by address. Their release is not traced: it would read as the release of an unknown block. */
+#define KEL_PRELOAD_UNSEEN	8192
+static uintptr_t	kel_preload_unseen[KEL_PRELOAD_UNSEEN];
+
+static size_t	kel_preload_unseen_slot(const void *p){
+return (size_t)(((uint64_t)(uintptr_t)p >> 4) * 0x9E3779B97F4A7C15ull >> 51);
+}
+
+__attribute__((unused)) static int	kel_preload_unseen_wanted(const void *caller){
+if(kel_preload_busy) return 0;
+return kel_preload_state == 0 || ((uintptr_t)caller >= kel_preload_loader_start && (uintptr_t)caller < kel_preload_loader_end);
+}
+
+/* Lock-free: a slot is 0 (never used), 1 (released) or an address. */
+__attribute__((unused)) static void	kel_preload_unseen_add(const void *p){
+size_t	i, at = kel_preload_unseen_slot(p);
+if(p == NULL) return;
+for(i = 0; i < 64; i++){
+	uintptr_t	*slot = &kel_preload_unseen[(at + i) % KEL_PRELOAD_UNSEEN];
+	uintptr_t	seen = __atomic_load_n(slot, __ATOMIC_RELAXED);
+	if((seen == 0 || seen == 1) && __atomic_compare_exchange_n(slot, &seen, (uintptr_t)p, 0, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) return;
+	}
+}
+
+__attribute__((unused)) static int	kel_preload_unseen_take(const void *p){
+size_t	i, at = kel_preload_unseen_slot(p);
+for(i = 0; i < KEL_PRELOAD_UNSEEN; i++){
+	uintptr_t	*slot = &kel_preload_unseen[(at + i) % KEL_PRELOAD_UNSEEN];
+	uintptr_t	seen = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+	if(seen == 0) return 0;
+	if(seen == (uintptr_t)p) return __atomic_compare_exchange_n(slot, &seen, 1, 0, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
+	}
+return 0;
 }
 
 static void	kel_preload_leave(void){
@@ -198,6 +269,7 @@ kel_preload_busy = 1;
 kel_preload_follow = follow != NULL && strcmp(follow, "1") == 0 && (KEL_PRELOAD_PER_PROCESS || (dir != NULL && *dir != 0));
 if(follow == NULL || strcmp(follow, "1") != 0) kel_preload_unlist();
 pthread_atfork(kel_preload_fork_prepare, kel_preload_fork_parent, kel_preload_fork_child);
+if(getauxval(AT_BASE) != 0) dl_iterate_phdr(kel_preload_find_loader, (void *)(uintptr_t)getauxval(AT_BASE));
 kel_preload_state = kel_started == 1 ? 1 : 3;
 kel_preload_busy = 0;
 }
@@ -210,7 +282,7 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-std::string stateText(const Template& t) {
+std::string stateText(const Template& t, bool freesTraced) {
     const bool posix = mutexKind(t) == MutexKind::posix;
     std::string s = kState;
     s = replaceAll(s, "KEL_PRELOAD_LOCK\n", posix ? "if(kel_preload_state == 1) pthread_mutex_lock(&kel_mutex);\n" : "");
@@ -219,7 +291,19 @@ std::string stateText(const Template& t) {
     s = replaceAll(s, "KEL_PRELOAD_REINIT\n",
                    posix ? "if(kel_preload_state == 1) pthread_mutex_init(&kel_mutex, NULL);\n" : "");
     s = replaceAll(s, "KEL_PRELOAD_PER_PROCESS", t.trace_per_process ? "1" : "0");
+    // With free traced: the C library's own blocks (the standard streams'
+    // buffers) are released before the end, as a memory checker does.
+    s = replaceAll(s, "KEL_PRELOAD_FREERES\n",
+                   freesTraced ? "{\n\tvoid (*freeres)(void);\n\t*(void **)&freeres = dlsym(RTLD_DEFAULT, \"__libc_freeres\");\n"
+                                 "\tif(freeres != NULL) freeres();\n\t}\n"
+                               : "");
     return s;
+}
+
+bool bindsFree(const Template& t) {
+    for (const Tor* tor : fixedParameterTors(t))
+        if (tor->name == "free") return true;
+    return false;
 }
 
 const char* const kVisible = "__attribute__((visibility(\"default\"))) ";
@@ -252,7 +336,12 @@ void writeRealFunction(const Tor& tor, std::ostream& out) {
 
 // NAME itself: the call traced through __wrap_NAME, or, inside the binding
 // and outside the trace, passed on.
-void writeEntry(const Tor& tor, std::ostream& out) {
+bool isStream(std::string type) {
+    type.erase(std::remove(type.begin(), type.end(), ' '), type.end());
+    return type == "FILE*";
+}
+
+void writeEntry(const Tor& tor, bool primesStreams, std::ostream& out) {
     const std::string& name = tor.name;
     const std::string ret = returnType(tor);
     const std::string args = parameterNames(tor);
@@ -274,8 +363,36 @@ void writeEntry(const Tor& tor, std::ostream& out) {
         line(out, "\t}");
         line(out, "if(kel_preload_resolving) return kel_preload_arena_alloc(", size, ");");
     }
-    line(out, "if(!kel_preload_enter()) ", isVoidCall ? "{" : "return ", "__real_", name, "(", args, ");",
-         isVoidCall ? " return;}" : "");
+    if (primesStreams)
+        for (std::size_t i = 1; i < tor.args.size(); ++i)
+            if (isStream(tor.args[i].type)) line(out, "kel_preload_prime(", tor.args[i].name, ");");
+    line(out, "const void *caller = __builtin_return_address(0);");
+    // The C library's own allocator calls: a block it allocated while nothing
+    // was traced is released untraced too.
+    if ((name == "malloc" && tor.args.size() == 2) || (name == "calloc" && tor.args.size() == 3)) {
+        line(out, "if(!kel_preload_enter(caller)){");
+        line(out, "\tvoid *result = __real_", name, "(", args, ");");
+        line(out, "\tif(kel_preload_unseen_wanted(caller)) kel_preload_unseen_add(result);");
+        line(out, "\treturn result;");
+        line(out, "\t}");
+    } else if (name == "realloc" && tor.args.size() == 3) {
+        const std::string& p = tor.args[1].name;
+        const std::string& size = tor.args[2].name;
+        line(out, "int unseen = ", p, " != NULL && kel_preload_unseen_take(", p, ");");
+        line(out, "if(unseen || !kel_preload_enter(caller)){");
+        line(out, "\tvoid *result = __real_realloc(", args, ");");
+        line(out, "\tif(result == NULL){ if(unseen && ", size, " != 0) kel_preload_unseen_add(", p, "); }");
+        line(out, "\telse if(unseen || kel_preload_unseen_wanted(caller)) kel_preload_unseen_add(result);");
+        line(out, "\treturn result;");
+        line(out, "\t}");
+    } else if (name == "free" && tor.args.size() == 2) {
+        const std::string& p = tor.args[1].name;
+        line(out, "if((", p, " != NULL && kel_preload_unseen_take(", p, ")) || !kel_preload_enter(caller)){ __real_free(",
+             p, "); return; }");
+    } else {
+        line(out, "if(!kel_preload_enter(caller)) ", isVoidCall ? "{" : "return ", "__real_", name, "(", args, ");",
+             isVoidCall ? " return;}" : "");
+    }
     if (isVoidCall) {
         line(out, "__wrap_", name, "(", args, ");");
         line(out, "kel_preload_leave();");
@@ -308,7 +425,7 @@ bool writeForwardingEntry(const Template& t, const Tor& tor, const std::set<std:
     if (!isVoidCall) line(out, ret, " result;");
     line(out, "va_start(kel_preload_args, ", last, ");");
     const std::string assign = isVoidCall ? "" : "result = ";
-    line(out, "if(!kel_preload_enter()) ", assign, "__real_", tor.va_forward, "(", fixed, ", kel_preload_args);");
+    line(out, "if(!kel_preload_enter(__builtin_return_address(0))) ", assign, "__real_", tor.va_forward, "(", fixed, ", kel_preload_args);");
     line(out, "else {");
     line(out, "\t", assign, t.prefix, tor.va_forward, "(", fixed, ", kel_preload_args, ", quoted(kNoCallSite), ", 0);");
     line(out, "\tkel_preload_leave();");
@@ -327,7 +444,9 @@ void writeEntries(const Template& t, std::ostream& out) {
     line(out, "/* The next definitions: the C library's, or another preloaded library's. */");
     for (const Tor* tor : tors) writeRealFunction(*tor, out);
     line(out, "/* The functions the process calls. */");
-    for (const Tor* tor : tors) writeEntry(*tor, out);
+    // Only where the heap is traced does a stream's buffer matter.
+    const bool primesStreams = bound.count("malloc") != 0;
+    for (const Tor* tor : tors) writeEntry(*tor, primesStreams, out);
     std::set<std::string> done = bound;
     for (const Domain& d : t.domains)
         forEachTorSourceOrder(d, [&](const Tor& tor) {
@@ -363,7 +482,7 @@ void writePreloadBinding(const Template& t, const char* templatePath, std::ostre
     line(out, "#ifndef _GNU_SOURCE");
     line(out, "#define _GNU_SOURCE");
     line(out, "#endif");
-    out << header.str() << kPrelude << text.substr(at + include.size()) << stateText(bound);
+    out << header.str() << kPrelude << text.substr(at + include.size()) << stateText(bound, bindsFree(bound));
     writeEntries(bound, out);
 }
 

@@ -26,7 +26,8 @@ const char* const kUsage =
     "                         posix-fd.xml (--heap when none is named)\n"
     "  --template TEMPLATE    make a binding of TEMPLATE for this run (needs gcc)\n"
     "  --follow-children      trace the processes the program starts too (each its own trace)\n"
-    "  --analyze              run keltrace over this run's traces; exit with its status\n"
+    "  --analyze              run keltrace over this run's traces; exit with 1 when it found\n"
+    "                         an error or a leak, 0 otherwise\n"
     "  --trace-dir DIR        the folder of the traces (default: kel-traces)\n";
 
 // Where kelrun itself is: the bindings and the other programs are found from
@@ -228,10 +229,11 @@ int launch(const LaunchOptions& options, std::ostream& err) {
     unsetenv("KEL_FOLLOW_CHILDREN");
     if (!options.analyze) return status < 0 ? launchCannotRun : status;
 
-    std::vector<std::string> command{findProgram("keltrace", KEL_BUILD_KELTRACE), "--file"};
+    // Its status says whether anything was found.
+    std::vector<std::string> command{findProgram("keltrace", KEL_BUILD_KELTRACE), "--error-exitcode", "1", "--file"};
     for (const fs::path& trace : tracesIn(traceDir))
         if (before.count(trace) == 0) command.push_back(trace.string());
-    if (command.size() == 2) {
+    if (command.size() == 4) {
         err << "kelrun: the program wrote no trace into " << traceDir.string() << "\n";
         return launchNoBinding;
     }
