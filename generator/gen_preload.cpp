@@ -40,8 +40,9 @@ const char* const kPrelude = R"(/* preload: this file is a shared library for LD
 /* 0 while loading, 1 tracing, 2 a forked child that starts its own trace at its first traced call,
    3 not tracing (stopped, or a child that is not followed). */
 static int	kel_preload_state = 0;
-/* Set while a thread is inside the binding: the runtime's own calls (fopen, its buffers) and the
-   C library's calls made by a traced function (strdup's malloc) go straight to the real function. */
+/* Set while a thread is inside the binding: the C library's calls made by a traced function (1:
+   strdup's malloc) and the runtime's own calls (2: the trace's file and its buffer) go straight to
+   the real function. */
 static __thread int	kel_preload_busy __attribute__((tls_model("initial-exec")));
 /* Set while dlsym looks a function up: it may allocate, before malloc's next definition is known. */
 static __thread int	kel_preload_resolving __attribute__((tls_model("initial-exec")));
@@ -101,7 +102,7 @@ static void	kel_preload_stop(void) __attribute__((destructor));
 static void	kel_preload_stop(void){
 if(kel_preload_state != 1) return;
 KEL_PRELOAD_FREERES
-kel_preload_busy = 1;
+kel_preload_busy = 2;
 kel_preload_state = 3;
 if(kel_started == 1) kel_stop();
 }
@@ -109,7 +110,7 @@ if(kel_started == 1) kel_stop();
 static pthread_mutex_t	kel_preload_lock = PTHREAD_MUTEX_INITIALIZER;
 
 static void	kel_preload_start_child(void){
-kel_preload_busy = 1;
+kel_preload_busy = 2;
 pthread_mutex_lock(&kel_preload_lock);
 if(kel_preload_state == 2){
 	kel_start("kel_preload_child");
@@ -160,7 +161,8 @@ c = getc(stream);
 if(c != EOF) ungetc(c, stream);
 }
 
-/* The blocks allocated while nothing was traced (before the start; by the loader: a thread's TLS),
+/* The blocks allocated while nothing was traced (before the start; by the runtime; by the loader: a
+   thread's TLS),
    by address. Their release is not traced: it would read as the release of an unknown block. */
 #define KEL_PRELOAD_UNSEEN	8192
 static uintptr_t	kel_preload_unseen[KEL_PRELOAD_UNSEEN];
@@ -170,7 +172,7 @@ return (size_t)(((uint64_t)(uintptr_t)p >> 4) * 0x9E3779B97F4A7C15ull >> 51);
 }
 
 __attribute__((unused)) static int	kel_preload_unseen_wanted(const void *caller){
-if(kel_preload_busy) return 0;
+if(kel_preload_busy) return kel_preload_busy == 2;
 return kel_preload_state == 0 || ((uintptr_t)caller >= kel_preload_loader_start && (uintptr_t)caller < kel_preload_loader_end);
 }
 
@@ -215,7 +217,7 @@ KEL_PRELOAD_UNLOCK
 static void	kel_preload_fork_child(void){
 KEL_PRELOAD_REINIT
 if(kel_started == 1 && kel_tracefile != NULL){
-	kel_preload_busy = 1;
+	kel_preload_busy = 2;
 	__fpurge(kel_tracefile);
 	fclose(kel_tracefile);
 	kel_tracefile = NULL;
@@ -264,7 +266,7 @@ static void	kel_preload_init(void) __attribute__((constructor(102)));
 static void	kel_preload_init(void){
 const char	*follow = getenv("KEL_FOLLOW_CHILDREN");
 const char	*dir = getenv("KEL_TRACE_DIR");
-kel_preload_busy = 1;
+kel_preload_busy = 2;
 /* A child's own file: per-process names, or a trace folder (which adds the process id). */
 kel_preload_follow = follow != NULL && strcmp(follow, "1") == 0 && (KEL_PRELOAD_PER_PROCESS || (dir != NULL && *dir != 0));
 if(follow == NULL || strcmp(follow, "1") != 0) kel_preload_unlist();
