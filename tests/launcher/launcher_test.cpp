@@ -192,6 +192,43 @@ TEST(Launcher, FindsWhatTheKelBuildFinds) {
               "Bytes leaked: 6\n");
 }
 
+// The other ready-made bindings, and one made from a template for the run:
+// streams and descriptors that a program built without kel.h leaves open.
+TEST(Launcher, TracesStreamsAndDescriptorsWithTheirBindings) {
+    TempDir dir;
+    compile("gcc -O0 -o " + dir.file("streams") + " " + kPrograms + "/stream_leak.c");
+    compile("gcc -O0 -o " + dir.file("fds") + " " + kPrograms + "/fd_leak.c");
+    dir.write("input.txt", "a line\n");
+    const std::string streamLeak =
+        "Error: resource leak; handle 0x<H1> from 'FILE' allocated at (no call site):0 not deallocated. Never "
+        "operated\n";
+    struct Case {
+        std::string options;
+        std::string program;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"--stdio", "streams " + dir.file("input.txt"), streamLeak},
+        {"--template " + std::string(KEL_SOURCE_DIR) + "/templates/stdio.xml", "streams " + dir.file("input.txt"),
+         streamLeak},
+        // The copy and the pipe's write end, in the order they were opened.
+        {"--fd", "fds",
+         "Error: resource leak; handle 0x<H1> from 'fd' allocated at (no call site):0 not deallocated. Never "
+         "operated\n"
+         "Error: resource leak; handle 0x<H2> from 'fd' allocated at (no call site):0 not deallocated. Never "
+         "operated\n"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        const std::string traces = dir.file("traces" + std::to_string(n++));
+        const CommandResult r = runCommand(kelrun(c.options + " --analyze --trace-dir " + traces, dir.file(c.program)));
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(maskHandles(r.out), c.expected);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
 // Usage mistakes are refused before anything runs.
 TEST(Launcher, RefusesAWrongCommandLine) {
     const std::vector<std::string> lines = {"", "--heap", "--heap --fd -- true", "--template", "--bogus -- true"};
