@@ -229,6 +229,56 @@ TEST(Launcher, TracesStreamsAndDescriptorsWithTheirBindings) {
     }
 }
 
+// What kelgen --preload leaves out says why, in the file; a variadic function
+// with va_forward is bound as the function it forwards to.
+TEST(PreloadBinding, NamesWhatItLeavesOutAndBindsForwardingVariadics) {
+    TempDir dir;
+    struct Case {
+        const char* templateFile;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"posix-fd.xml",
+         {"/* open: not bound, it has optional parameters. */", "/* dup2_target: not bound, it is an alias (cpp_alias). */",
+          "__attribute__((visibility(\"default\"))) int dup(int fd){"}},
+        {"stdio.xml",
+         {"/* fprintf: traced as vfprintf, which it calls with its variable arguments. */",
+          "/* fscanf: not bound, the function it forwards to is not bound. */"}},
+        {"libc-heap.xml",
+         {"/* asprintf: traced as vasprintf, which it calls with its variable arguments. */",
+          "__attribute__((visibility(\"default\"))) void free(void* ptr){"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.templateFile);
+        const std::string out = dir.file(std::string(c.templateFile) + ".c");
+        const CommandResult r = runCommand(std::string(KELGEN) + " --preload " + KEL_SOURCE_DIR + "/templates/" +
+                                           c.templateFile + " " + out);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "File " + out + " is generated.\n");
+        const std::string text = "\n" + readWholeFile(out);
+        for (const std::string& want : c.lines) EXPECT_NE(text.find("\n" + want + "\n"), std::string::npos) << want;
+    }
+}
+
+// A binding writes into a file: a template that sends its trace to a socket
+// is refused, and nothing is written.
+TEST(PreloadBinding, RefusesARemoteTemplate) {
+    TempDir dir;
+    std::string text = readWholeFile(std::string(KEL_SOURCE_DIR) + "/templates/libc-heap.xml");
+    const std::string local = "remote_mode=\"false\"";
+    const std::string target = "trace_target=\"kel-heap-%p.trace\"";
+    ASSERT_NE(text.find(local), std::string::npos);
+    ASSERT_NE(text.find(target), std::string::npos);
+    text.replace(text.find(local), local.size(), "remote_mode=\"true\"");
+    text.replace(text.find(target), target.size(), "trace_target=\"127.0.0.1:4000\"");
+    dir.write("remote.xml", text);
+    const CommandResult r =
+        runCommand(std::string(KELGEN) + " --preload " + dir.file("remote.xml") + " " + dir.file("binding.c"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("a preload binding needs a file trace"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir.file("binding.c")));
+}
+
 // Usage mistakes are refused before anything runs.
 TEST(Launcher, RefusesAWrongCommandLine) {
     const std::vector<std::string> lines = {"", "--heap", "--heap --fd -- true", "--template", "--bogus -- true"};
