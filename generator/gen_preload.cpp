@@ -50,6 +50,7 @@ static int	kel_preload_follow = 0;
 static int	kel_preload_atexit(void (*stop)(void));
 /* The template's parameter types may spell an array as a pointer (pipe's int*). */
 #pragma GCC diagnostic ignored "-Wpragmas"
+#pragma GCC diagnostic ignored "-Wunknown-warning-option"
 #pragma GCC diagnostic ignored "-Warray-parameter"
 #define atexit(stop)	kel_preload_atexit(stop)
 
@@ -483,6 +484,12 @@ void writePreloadBinding(const Template& t, const char* templatePath, std::ostre
     out << text.substr(0, at);
     line(out, "#ifndef _GNU_SOURCE");
     line(out, "#define _GNU_SOURCE");
+    line(out, "#endif");
+    // The C library's headers would define some functions inline
+    // (getline): the binding's definitions must be the first, so that they
+    // keep their visibility.
+    line(out, "#ifndef __NO_INLINE__");
+    line(out, "#define __NO_INLINE__ 1");
     line(out, "#endif");
     out << header.str() << kPrelude << text.substr(at + include.size()) << stateText(bound, bindsFree(bound));
     writeEntries(bound, out);
