@@ -440,6 +440,60 @@ bool writeForwardingEntry(const Template& t, const Tor& tor, const std::set<std:
     return true;
 }
 
+// Read with va_arg: a type that promotion would change cannot be.
+bool promotes(std::string type) {
+    if (type.find('*') != std::string::npos) return false;
+    for (const char* small : {"char", "short", "float", "bool", "_Bool"})
+        if (type.find(small) != std::string::npos) return true;
+    return false;
+}
+
+// A tor with optional parameters is a variadic C function (open's mode):
+// the entry reads every optional parameter, passed or not, as the C
+// library's own definition does where the flags ask for it, and the calls
+// go to the wrapper of the whole list (its records are those of every
+// arity). False when a parameter could not be read so.
+bool writeOptionalEntry(const Template& t, const Tor& tor, std::ostream& out) {
+    const std::size_t required = requiredParameters(tor);
+    const std::size_t all = tor.args.size() - 1;
+    if (required == 0) return false;
+    for (std::size_t i = required + 1; i <= all; ++i)
+        if (promotes(tor.args[i].type)) return false;
+    const Tor fixed = withParameters(tor, required);
+    const std::string ret = returnType(tor);
+    const std::string& name = tor.name;
+    const bool isVoidCall = isVoid(ret);
+    const std::string head = ret + " (*next)(" + declaredParameters(fixed) + "...)";
+    line(out, "/* ", name, ": its optional parameters are read whether passed or not. */");
+    line(out, "static ", ret, " (*kel_next_", name, ")(", declaredParameters(fixed), "...);");
+    line(out, kVisible, ret, " ", name, "(", declaredParameters(fixed), "...){");
+    line(out, "const void *caller = __builtin_return_address(0);");
+    line(out, "va_list kel_preload_args;");
+    for (std::size_t i = required + 1; i <= all; ++i) line(out, tor.args[i].type, " ", tor.args[i].name, ";");
+    line(out, "va_start(kel_preload_args, ", tor.args[required].name, ");");
+    for (std::size_t i = required + 1; i <= all; ++i)
+        line(out, tor.args[i].name, " = va_arg(kel_preload_args, ", tor.args[i].type, ");");
+    line(out, "va_end(kel_preload_args);");
+    line(out, "if(!kel_preload_enter(caller)){");
+    line(out, "\t", head, " = __atomic_load_n(&kel_next_", name, ", __ATOMIC_ACQUIRE);");
+    line(out, "\tif(next == NULL){");
+    line(out, "\t\t*(void **)&next = kel_preload_symbol(", quoted(name), ");");
+    line(out, "\t\t__atomic_store_n(&kel_next_", name, ", next, __ATOMIC_RELEASE);");
+    line(out, "\t\t}");
+    line(out, "\t", isVoidCall ? "" : "return ", "next(", parameterNames(tor), ");");
+    if (isVoidCall) line(out, "\treturn;");
+    line(out, "\t}");
+    line(out, "{");
+    line(out, "\t", isVoidCall ? "" : ret + " result = ", t.prefix, arityName(tor, all), "(", passedParameters(tor),
+         quoted(kNoCallSite), ", 0);");
+    line(out, "\tkel_preload_leave();");
+    if (!isVoidCall) line(out, "\treturn result;");
+    line(out, "\t}");
+    line(out, "}");
+    line(out);
+    return true;
+}
+
 void writeEntries(const Template& t, std::ostream& out) {
     const std::vector<const Tor*> tors = fixedParameterTors(t);
     std::set<std::string> bound;
@@ -455,9 +509,11 @@ void writeEntries(const Template& t, std::ostream& out) {
         forEachTorSourceOrder(d, [&](const Tor& tor) {
             if (!done.insert(tor.name).second) return;
             if (writeForwardingEntry(t, tor, bound, out)) return;
+            if (!isAliased(tor) && hasOptionalParameters(tor) && !isVariadic(tor) && writeOptionalEntry(t, tor, out))
+                return;
             std::string why = "its parameters have no fixed list";
             if (isAliased(tor)) why = "it is an alias (cpp_alias)";
-            else if (hasOptionalParameters(tor)) why = "it has optional parameters";
+            else if (hasOptionalParameters(tor)) why = "an optional parameter's type changes when passed through \"...\"";
             else if (forwardsVariadic(tor)) why = "the function it forwards to is not bound";
             else if (isVariadic(tor)) why = "it is variadic without va_forward";
             line(out, "/* ", tor.name, ": not bound, ", why, ". */");
