@@ -10,8 +10,6 @@
 
 const char* const kNoCallSite = "(no call site)";
 
-namespace {
-
 // "type name, type name", or "void" for none (a prototype, not an old-style
 // declaration).
 std::string parameterList(const Tor& tor) {
@@ -27,11 +25,13 @@ bool isVariadic(const Tor& tor) {
     return !tor.va_forward.empty();
 }
 
-}  // namespace
-
 std::vector<const Tor*> linkWrappedTors(const Template& t) {
+    if (!t.link_wrap) return {};
+    return fixedParameterTors(t);
+}
+
+std::vector<const Tor*> fixedParameterTors(const Template& t) {
     std::vector<const Tor*> tors;
-    if (!t.link_wrap) return tors;
     std::set<std::string> seen;
     for (const Domain& d : t.domains)
         forEachTorSourceOrder(d, [&](const Tor& tor) {

@@ -20,6 +20,12 @@ extern const char* const kNoCallSite;
 // "..."; each name once, in the order kel.c defines the wrappers. Empty
 // without link_wrap.
 std::vector<const Tor*> linkWrappedTors(const Template& t);
+// The same tors whatever link_wrap says (the preload binding defines them all).
+std::vector<const Tor*> fixedParameterTors(const Template& t);
+// "type name, ..." of the tor's parameters, or "void" for none.
+std::string parameterList(const Tor& tor);
+// A "..." among the parameters, or a va_forward tor (variadic by definition).
+bool isVariadic(const Tor& tor);
 // kel.c, right after kel.h: __real_NAME's prototype and "#define NAME
 // __real_NAME" for each such tor, so that the runtime and the wrappers call
 // the real function, not their own __wrap_NAME.

@@ -10,6 +10,7 @@
 #include "gen_c.h"
 #include "gen_link_wrap.h"
 #include "gen_merge.h"
+#include "gen_preload.h"
 #include "template_reader.h"
 #include "kel_version.h"
 #include "kelgen_status.h"
@@ -47,6 +48,18 @@ int printWrapFlags(const char* templatePath, const char* path) {
     return statusOk;
 }
 
+int writePreload(const char* templatePath, const char* sourcePath) {
+    Template tmpl;
+    std::string failure;
+    if (saxparser_templateLoader(tmpl, templatePath, failure) == -1) {
+        std::cerr << "kelgen: " << templatePath << ": " << visibleText(failure) << std::endl;
+        return statusLoadFailed;
+    }
+    const int status = generatePreload(tmpl, templatePath, sourcePath);
+    if (status == statusOk) std::cout << "File " << sourcePath << " is generated." << std::endl;
+    return status;
+}
+
 int run(int argc, char** argv) {
     const int count = argc - 1;
     if (count == 1 && std::strcmp(argv[1], "--version") == 0) {
@@ -59,6 +72,8 @@ int run(int argc, char** argv) {
     // kelgen --wrap-flags <template> [<file>]: -Wl,--wrap=NAME one a line.
     if ((count == 2 || count == 3) && std::strcmp(argv[1], "--wrap-flags") == 0)
         return printWrapFlags(argv[2], count == 3 ? argv[3] : nullptr);
+    // kelgen --preload <template> <binding.c>: the library for LD_PRELOAD.
+    if (count == 3 && std::strcmp(argv[1], "--preload") == 0) return writePreload(argv[2], argv[3]);
     if (count != 1 && count != 3) {
         printGeneratorUsage();
         return statusOk;

@@ -83,13 +83,30 @@ TEST_F(Installed, ProgramsTemplatesManPagesAndPackage) {
                              "share/kel/templates/stdio.xml", "share/kel/templates/posix-fd.xml",
                              "share/man/man1/kelgen.1", "share/man/man1/keltrace.1", "share/man/man5/kel-template.5",
                              "lib/cmake/KEL/KELConfig.cmake", "lib/cmake/KEL/KELConfigVersion.cmake",
-                             "lib/cmake/KEL/KELAddTracing.cmake"}) {
+                             "lib/cmake/KEL/KELAddTracing.cmake", "bin/kelrun", "lib/kel/libkel-heap-preload.so",
+                             "lib/kel/libkel-stdio-preload.so", "lib/kel/libkel-fd-preload.so",
+                             "share/man/man1/kelrun.1"}) {
         SCOPED_TRACE(path);
         EXPECT_TRUE(fs::is_regular_file(prefix() + "/" + path));
     }
     const CommandResult r = runCommand(prefix() + "/bin/kelgen --version");
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("KEL v0.9.02\n", r.out);
+}
+
+// The installed kelrun finds the installed binding and keltrace from its own
+// folder: a program built without kel.h, traced as it is.
+TEST_F(Installed, KelrunTracesWithTheInstalledBinding) {
+    TempDir work;
+    work.write("leak.c", "#include <stdlib.h>\nint main(void) { return malloc(7) == NULL; }\n");
+    CommandResult r = runCommand("gcc -O0 -o " + work.file("leak") + " " + work.file("leak.c"));
+    ASSERT_EQ(0, r.status) << r.err;
+    r = runCommand(prefix() + "/bin/kelrun --heap --analyze --trace-dir " + work.file("traces") + " -- " +
+                   work.file("leak"));
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_NE(std::string::npos,
+              r.out.find("from 'heap' allocated at (no call site):0 not deallocated. Never operated. Bytes leaked: 7\n"))
+        << r.out;
 }
 
 TEST_F(Installed, ManFindsEachPage) {
@@ -101,6 +118,7 @@ TEST_F(Installed, ManFindsEachPage) {
     const Case cases[] = {
         {"keltrace", "KELTRACE(1)", "--error-exitcode"},
         {"kelgen", "KELGEN(1)", "--version"},
+        {"kelrun", "KELRUN(1)", "--follow-children"},
         {"5 kel-template", "KEL-TEMPLATE(5)", "validateDom_before"},
     };
     for (const Case& c : cases) {
