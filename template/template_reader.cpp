@@ -697,6 +697,7 @@ int saxparser_templateLoader(Template& tmpl, const char* path, std::string& fail
             {&tmpl.buffered_records, "buffered_records", vkOptionalFlag},
             {&tmpl.gnu_source, "gnu_source", vkOptionalFlag},
             {&tmpl.link_wrap, "link_wrap", vkOptionalFlag},
+            {&tmpl.mapped_records, "mapped_records", vkOptionalFlag},
         };
         loadAttributes(c, table, sizeof table / sizeof table[0], err);
 

@@ -104,6 +104,7 @@ struct Template {
     bool buffered_records = false;   // one formatted buffer and one write per record
     bool gnu_source = false;         // kel.c defines _GNU_SOURCE, for wrappers of GNU functions
     bool link_wrap = false;          // kel.c also defines __wrap_NAME for the linker's --wrap=NAME
+    bool mapped_records = false;     // records copied into a shared mapping of the trace file
 };
 
 // Deep equality, field by field, the optional attributes included: two
