@@ -53,6 +53,10 @@ bool replayCall(RecordReader& reader, TraceAnalysis& analysis, const RecordHead&
                 case ReleaseOutcome::died:
                     releaseDied(analysis, site, tor, domain, record, call.writtenText());
                     return false;
+                case ReleaseOutcome::cut:
+                    releaseDied(analysis, site, tor, domain, record, call.writtenText());
+                    analysis.scratch.diedAtCut = true;
+                    return true;
                 case ReleaseOutcome::malformed:
                     return false;
                 case ReleaseOutcome::failed:
@@ -73,20 +77,33 @@ bool replayCall(RecordReader& reader, TraceAnalysis& analysis, const RecordHead&
 
 bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     RecordReader reader(fetcher, analysis);
+    // The mapped writer leaves zero bytes where a killed run stopped
+    // writing: there a record ends, and the replay goes on after them.
+    // The socket writer never maps, so its traces keep the plain rule.
+    const bool zeroCuts = analysis.tmpl.mapped_records && !analysis.tmpl.remote_mode;
+    fetcher.setZeroCuts(zeroCuts);
     for (;;) {
-        const RecordHead head = reader.readHead();
-        switch (head.kind) {
-            case RecordHead::Kind::done:
-                return true;
-            case RecordHead::Kind::fork:
-                forkCalled(analysis, head.site);
-                return false;
-            case RecordHead::Kind::invalid:
-                return false;
-            case RecordHead::Kind::call:
-                if (!replayCall(reader, analysis, head)) return false;
-                break;
+        try {
+            const RecordHead head = reader.readHead();
+            switch (head.kind) {
+                case RecordHead::Kind::done:
+                    return true;
+                case RecordHead::Kind::fork:
+                    forkCalled(analysis, head.site);
+                    return false;
+                case RecordHead::Kind::invalid:
+                    return false;
+                case RecordHead::Kind::call:
+                    if (!replayCall(reader, analysis, head)) return false;
+                    break;
+            }
+        } catch (const char* failure) {
+            // A record cut short is a call that had not returned, or whose
+            // record was still being copied: what it says is unknown, and
+            // it is dropped.
+            if (!zeroCuts || std::strcmp(failure, "cut") != 0) throw;
         }
+        if (analysis.scratch.cutLine == 0) analysis.scratch.cutLine = fetcher.lastCut();
     }
 }
 
@@ -104,6 +121,8 @@ bool endsReplay(FindingKind kind) {
 }
 
 const char* const kNotClosed = "the program ended without closing the trace";
+const char* const kEndsWithoutDone =
+    "the trace ends without \"KEL TRACING DONE\": the program ended without closing the trace";
 
 // After the closing line a trace file should end. Processes that inherited
 // one trace file across fork() each write their records and their closing
@@ -183,9 +202,17 @@ TraceOutcome analyseTrace(CVLineFetcher& fetcher, TraceAnalysis& analysis, const
         return outcome;
     }
     if (!options.htmlPath.empty()) analysis.live = std::make_unique<LiveSampler>(analysis.tmpl.domains.size());
+    // A trace cut by zero bytes is a run that died, whatever follows the
+    // cuts: one message names the first, unless a release cut inside its
+    // call has been reported already, which says the same.
+    auto cutRun = [&]() {
+        outcome.notClosed = true;
+        if (!analysis.scratch.diedAtCut) complainAt(analysis, analysis.scratch.cutLine, kEndsWithoutDone);
+    };
     try {
         try {
             if (replayRecords(fetcher, analysis)) {
+                if (fetcher.lastCut() > 0) cutRun();
                 if (options.readToEnd) linesAfterEnd(fetcher, analysis, stopped);
             } else {
                 const FindingKind* last = analysis.report.lastKind();
@@ -196,9 +223,11 @@ TraceOutcome analyseTrace(CVLineFetcher& fetcher, TraceAnalysis& analysis, const
                 }
             }
         } catch (const char* failure) {
-            if (std::strcmp(failure, "eof") == 0) {
+            if (std::strcmp(failure, "eof") == 0 && fetcher.lastCut() > 0) {
+                cutRun();
+            } else if (std::strcmp(failure, "eof") == 0) {
                 // The leak report is most useful exactly when the program died.
-                unread(failure, "the trace ends without \"KEL TRACING DONE\": the program ended without closing the trace");
+                unread(failure, kEndsWithoutDone);
                 outcome.notClosed = true;
             } else {
                 unread(failure, "");
