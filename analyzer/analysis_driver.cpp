@@ -52,6 +52,7 @@ bool replayCall(RecordReader& reader, TraceAnalysis& analysis, const RecordHead&
             switch (reader.readReleaseOutcome()) {
                 case ReleaseOutcome::died:
                     releaseDied(analysis, site, tor, domain, record, call.writtenText());
+                    analysis.scratch.diedAtEnd = true;
                     return false;
                 case ReleaseOutcome::cut:
                     releaseDied(analysis, site, tor, domain, record, call.writtenText());
@@ -117,7 +118,7 @@ const char* const kNulByte = "malformed: the line holds a NUL byte";
 // Findings after which the replay stops by design: what follows them is not
 // malformed, and the analysis is not incomplete for them.
 bool endsReplay(FindingKind kind) {
-    return kind == FindingKind::fork || kind == FindingKind::reallocUntracked || kind == FindingKind::diedInside;
+    return kind == FindingKind::fork || kind == FindingKind::reallocUntracked;
 }
 
 const char* const kNotClosed = "the program ended without closing the trace";
@@ -215,8 +216,10 @@ TraceOutcome analyseTrace(CVLineFetcher& fetcher, TraceAnalysis& analysis, const
                 if (fetcher.lastCut() > 0) cutRun();
                 if (options.readToEnd) linesAfterEnd(fetcher, analysis, stopped);
             } else {
+                // A release cut inside its call (a mapped trace) is no end:
+                // only the one the trace ends in is.
                 const FindingKind* last = analysis.report.lastKind();
-                if (last && *last == FindingKind::diedInside) {
+                if (analysis.scratch.diedAtEnd) {
                     outcome.notClosed = true;
                 } else if (!last || !endsReplay(*last)) {
                     stopped(fetcher.lastDelivered());

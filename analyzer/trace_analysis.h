@@ -33,6 +33,7 @@ struct ReplayScratch {
     // the first cut, and whether a release cut inside its call was reported.
     std::int64_t cutLine = 0;
     bool diedAtCut = false;
+    bool diedAtEnd = false;  // the replay ended in a release the program died in
     std::string file;                // its call site's file, kept while the line after it is read
     std::string_view lineA, lineB;   // the body's lines
     std::string_view chunks[3];
