@@ -52,7 +52,12 @@ bool replayCall(RecordReader& reader, TraceAnalysis& analysis, const RecordHead&
             switch (reader.readReleaseOutcome()) {
                 case ReleaseOutcome::died:
                     releaseDied(analysis, site, tor, domain, record, call.writtenText());
+                    analysis.scratch.diedAtEnd = true;
                     return false;
+                case ReleaseOutcome::cut:
+                    releaseDied(analysis, site, tor, domain, record, call.writtenText());
+                    analysis.scratch.diedAtCut = true;
+                    return true;
                 case ReleaseOutcome::malformed:
                     return false;
                 case ReleaseOutcome::failed:
@@ -73,20 +78,33 @@ bool replayCall(RecordReader& reader, TraceAnalysis& analysis, const RecordHead&
 
 bool replayRecords(CVLineFetcher& fetcher, TraceAnalysis& analysis) {
     RecordReader reader(fetcher, analysis);
+    // The mapped writer leaves zero bytes where a killed run stopped
+    // writing: there a record ends, and the replay goes on after them.
+    // The socket writer never maps, so its traces keep the plain rule.
+    const bool zeroCuts = analysis.tmpl.mapped_records && !analysis.tmpl.remote_mode;
+    fetcher.setZeroCuts(zeroCuts);
     for (;;) {
-        const RecordHead head = reader.readHead();
-        switch (head.kind) {
-            case RecordHead::Kind::done:
-                return true;
-            case RecordHead::Kind::fork:
-                forkCalled(analysis, head.site);
-                return false;
-            case RecordHead::Kind::invalid:
-                return false;
-            case RecordHead::Kind::call:
-                if (!replayCall(reader, analysis, head)) return false;
-                break;
+        try {
+            const RecordHead head = reader.readHead();
+            switch (head.kind) {
+                case RecordHead::Kind::done:
+                    return true;
+                case RecordHead::Kind::fork:
+                    forkCalled(analysis, head.site);
+                    return false;
+                case RecordHead::Kind::invalid:
+                    return false;
+                case RecordHead::Kind::call:
+                    if (!replayCall(reader, analysis, head)) return false;
+                    break;
+            }
+        } catch (const char* failure) {
+            // A record cut short is a call that had not returned, or whose
+            // record was still being copied: what it says is unknown, and
+            // it is dropped.
+            if (!zeroCuts || std::strcmp(failure, "cut") != 0) throw;
         }
+        if (analysis.scratch.cutLine == 0) analysis.scratch.cutLine = fetcher.lastCut();
     }
 }
 
@@ -100,10 +118,12 @@ const char* const kNulByte = "malformed: the line holds a NUL byte";
 // Findings after which the replay stops by design: what follows them is not
 // malformed, and the analysis is not incomplete for them.
 bool endsReplay(FindingKind kind) {
-    return kind == FindingKind::fork || kind == FindingKind::reallocUntracked || kind == FindingKind::diedInside;
+    return kind == FindingKind::fork || kind == FindingKind::reallocUntracked;
 }
 
 const char* const kNotClosed = "the program ended without closing the trace";
+const char* const kEndsWithoutDone =
+    "the trace ends without \"KEL TRACING DONE\": the program ended without closing the trace";
 
 // After the closing line a trace file should end. Processes that inherited
 // one trace file across fork() each write their records and their closing
@@ -183,22 +203,34 @@ TraceOutcome analyseTrace(CVLineFetcher& fetcher, TraceAnalysis& analysis, const
         return outcome;
     }
     if (!options.htmlPath.empty()) analysis.live = std::make_unique<LiveSampler>(analysis.tmpl.domains.size());
+    // A trace cut by zero bytes is a run that died, whatever follows the
+    // cuts: one message names the first, unless a release cut inside its
+    // call has been reported already, which says the same.
+    auto cutRun = [&]() {
+        outcome.notClosed = true;
+        if (!analysis.scratch.diedAtCut) complainAt(analysis, analysis.scratch.cutLine, kEndsWithoutDone);
+    };
     try {
         try {
             if (replayRecords(fetcher, analysis)) {
+                if (fetcher.lastCut() > 0) cutRun();
                 if (options.readToEnd) linesAfterEnd(fetcher, analysis, stopped);
             } else {
+                // A release cut inside its call (a mapped trace) is no end:
+                // only the one the trace ends in is.
                 const FindingKind* last = analysis.report.lastKind();
-                if (last && *last == FindingKind::diedInside) {
+                if (analysis.scratch.diedAtEnd) {
                     outcome.notClosed = true;
                 } else if (!last || !endsReplay(*last)) {
                     stopped(fetcher.lastDelivered());
                 }
             }
         } catch (const char* failure) {
-            if (std::strcmp(failure, "eof") == 0) {
+            if (std::strcmp(failure, "eof") == 0 && fetcher.lastCut() > 0) {
+                cutRun();
+            } else if (std::strcmp(failure, "eof") == 0) {
                 // The leak report is most useful exactly when the program died.
-                unread(failure, "the trace ends without \"KEL TRACING DONE\": the program ended without closing the trace");
+                unread(failure, kEndsWithoutDone);
                 outcome.notClosed = true;
             } else {
                 unread(failure, "");

@@ -1,5 +1,6 @@
 #include "record_reader.h"
 
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -230,8 +231,8 @@ ReleaseOutcome RecordReader::readReleaseOutcome() {
     std::int64_t n = 0;
     try {
         n = fetcher_.getLineView(b);
-    } catch (const char*) {
-        return ReleaseOutcome::died;
+    } catch (const char* failure) {
+        return std::strcmp(failure, "cut") == 0 ? ReleaseOutcome::cut : ReleaseOutcome::died;
     }
     if (b == fixed::bad) return ReleaseOutcome::failed;
     if (b != fixed::voidMarker && b != fixed::ok) {

@@ -60,6 +60,7 @@ enum class ReleaseOutcome {
     succeeded,  // "OK" or "void"
     failed,     // "BAD": the call reported failure
     died,       // no line: the program ended inside the call
+    cut,        // zero bytes instead: the program died inside the call, and other records follow
     malformed,  // any other text (said on err)
 };
 

@@ -29,6 +29,11 @@ enum class TorKind { none, allocator, deallocator, reallocator, operator_ };
 struct ReplayScratch {
     std::string_view first, second;  // a record's domain and tor lines
     std::int64_t recordLine = 0;     // the trace line of the record's first line
+    // A trace cut by zero bytes (the mapped writer's, killed): the line of
+    // the first cut, and whether a release cut inside its call was reported.
+    std::int64_t cutLine = 0;
+    bool diedAtCut = false;
+    bool diedAtEnd = false;  // the replay ended in a release the program died in
     std::string file;                // its call site's file, kept while the line after it is read
     std::string_view lineA, lineB;   // the body's lines
     std::string_view chunks[3];

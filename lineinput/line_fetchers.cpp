@@ -147,7 +147,14 @@ std::int64_t CFdLineFetcher::readLineView(std::string_view& line) {
         const char* start = buffer.data() + pos;
         const std::size_t avail = end - pos;
         // The line feed may follow the last character that still fits.
-        if (const void* nl = std::memchr(start, '\n', std::min(avail, kMaxLine + 1))) {
+        const std::size_t reach = std::min(avail, kMaxLine + 1);
+        const void* nl = std::memchr(start, '\n', reach);
+        if (zeroCuts_ && nulAt < pos + reach &&
+            (!nl || buffer.data() + nulAt < static_cast<const char*>(nl))) {
+            skipCut();
+            throw "cut";
+        }
+        if (nl) {
             const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
             const std::size_t from = pos;
             pos += n + 1;
@@ -182,6 +189,24 @@ std::int64_t CFdLineFetcher::readLineView(std::string_view& line) {
             throw "i/o error";
         }
     }
+}
+
+void CFdLineFetcher::skipCut() {
+    std::size_t& pos = window_.pos;
+    cutAt_ = window_.number + 1;
+    if (nulAt > pos) ++window_.number;
+    pos = nulAt;
+    // A killed writer leaves up to megabytes of zero bytes: they are read
+    // and dropped block by block, never held as a line.
+    for (;;) {
+        while (pos < end && buffer[pos] == '\0') ++pos;
+        if (pos < end) break;
+        pos = end = nulAt = 0;
+        if (!fill()) break;  // the end or a failure: the next read says so
+    }
+    const void* nul = std::memchr(buffer.data() + pos, '\0', end - pos);
+    nulAt = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data()) : end;
+    settle();
 }
 
 std::int64_t CFdLineFetcher::readPeek(std::string& line) {

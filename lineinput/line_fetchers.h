@@ -3,6 +3,7 @@
 // Failures are thrown as C strings: "eof", "i/o error", "malfunction", and
 // "nul byte" for a line that holds a NUL byte: that line is consumed and
 // counted (the next read delivers the line after it), but never delivered.
+// With zero cuts on, a NUL byte is "cut" instead (see setZeroCuts).
 #pragma once
 
 #include <cstddef>
@@ -46,6 +47,18 @@ public:
     // carries no number, and a reader names the line after this one.
     std::int64_t lastDelivered() const { return delivered_; }
 
+    // For traces of the mapped writer, whose unused room is zero bytes: a
+    // NUL byte ends the line under way, which is consumed (and counted when
+    // it holds a character) but not delivered, and the run of NUL bytes after
+    // it is skipped however long it is; the read throws "cut", and the next
+    // one delivers the line that begins at the next other byte. Off (the
+    // default), a NUL byte is "nul byte" as above.
+    void setZeroCuts(bool on) { zeroCuts_ = on; }
+    // The number of the line where the last cut was found: the cut line's
+    // own, or the next line's when the zero bytes began at a line's start;
+    // 0 before any cut.
+    std::int64_t lastCut() const { return cutAt_; }
+
 protected:
     // The lines a source has read and marked, which getLineView hands out
     // itself: text[pos, limit) holds no NUL byte, and each line feed there
@@ -62,6 +75,8 @@ protected:
         std::int64_t number = 0;
     };
     Window window_;
+    bool zeroCuts_ = false;
+    std::int64_t cutAt_ = 0;
 
     virtual std::int64_t readLine(std::string& line) = 0;
     virtual std::int64_t readPeek(std::string& line) = 0;
@@ -110,6 +125,9 @@ private:
     void settle();
     // Sets the bits of `newlines` for the line feeds in buffer[0, end).
     void markNewlines();
+    // Consumes the line cut by the NUL byte at nulAt and the zero bytes
+    // after it, and notes where the cut was found.
+    void skipCut();
 
     std::function<void()> beforeRead;
     std::size_t readSize;

@@ -73,6 +73,10 @@ std::string expandFile(const std::vector<std::string>& lines, const std::string&
             out += std::string(std::stoul(w.at(0)), w.at(1).at(0)) + "\n";
         } else if (startsWith(l, "@esc ")) {
             out += unescape(l.substr(5)) + "\n";
+        } else if (startsWith(l, "@part ")) {
+            out += unescape(l.substr(6));
+        } else if (startsWith(l, "@zeros ")) {
+            out.append(std::stoul(l.substr(7)), '\0');
         } else if (l == "@no-newline") {
             finalNewline = false;
         } else {

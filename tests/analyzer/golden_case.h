@@ -24,6 +24,8 @@
 //   @line N C                   a line of N characters C
 //   @esc TEXT                   a line with \r \t \n \0 \\ \xNN decoded
 //   @no-newline                 (last line) the file does not end in a line feed
+//   @part TEXT                  TEXT (escapes as @esc) without a line feed
+//   @zeros N                    N zero bytes, without a line feed
 #pragma once
 
 #include <string>

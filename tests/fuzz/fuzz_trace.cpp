@@ -6,7 +6,8 @@
 // below, loaded once at start, and the rest is replayed in memory against it
 // (no file is written or read per input). Templates: a small one with every
 // kind of tor; the test templates of the golden cases (plain, with
-// attributes, two domains of one name, interior ranges); the ready-made
+// attributes, two domains of one name, interior ranges, and the plain one
+// with mapped_records, whose zero bytes cut records); the ready-made
 // heap (interior ranges, two reallocators), stdio and descriptor templates;
 // and all of these ready-made domains in one template with a further sized
 // domain that has a reallocator of its own.
@@ -233,6 +234,7 @@ Run replay(CVLineFetcher& fetcher, Template& tmpl, const HandleTableFactory& tab
         try {
             try {
                 err << (replayRecords(fetcher, analysis) ? "done" : "stopped") << "\n";
+                if (fetcher.lastCut() > 0) err << "cut at line " << fetcher.lastCut() << "\n";
             } catch (const char* failure) {
                 err << "read failure " << failure << " after line " << fetcher.lastDelivered() << "\n";
             } catch (const MalformedField& bad) {
@@ -278,6 +280,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     loadChoice('a', readSource("tests/analyzer/templates/kt_attrs.xml"));
     loadChoice('d', readSource("tests/analyzer/templates/dual.xml"));
     loadChoice('i', readSource("tests/analyzer/templates/kt_interior.xml"));
+    loadChoice('z', readSource("tests/analyzer/templates/kt_mapped.xml"));
     loadChoice('h', readSource("templates/libc-heap.xml"));
     loadChoice('s', readSource("templates/stdio.xml"));
     loadChoice('f', readSource("templates/posix-fd.xml"));

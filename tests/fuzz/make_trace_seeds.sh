@@ -57,7 +57,8 @@ for c in tests/analyzer/cases/*.case; do
   awk -v out="$out/golden_$name" '
     function sel(t) {
       if (t == "kt.xml") return "k"; if (t == "kt_attrs.xml") return "a"; if (t == "dual.xml") return "d"
-      if (t == "kt_interior.xml") return "i"; if (t == "../../../templates/libc-heap.xml") return "h"; return ""
+      if (t == "kt_interior.xml") return "i"; if (t == "kt_mapped.xml") return "z"
+      if (t == "../../../templates/libc-heap.xml") return "h"; return ""
     }
     /^--- / { if (inTrace) exit; inTrace = ($0 == "--- file trace"); first = 1; next }
     inTrace && first { first = 0; if ($1 != "@header" || sel($2) == "") exit; body = sel($2); ok = 1; next }

@@ -186,6 +186,63 @@ TEST(FileLineFetcher, ALineWithANulIsCountedAndReadingGoesOn) {
     EXPECT_EQ("four", line);
 }
 
+// Reads on past "cut" (zero cuts on) until another throw; a cut is
+// "<cut N>|" with the line it names.
+std::string drainCuts(CVLineFetcher& f, bool views) {
+    f.setZeroCuts(true);
+    std::string out, copy;
+    std::string_view line;
+    for (;;) {
+        try {
+            const std::int64_t n = views ? f.getLineView(line) : f.getLine(copy);
+            out += std::to_string(n) + ":" + (views ? std::string(line) : copy) + "|";
+        } catch (const char* what) {
+            if (std::string_view(what) != "cut") return out + "<" + what + ">";
+            out += "<cut " + std::to_string(f.lastCut()) + ">|";
+        }
+    }
+}
+
+TEST(FileLineFetcher, ZeroCutsEndTheLineAndSkipTheRun) {
+    const std::string z5(5, '\0');
+    struct Case {
+        const char* name;
+        std::string content;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"zeros at a line's start are no line", "a\nb\n" + z5 + "c\n", "1:a|2:b|<cut 3>|3:c|<eof>"},
+        {"a line cut short counts", "a\nbc" + z5 + "d\n", "1:a|<cut 2>|3:d|<eof>"},
+        {"zeros to the end", "a\n" + std::string(100, '\0'), "1:a|<cut 2>|<eof>"},
+        {"zeros before the first line", z5 + "a\n", "<cut 1>|1:a|<eof>"},
+        {"a zero where the line feed would be", "ab" + z5 + "cd\n", "<cut 1>|2:cd|<eof>"},
+        {"a line after zeros without line feed is lost", "a\n" + z5 + "b", "1:a|<cut 2>|<eof>"},
+        {"two cuts", "a" + z5 + "b" + z5 + "\nc\n", "<cut 1>|<cut 2>|3:|4:c|<eof>"},
+        {"megabytes of zeros over many blocks", "a\nb" + std::string(5u << 20, '\0') + "c\n" + z5,
+         "1:a|<cut 2>|3:c|<cut 4>|<eof>"},
+        {"254 characters, then zeros", std::string(254, 'x') + z5 + "y\n", "<cut 1>|2:y|<eof>"},
+        {"255 characters before a zero are too long", std::string(255, 'x') + z5 + "y\n", "<i/o error>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFile file(c.content);
+        for (const bool views : {false, true}) {
+            SCOPED_TRACE(views ? "views" : "copies");
+            CFileLineFetcher f;
+            ASSERT_EQ(0, f.attach(file.path()));
+            EXPECT_EQ(c.expected, drainCuts(f, views));
+        }
+    }
+}
+
+TEST(FileLineFetcher, ZeroCutsOffByDefault) {
+    TempFile file(std::string("a\nb\0\0\nc\n", 8));
+    CFileLineFetcher f;
+    ASSERT_EQ(0, f.attach(file.path()));
+    EXPECT_EQ("1:a|<nul byte>", drain(f));
+    EXPECT_EQ(0, f.lastCut());
+}
+
 TEST(FileLineFetcher, FailedStateStays) {
     TempFile file(std::string(300, 'x') + "\nnext\n");
     CFileLineFetcher f;
